@@ -1,0 +1,233 @@
+#include "launcher/Launcher.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <shellapi.h>
+#include <shlwapi.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <memory>
+#include <new>
+
+#include "log/VLogger.h"
+#include "system/Handles.h"
+#include "workflows/RemoveProduct.h"
+#include "workflows/SmoothUpdate.h"
+
+bool consoleAttached = false;
+
+namespace {
+
+constexpr wchar_t kSafeDesktopName[] = L"_RUX_SAFEDESKTOP_";
+constexpr wchar_t kEngineServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\zelserv";
+constexpr wchar_t kSolutionRelativePath[] = L"subsystem\\zelde\\zeldecs.dll";
+
+// Rebinds one of the C runtime's standard streams (descriptor 0, 1 or 2) to a
+// Windows handle, unbuffered, so printf and wprintf reach the console at once.
+void BindStdStream(DWORD stdHandleId, FILE* crtStream, int crtDescriptor, const char* mode) {
+    HANDLE handle = GetStdHandle(stdHandleId);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_TEXT);
+    if (descriptor == -1) return;
+    FILE* stream = _fdopen(descriptor, mode);
+    if (stream == nullptr) {
+        _close(descriptor);
+        return;
+    }
+    // Point the runtime's own descriptor at the handle, then drop the helper
+    // stream; the runtime's stdin/stdout/stderr keep working on the new handle.
+    fflush(crtStream);
+    _dup2(descriptor, crtDescriptor);
+    fclose(stream);
+    setvbuf(crtStream, nullptr, _IONBF, 0);
+}
+
+}  // namespace
+
+Operation ChooseOperation(int argc, const wchar_t* const* argv) {
+    if (argc < 2) return Operation::RemoveProduct;
+    const wchar_t* option = argv[1];
+    if (StrCmpIW(option, L"-uninstall") == 0) return Operation::UnInstall;
+    if (StrCmpIW(option, L"-install") == 0) return Operation::Install;
+    if (StrCmpIW(option, L"-smoothupdate") == 0) return Operation::SmoothUpdate;
+    if (StrCmpIW(option, L"-?") == 0) return Operation::ShowUsage;
+    return Operation::Unknown;
+}
+
+int ExitCodeFor(Operation operation, int result) {
+    switch (operation) {
+    case Operation::RemoveProduct:
+    case Operation::UnInstall:
+    case Operation::Install:
+        return result == 1 ? 0 : -1;
+    case Operation::SmoothUpdate:
+    case Operation::ShowUsage:
+        return result;
+    case Operation::Unknown:
+        break;
+    }
+    return -1;
+}
+
+HRESULT EngineDirFromImagePath(const wchar_t* imagePath, DWORD valueType, wchar_t* engineDir) {
+    wchar_t expanded[MAX_PATH] = {};
+    const wchar_t* text = imagePath;
+    if (valueType == REG_EXPAND_SZ) {
+        const DWORD needed = ExpandEnvironmentStringsW(imagePath, expanded, MAX_PATH);
+        if (needed == 0 || needed > MAX_PATH) return E_FAIL;
+        text = expanded;
+    }
+    // "C:\Program Files\Engine\zelserv.exe" -args: the path is what the quotes hold.
+    wchar_t path[MAX_PATH] = {};
+    if (text[0] == L'"') {
+        const wchar_t* start = text + 1;
+        const wchar_t* end = wcschr(start, L'"');
+        const size_t length = end != nullptr ? static_cast<size_t>(end - start) : wcslen(start);
+        if (wcsncpy_s(path, MAX_PATH, start, length) != 0) return E_FAIL;
+    } else if (wcsncpy_s(path, MAX_PATH, text, _TRUNCATE) != 0) {
+        return E_FAIL;
+    }
+    if (!PathRemoveFileSpecW(path)) return E_FAIL;
+    return wcscpy_s(engineDir, MAX_PATH, path) == 0 ? S_OK : E_FAIL;
+}
+
+HRESULT _ReadEngineDir(wchar_t* engineDir) {
+    if (engineDir == nullptr) return E_FAIL;
+    engineDir[0] = L'\0';
+    RegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEngineServiceKey, 0, KEY_READ, key.Put()) != ERROR_SUCCESS) {
+        return E_FAIL;
+    }
+    wchar_t imagePath[MAX_PATH] = {};
+    DWORD type = REG_NONE;
+    DWORD bytes = sizeof(imagePath);
+    const LSTATUS status =
+        RegQueryValueExW(key.Get(), L"ImagePath", nullptr, &type, reinterpret_cast<BYTE*>(imagePath), &bytes);
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return E_FAIL;
+    // A value that fills the whole buffer without a terminator is refused.
+    if (status == ERROR_SUCCESS && bytes == sizeof(imagePath) && imagePath[MAX_PATH - 1] != L'\0') {
+        return E_FAIL;
+    }
+    return EngineDirFromImagePath(imagePath, type, engineDir);
+}
+
+bool _IsOnSafeDesktop() {
+    Desktop desktop(OpenInputDesktop(0, FALSE, DESKTOP_ENUMERATE));
+    // No input desktop to look at (a service session, say): not the safe one.
+    if (!desktop) return false;
+    DWORD neededBytes = 0;
+    GetUserObjectInformationW(desktop.Get(), UOI_NAME, nullptr, 0, &neededBytes);
+    if (neededBytes == 0) return false;
+    std::unique_ptr<wchar_t[]> name(new (std::nothrow) wchar_t[neededBytes]());
+    if (!name) return true;
+    if (!GetUserObjectInformationW(desktop.Get(), UOI_NAME, name.get(), neededBytes * sizeof(wchar_t), nullptr)) {
+        return false;
+    }
+    return _wcsnicmp(name.get(), kSafeDesktopName, wcslen(name.get())) == 0;
+}
+
+int Init(CUnstallContext& context) {
+    if (_IsOnSafeDesktop()) return 0;
+
+    // A module path that does not fit (GetModuleFileNameW cut it short) is refused.
+    DWORD length = GetModuleFileNameW(nullptr, context.programDir, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return 0;
+    if (!PathRemoveFileSpecW(context.programDir)) return 0;
+
+    length = GetModuleFileNameW(nullptr, context.programFile, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return 0;
+    PathStripPathW(context.programFile);
+
+    if (wcscpy_s(context.solutionPath, MAX_PATH, context.programDir) != 0) return 0;
+    if (!PathAppendW(context.solutionPath, kSolutionRelativePath)) return 0;
+
+    if (_ReadEngineDir(context.engineDir) != S_OK) context.engineDir[0] = L'\0';
+    context.initialised = 1;
+    return 1;
+}
+
+int RunHandle(CUnstallContext& context) {
+    if (context.initialised == 0) return -1;
+    LogLine(L"Now, RunHandle");
+
+    int argc = 0;
+    LocalMemory arguments(reinterpret_cast<HLOCAL>(CommandLineToArgvW(GetCommandLineW(), &argc)));
+    if (!arguments) return -1;
+    const Operation operation = ChooseOperation(argc, static_cast<wchar_t**>(arguments.Get()));
+
+    int result = 0;
+    switch (operation) {
+    case Operation::RemoveProduct:
+        result = _DoRemoveProduct(context);
+        break;
+    case Operation::UnInstall:
+        result = _DoUnInstall(context);
+        break;
+    case Operation::Install:
+        result = _DoInstall(context);
+        break;
+    case Operation::SmoothUpdate:
+        result = _DoSmoothUpdate(context);
+        break;
+    case Operation::ShowUsage:
+        result = _ShowUsage();
+        break;
+    case Operation::Unknown:
+        break;
+    }
+    return ExitCodeFor(operation, result);
+}
+
+int Uninit(CUnstallContext& context) {
+    if (context.solution != nullptr) {
+        context.solution->Release();
+        context.solution = nullptr;
+        if (context.comDll.module != nullptr && FreeLibrary(context.comDll.module)) {
+            context.comDll.module = nullptr;
+        }
+    }
+    context.initialised = 0;
+    return 1;
+}
+
+void _RedirectStdio() {
+    BindStdStream(STD_INPUT_HANDLE, stdin, 0, "r");
+    SetConsoleScreenBufferSize(GetStdHandle(STD_OUTPUT_HANDLE), COORD{80, 300});
+    BindStdStream(STD_OUTPUT_HANDLE, stdout, 1, "w");
+    BindStdStream(STD_ERROR_HANDLE, stderr, 2, "w");
+}
+
+int _ShowUsage() {
+    printf("\n*******************USE AGE*******************\n");
+    printf("syntax:\n");
+    printf("\\zelunst [option] param\n");
+    printf("option:\n");
+    printf("\t-install    install defend engine\n");
+    printf("example:\n");
+    printf("\tzelunst -install \n");
+    printf("\t-uninstall  uninstall defend engine\n");
+    printf("example:\n");
+    printf("\tzelunst -uninstall \n");
+    printf("\t-?  zelunst help msg\n");
+    printf("example:\n");
+    printf("\tzelunst -? \n");
+    return 0;
+}
+
+ParentConsole::ParentConsole() {
+    if (!consoleAttached && AttachConsole(ATTACH_PARENT_PROCESS)) {
+        SetConsoleTitleW(L"defend engine");
+        _RedirectStdio();
+        consoleAttached = true;
+    }
+}
+
+ParentConsole::~ParentConsole() {
+    if (consoleAttached) {
+        fflush(stdout);
+        fflush(stderr);
+        FreeConsole();
+        consoleAttached = false;
+    }
+}

@@ -1,0 +1,57 @@
+#include "launcher/SolutionLoader.h"
+
+#include <shlwapi.h>
+
+#include <cstdio>
+
+#include "launcher/UnstallContext.h"
+#include "log/VLogger.h"
+
+HRESULT CQIVUseComDll_v2::GetClassObject(IZelSolution** out) {
+    if (out == nullptr) return E_POINTER;
+    if (module == nullptr) return E_INVALIDARG;
+    const auto getClassObject =
+        reinterpret_cast<DllGetClassObjectFn>(reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+    if (getClassObject == nullptr) return CO_E_ERRORINDLL;
+    return getClassObject(CLSID_ZelSolution, IID_IZelSolution, reinterpret_cast<void**>(out));
+}
+
+int _LoadSolution(CUnstallContext& context) {
+    if (context.solution != nullptr) return 1;  // loaded once per run
+    if (!PathFileExistsW(context.solutionPath)) {
+        wprintf(L"\n%s file do not exists \n", context.solutionPath);
+        return 0;
+    }
+    if (context.comDll.module == nullptr) {
+        context.comDll.module = LoadLibraryW(context.solutionPath);
+        if (context.comDll.module == nullptr) {
+            wprintf(L"\nLoad  %s file failed \n", context.solutionPath);
+            return 0;
+        }
+    }
+    // Only the interface pointer tells success: some libraries return S_OK
+    // without one.
+    context.comDll.GetClassObject(&context.solution);
+    if (context.solution == nullptr) {
+        wprintf(L"\nGetClassObject  IZelSolution  interface failed \n");
+        return 0;
+    }
+    return 1;
+}
+
+int _DoInstall(CUnstallContext& context) {
+    if (!_LoadSolution(context)) return 0;
+    if (FAILED(context.solution->Initialize(0))) return 0;
+    const bool installed = SUCCEEDED(context.solution->Install(0));
+    context.solution->Uninitialize();
+    return installed ? 1 : 0;
+}
+
+int _DoUnInstall(CUnstallContext& context) {
+    if (!_LoadSolution(context)) return 0;
+    LogLine(L"Now, _DoUnInstall");
+    if (FAILED(context.solution->Initialize(0))) return 0;
+    const bool uninstalled = SUCCEEDED(context.solution->Uninstall());
+    context.solution->Uninitialize();
+    return uninstalled ? 1 : 0;
+}

@@ -1,0 +1,6 @@
+#include "log/VLogger.h"
+
+// Constructed before wWinMain runs: from here on the current directory is the
+// executable's folder, and relative paths and inherited child directories
+// resolve there.
+VLogger runLog;

@@ -1,0 +1,154 @@
+#include "log/VLogger.h"
+
+#include <direct.h>
+#include <time.h>
+
+#include <cwchar>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kLogFileName[] = L"ZelUnst.log";
+
+ULONGLONG FileSizeOrZero(const wchar_t* path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Full path of the running executable, however long it is; empty on failure.
+std::wstring ModulePath() {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) return {};
+        if (length < buffer.size()) return std::wstring(buffer.data(), length);
+        if (buffer.size() >= 32768) return {};
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+}  // namespace
+
+LogFile::~LogFile() {
+    Flush();
+    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+}
+
+void LogFile::Open(const wchar_t* path, ULONGLONG truncateAtBytes) {
+    const bool truncate = FileSizeOrZero(path) >= truncateAtBytes;
+    // FILE_APPEND_DATA without FILE_WRITE_DATA makes every write go to the end.
+    file_ = CreateFileW(path, truncate ? GENERIC_WRITE : FILE_APPEND_DATA,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                        truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    failed_ = file_ == INVALID_HANDLE_VALUE;
+}
+
+void LogFile::Put(const wchar_t* text, size_t count) {
+    if (failed_) return;
+    for (size_t i = 0; i < count; ++i) {
+        const wchar_t ch = text[i];
+        if (ch == L'\n') {
+            pending_ += "\r\n";
+        } else {
+            // One byte per character: Latin-1 as itself, anything above as '?'.
+            pending_ += ch <= 0xFF ? static_cast<char>(ch) : '?';
+        }
+    }
+}
+
+void LogFile::Flush() {
+    if (failed_ || pending_.empty()) return;
+    const char* data = pending_.data();
+    size_t left = pending_.size();
+    while (left > 0) {
+        DWORD written = 0;
+        if (!WriteFile(file_, data, static_cast<DWORD>(left), &written, nullptr) || written == 0) {
+            failed_ = true;
+            break;
+        }
+        data += written;
+        left -= written;
+    }
+    pending_.clear();
+}
+
+VLogger::VLogger() {
+    _ChangeToProgramDir();
+    stream.Open(kLogFileName, kTruncateAtBytes);
+}
+
+VLogger::VLogger(const wchar_t* logPath) { stream.Open(logPath, kTruncateAtBytes); }
+
+VLogger::~VLogger() { stream.Flush(); }
+
+void VLogger::_ChangeToProgramDir() {
+    std::wstring path = ModulePath();
+    const size_t lastBackslash = path.rfind(L'\\');
+    if (lastBackslash == std::wstring::npos) return;
+    path.resize(lastBackslash);
+    // A drive root needs its backslash: "C:" alone names the drive's current folder.
+    if (path.size() == 2 && path[1] == L':') path += L'\\';
+    _wchdir(path.c_str());
+}
+
+void VLogger::WriteTime() {
+    if (stream.Failed()) return;
+    __time64_t now = _time64(nullptr);
+    tm local{};
+    if (_localtime64_s(&local, &now) != 0) return;
+    wchar_t prefix[64];
+    const int length = swprintf(prefix, 64, L"%d-%02d-%02d %02d:%02d:%02d | ", local.tm_year + 1900,
+                                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    if (length > 0) stream.Put(prefix, static_cast<size_t>(length));
+}
+
+void VLogger::Insert(const wchar_t* text, size_t count) {
+    if (!noTimestamp) WriteTime();
+    stream.Put(text, count);
+    noTimestamp = false;
+}
+
+VLogger& VLogger::operator<<(VLogManip code) {
+    switch (code) {
+    case NoTime:
+        noTimestamp = true;
+        break;
+    case LastError: {
+        const std::wstring text = L"[" + std::to_wstring(GetLastError()) + L"]";
+        stream.Put(text.data(), text.size());
+        break;
+    }
+    case EndLine:
+        noTimestamp = false;
+        stream.Put(L"\n", 1);
+        stream.Flush();
+        break;
+    default:
+        break;
+    }
+    return *this;
+}
+
+VLogger& VLogger::operator<<(long value) { return *this << std::to_wstring(value); }
+VLogger& VLogger::operator<<(unsigned long value) { return *this << std::to_wstring(value); }
+VLogger& VLogger::operator<<(int value) { return *this << std::to_wstring(value); }
+VLogger& VLogger::operator<<(unsigned int value) { return *this << std::to_wstring(value); }
+
+VLogger& VLogger::operator<<(wchar_t ch) {
+    Insert(&ch, 1);
+    return *this;
+}
+
+VLogger& VLogger::operator<<(const std::wstring& text) {
+    Insert(text.data(), text.size());
+    return *this;
+}
+
+VLogger& VLogger::operator<<(const wchar_t* text) {
+    if (text == nullptr) text = L"";
+    Insert(text, wcslen(text));
+    return *this;
+}
+
+void LogLine(const wchar_t* text) { runLog << text << EndLine; }

@@ -1,0 +1,75 @@
+#pragma once
+// The run log: a line logger that stamps every insertion with the local time
+// and writes ZelUnst.log in the program directory, one byte per character.
+
+#include <windows.h>
+
+#include <string>
+
+enum VLogManip : int {
+    NoTime = 0,     // next insertion goes without the timestamp prefix
+    LastError = 1,  // writes "[<GetLastError()>]" without a prefix
+    EndLine = 2,    // ends the line and hands it to the operating system
+};
+
+// The log file: an unbuffered-to-the-caller byte sink that stores each UTF-16
+// unit as one ISO-8859-1 byte and every line feed as CR LF. Once a write fails
+// (or the file could not be opened) it stays failed and writes nothing more.
+class LogFile {
+public:
+    LogFile() = default;
+    ~LogFile();
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+
+    // Opens the file shared for reading and writing: appended to when it is
+    // smaller than truncateAtBytes, emptied first otherwise.
+    void Open(const wchar_t* path, ULONGLONG truncateAtBytes);
+    void Put(const wchar_t* text, size_t count);
+    void Flush();
+    bool Failed() const { return failed_; }
+
+private:
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+    std::string pending_;
+    bool failed_ = true;
+};
+
+class VLogger {
+public:
+    // The process-wide log: makes the executable's folder the current
+    // directory, then opens "ZelUnst.log" there.
+    VLogger();
+    // A log on an explicit file, without touching the current directory.
+    explicit VLogger(const wchar_t* logPath);
+    virtual ~VLogger();
+    VLogger(const VLogger&) = delete;
+    VLogger& operator=(const VLogger&) = delete;
+
+    virtual VLogger& operator<<(VLogManip code);
+    virtual VLogger& operator<<(long value);
+    virtual VLogger& operator<<(unsigned long value);
+    virtual VLogger& operator<<(int value);
+    virtual VLogger& operator<<(unsigned int value);
+    virtual VLogger& operator<<(wchar_t ch);
+    virtual VLogger& operator<<(const std::wstring& text);
+    virtual VLogger& operator<<(const wchar_t* text);
+
+    bool Failed() const { return stream.Failed(); }
+
+    static constexpr ULONGLONG kTruncateAtBytes = 0x10000;
+
+private:
+    static void _ChangeToProgramDir();
+    void WriteTime();
+    void Insert(const wchar_t* text, size_t count);
+
+    LogFile stream;
+    bool noTimestamp = false;
+};
+
+// The one run log of the process, constructed during static initialisation.
+extern VLogger runLog;
+
+// Logs one finished line: the timestamp prefix, the text, CR LF.
+void LogLine(const wchar_t* text);

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian 12, as root. Idempotent and
+# quick when everything is already there.
+set -eu
+
+packages=(
+    cmake ninja-build
+    g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
+    googletest
+    wine wine32:i386 wine64
+    xvfb x11-utils imagemagick fonts-wqy-microhei
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "installing: ${missing[*]}" >&2
+if [ "$(id -u)" -ne 0 ]; then
+    echo "run as root to install the packages above" >&2
+    exit 1
+fi
+dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${missing[@]}"

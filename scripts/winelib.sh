@@ -1,0 +1,57 @@
+# Shell functions shared by the Wine scripts: a template prefix per build tree,
+# cheap clones of it, and an Xvfb display when a test needs a desktop.
+# Source this file; it changes nothing by itself.
+
+zel_wine_env() {
+    export WINEARCH=win32
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+}
+
+# zel_make_template DIR: a booted 32-bit prefix in DIR/prefix, made once.
+zel_make_template() {
+    local dir=$1
+    mkdir -p "$dir"
+    (
+        flock 9
+        [ -f "$dir/ready" ] && exit 0
+        rm -rf "$dir/prefix"
+        zel_wine_env
+        export WINEPREFIX=$dir/prefix
+        cd "$dir" || exit 1
+        wine wineboot -i >/dev/null 2>&1
+        # A crashing program must not open winedbg's dialog and hang the run.
+        wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+        wineserver -w
+        touch "$dir/ready"
+    ) 9>"$dir.lock"
+}
+
+# zel_clone_prefix TEMPLATE_DIR TARGET: hard-linked copy of the template prefix;
+# the registry files and ini files that Wine rewrites are real copies.
+zel_clone_prefix() {
+    local template=$1/prefix target=$2 f
+    cp -al "$template" "$target"
+    for f in "$target"/*.reg "$target"/drive_c/windows/*.ini; do
+        [ -e "$f" ] || continue
+        cp --remove-destination "$template/${f#"$target"/}" "$f"
+    done
+}
+
+# zel_start_xvfb VAR_PID: starts Xvfb on a free display, exports DISPLAY.
+zel_start_xvfb() {
+    local fifo
+    fifo=$(mktemp -u)
+    mkfifo "$fifo"
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+    ZEL_XVFB_PID=$!
+    local number
+    read -r number <"$fifo"
+    rm -f "$fifo"
+    export DISPLAY=:$number
+}
+
+# Windows path of a Unix path, through Wine's Z: drive.
+zel_winpath() {
+    printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"
+}

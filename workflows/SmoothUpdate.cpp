@@ -1,0 +1,5 @@
+#include "workflows/SmoothUpdate.h"
+
+#include "launcher/UnstallContext.h"
+
+int _DoSmoothUpdate(CUnstallContext&) { return 0; }
