@@ -1,0 +1,13 @@
+#pragma once
+// Replaces the product's files in place with the staged ones in "reupdate",
+// keeping a backup in "updatetemp" while it works.
+
+#include <string>
+
+#include "filetree/FileList.h"
+
+struct CUnstallContext;
+
+bool _DoCopyAndDelFile(const CUnstallContext& context);
+// Drops (and lowercases) the entries under the fixed exclusions for baseDir.
+bool _FilterUpdateFiles(FileList& list, const CUnstallContext& context, const std::wstring& baseDir);

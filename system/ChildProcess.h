@@ -1,0 +1,36 @@
+#pragma once
+// Starting the products' programs. Every child the tool starts goes through
+// one of the four launch conventions below.
+
+#include <windows.h>
+
+#include <string>
+
+#include "system/Handles.h"
+
+enum class Launch {
+    Hidden,      // own STARTUPINFO with SW_HIDE, CREATE_NO_WINDOW
+    Windowless,  // zeroed STARTUPINFO, CREATE_NO_WINDOW
+    Plain,       // zeroed STARTUPINFO, no flags, optional current directory
+    Shown,       // STARTF_USESHOWWINDOW + SW_SHOW, executable as application name
+};
+
+// The command line for an executable and its parameters: the executable
+// quoted when it holds a space or tab, then " " and the parameters when they
+// are not empty.
+std::wstring CommandLineFor(const std::wstring& executable, const std::wstring& parameters);
+
+// Starts a child by the given convention. commandLine is ignored for Shown
+// (the executable is the application name, no command line). On success the
+// child's handles are in `child`.
+BOOL StartChild(Launch launch, const std::wstring& executable, const std::wstring& commandLine,
+                ProcessHandles& child, const wchar_t* currentDirectory = nullptr);
+
+// Starts path, one space and parameters by the windowless launch and waits
+// without limit. 1 when the child was started (and has ended), 0 otherwise;
+// refuses (0, nothing started) a command line over 259 characters.
+int _RunAndWait(const wchar_t* path, const wchar_t* parameters, DWORD* exitCode);
+
+// Logs and starts path (plus " " and parameters when not empty) by the plain
+// launch in `directory`; never waits. CreateProcessW's result.
+BOOL _DoCreateProcess(const std::wstring& path, const std::wstring& parameters, const std::wstring& directory);
