@@ -1,5 +1,138 @@
 #include "workflows/RemoveProduct.h"
 
-#include "launcher/UnstallContext.h"
+#include <shlwapi.h>
 
-int _DoRemoveProduct(CUnstallContext&) { return 0; }
+#include <cwchar>
+
+#include "launcher/UnstallContext.h"
+#include "system/ChildProcess.h"
+#include "system/Handles.h"
+#include "system/Products.h"
+#include "system/ServiceControl.h"
+
+namespace {
+
+constexpr wchar_t kStopOption[] = L"-stop";
+constexpr wchar_t kNotStoppedText[] = L"不能够关闭Ostiga服务，请重启电脑后在卸载!";
+constexpr wchar_t kNotStoppedCaption[] = L"PellunaOstiga";
+constexpr DWORD kManagerAccess = GENERIC_READ | GENERIC_EXECUTE | SC_MANAGER_ENUMERATE_SERVICE;
+constexpr DWORD kServiceAccess = GENERIC_READ | GENERIC_EXECUTE | SERVICE_QUERY_STATUS;
+constexpr int kSleepingLooks = 5;
+constexpr DWORD kLookIntervalMs = 1000;
+
+bool FitsMaxPath(const std::wstring& path) { return path.size() < MAX_PATH; }
+
+// dir joined with name by one backslash, as PathAppendW joins them.
+std::wstring JoinPath(const std::wstring& dir, const std::wstring& name) {
+    if (dir.empty() || dir.back() == L'\\') return dir + name;
+    return dir + L'\\' + name;
+}
+
+ServiceLook LookAtProductService() {
+    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, kManagerAccess));
+    if (!manager) return ServiceLook::ManagerUnavailable;
+    ServiceHandle service(OpenServiceW(manager.Get(), products::kProductService, kServiceAccess));
+    SERVICE_STATUS status{};
+    if (service && QueryServiceStatus(service.Get(), &status) && status.dwCurrentState == SERVICE_STOPPED) {
+        return ServiceLook::Stopped;
+    }
+    return ServiceLook::NotStopped;
+}
+
+BOOL StartShown(const std::wstring& executable) {
+    ProcessHandles child;
+    return StartChild(Launch::Shown, executable, std::wstring(), child);
+}
+
+void ReportServiceNotStopped() {
+    MessageBoxW(nullptr, kNotStoppedText, kNotStoppedCaption, MB_OK);
+    _SetServiceDemandStart(products::kProductServiceKey);
+    _SetServiceDemandStart(products::kKernelServiceKey);
+    _DeleteRunValue();
+}
+
+}  // namespace
+
+bool PollServiceStopped(const std::function<ServiceLook()>& look, const std::function<void(DWORD)>& sleep) {
+    bool stopped = false;
+    for (int sleepsLeft = kSleepingLooks;; --sleepsLeft) {
+        const ServiceLook seen = look();
+        if (seen == ServiceLook::ManagerUnavailable) return false;
+        if (seen == ServiceLook::Stopped) stopped = true;
+        if (sleepsLeft == 0) break;
+        sleep(kLookIntervalMs);
+        if (stopped) break;
+    }
+    return stopped;
+}
+
+bool BuildRemovalPaths(const std::wstring& programDir, RemovalPaths& paths) {
+    // The service program path keeps the forward slash the product has always used.
+    paths.serviceProgram = programDir + L"/" + products::kProductServiceProgram;
+    paths.uninstallFolder = JoinPath(programDir, L"uninstall");
+    paths.firstDeinstallCopy = programDir + L"\\" + products::kDeinstaller;
+    paths.directUninstaller = JoinPath(paths.uninstallFolder, L"unins000.exe");
+    paths.searchPattern = JoinPath(paths.uninstallFolder, L"*.exe");
+    return !programDir.empty() && FitsMaxPath(paths.serviceProgram) && FitsMaxPath(paths.uninstallFolder) &&
+           FitsMaxPath(paths.firstDeinstallCopy) && FitsMaxPath(paths.directUninstaller) &&
+           FitsMaxPath(paths.searchPattern);
+}
+
+std::wstring SecondDeinstallCopy(const std::wstring& commonFilesDir) {
+    // Without the common files folder the path would name the drive's root.
+    if (commonFilesDir.empty()) return {};
+    std::wstring path = commonFilesDir + L"\\Draveno\\CommonService\\" + products::kDeinstaller;
+    return FitsMaxPath(path) ? path : std::wstring();
+}
+
+int _DeleteDeinstall(CUnstallContext& context) {
+    RemovalPaths paths;
+    if (!BuildRemovalPaths(context.programDir, paths)) return 1;
+    wchar_t commonFiles[MAX_PATH] = {};
+    const std::wstring secondCopy = SecondDeinstallCopy(_GetCommonFilesDir(commonFiles));
+    if (PathFileExistsW(paths.firstDeinstallCopy.c_str())) {
+        DeleteFileW(paths.firstDeinstallCopy.c_str());
+        if (!secondCopy.empty()) DeleteFileW(secondCopy.c_str());
+    }
+    return 1;
+}
+
+int _RunUninstaller(const wchar_t* folder) {
+    const std::wstring uninstallFolder = folder;
+    const std::wstring directUninstaller = JoinPath(uninstallFolder, L"unins000.exe");
+    const std::wstring pattern = JoinPath(uninstallFolder, L"*.exe");
+    if (!FitsMaxPath(directUninstaller) || !FitsMaxPath(pattern)) return 0;
+
+    if (PathFileExistsW(directUninstaller.c_str())) return StartShown(directUninstaller) ? 1 : 0;
+
+    WIN32_FIND_DATAW entry{};
+    FindHandle search(FindFirstFileW(pattern.c_str(), &entry));
+    if (!search) return 0;
+    int result = 0;
+    do {
+        // Any name holding both parts, case-sensitively: unins000_old.exe yes, Unins000.exe no.
+        if (wcsstr(entry.cFileName, L".exe") == nullptr || wcsstr(entry.cFileName, L"unins000") == nullptr) {
+            continue;
+        }
+        const std::wstring candidate = JoinPath(uninstallFolder, entry.cFileName);
+        result = FitsMaxPath(candidate) && StartShown(candidate) ? 1 : 0;
+    } while (FindNextFileW(search.Get(), &entry));
+    return result;
+}
+
+int _DoRemoveProduct(CUnstallContext& context) {
+    RemovalPaths paths;
+    if (!BuildRemovalPaths(context.programDir, paths)) return 0;
+    if (!PathFileExistsW(paths.serviceProgram.c_str())) return 0;
+
+    // The service program's own verdict is not trusted: the service manager decides.
+    DWORD exitCode = 0;
+    _RunAndWait(paths.serviceProgram.c_str(), kStopOption, &exitCode);
+
+    if (!PollServiceStopped(LookAtProductService, Sleep)) {
+        ReportServiceNotStopped();
+        return 0;
+    }
+    _DeleteDeinstall(context);
+    return _RunUninstaller(paths.uninstallFolder.c_str());
+}

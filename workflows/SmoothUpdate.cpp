@@ -1,5 +1,240 @@
 #include "workflows/SmoothUpdate.h"
 
-#include "launcher/UnstallContext.h"
+#include <shlwapi.h>
 
-int _DoSmoothUpdate(CUnstallContext&) { return 0; }
+#include <cwchar>
+#include <string>
+
+#include "filetree/UpdateExchange.h"
+#include "launcher/UnstallContext.h"
+#include "log/VLogger.h"
+#include "system/ChildProcess.h"
+#include "system/Handles.h"
+#include "system/Products.h"
+#include "system/ServiceControl.h"
+
+namespace {
+
+constexpr wchar_t kNoticeCaption[] = L"Ostiga需要升级";
+constexpr wchar_t kNoticeText[] =
+    L"Ostiga需要平滑升级到最新版本，这样将会关闭主程序。如果不进行平滑升级，Ostiga重启后将无法正常使用";
+constexpr DWORD kMutexWaitMs = 5000;
+constexpr DWORD kUninstallWaitMs = 5000;
+constexpr DWORD kScanWaitMs = 20000;
+// A folder like "C:\P" (four characters) is too close to a drive root to
+// hand to the engine's framework removal.
+constexpr size_t kShortestProgramDir = 4;
+
+constexpr wchar_t kUninstallProductOption[] = L"/uninstall_product 0x000A0000";
+constexpr wchar_t kCanUninstallFrameworkOption[] = L"/can_uninstall_framework";
+constexpr wchar_t kUninstallOption[] = L"/uninstall";
+constexpr wchar_t kInstallServiceOption[] = L"-install";
+constexpr wchar_t kScanProductOption[] = L"-installproduct";
+constexpr wchar_t kStartServiceOption[] = L"-start";
+
+std::wstring ProgramIn(const wchar_t* dir, const wchar_t* program) { return std::wstring(dir) + L"\\" + program; }
+
+enum class ChildOutcome { NotStarted, Ended, StillRunning };
+
+// Starts a child and waits for it up to timeoutMs; a child still running then
+// is left running.
+ChildOutcome RunWithin(Launch launch, const std::wstring& executable, const wchar_t* parameters,
+                       DWORD timeoutMs) {
+    ProcessHandles child;
+    if (!StartChild(launch, executable, CommandLineFor(executable, parameters), child)) {
+        return ChildOutcome::NotStarted;
+    }
+    return WaitForSingleObject(child.process.Get(), timeoutMs) == WAIT_OBJECT_0 ? ChildOutcome::Ended
+                                                                                : ChildOutcome::StillRunning;
+}
+
+BOOL StartWithoutWaiting(Launch launch, const std::wstring& executable, const wchar_t* parameters) {
+    ProcessHandles child;
+    return StartChild(launch, executable, CommandLineFor(executable, parameters), child);
+}
+
+// The autostart value under its lower-case name; the key is created when missing.
+void DeleteLowercaseRunValue() {
+    RegKey runKey;
+    if (RegCreateKeyW(HKEY_CURRENT_USER, products::kRunKey, runKey.Put()) == ERROR_SUCCESS && runKey) {
+        RegDeleteValueW(runKey.Get(), products::kRunValueLower);
+    }
+}
+
+void MoveSettingsAside(const wchar_t* programDir) {
+    const std::wstring settings = ProgramIn(programDir, L"settings.cfg");
+    const std::wstring backup = settings + L".bak";
+    MoveFileExW(settings.c_str(), backup.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+// The folder of the running executable; empty when its path does not fit.
+std::wstring ExecutableFolder() {
+    wchar_t folder[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return {};
+    PathRemoveFileSpecW(folder);
+    return folder;
+}
+
+bool StopEngineService() {
+    LogLine(L"ZelUnstall_StopServices");
+    const DWORD result = ZelUnstall_StopServices();
+    if (result != ERROR_SUCCESS && result != ERROR_SERVICE_DOES_NOT_EXIST) {
+        LogLine(L"ZelUnstall_StopServices Fail");
+        return false;
+    }
+    return true;
+}
+
+bool RunEngineProductUninstall(const CUnstallContext& context) {
+    switch (RunWithin(Launch::Hidden, ProgramIn(context.engineDir, products::kEngineProgram),
+                      kUninstallProductOption, kUninstallWaitMs)) {
+    case ChildOutcome::NotStarted:
+        LogLine(L"CreateProcess /uninstall_product 0x000A0000  Fail");
+        return false;
+    case ChildOutcome::StillRunning:
+        return false;
+    case ChildOutcome::Ended:
+        break;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool _DoWaittingForExe() {
+    // The user can only acknowledge: the update goes on once the box is closed.
+    MessageBoxW(nullptr, kNoticeText, kNoticeCaption, MB_OK | MB_ICONQUESTION);
+
+    // Opened, never created: no mutex means nobody else is updating. Once the
+    // wait succeeds this thread owns it until the tool exits.
+    KernelHandle updateMutex(OpenMutexW(SYNCHRONIZE, FALSE, products::kUpdateMutex));
+    if (updateMutex && WaitForSingleObject(updateMutex.Get(), kMutexWaitMs) != WAIT_OBJECT_0) {
+        LogLine(L"Can not wait for reupdate");
+        return false;
+    }
+    if (!KillRUXMainProcess()) {
+        LogLine(L"KillRUXMainProcess Fail ");
+        return false;
+    }
+    LogLine(L"KillRUXMainProcess Success ");
+    return true;
+}
+
+bool _CanUninstallFramework(const CUnstallContext& context) {
+    const std::wstring engineProgram = ProgramIn(context.engineDir, products::kEngineProgram);
+    DWORD exitCode = 0;
+    return _RunAndWait(engineProgram.c_str(), kCanUninstallFrameworkOption, &exitCode) && exitCode != 0;
+}
+
+bool _DoUninstalZelServ(const CUnstallContext& context) {
+    LogLine(L"Deinstall /uninstall");
+    switch (RunWithin(Launch::Hidden, ProgramIn(context.programDir, products::kDeinstaller), kUninstallOption,
+                      kUninstallWaitMs)) {
+    case ChildOutcome::NotStarted:
+        LogLine(L"Deinstall /uninstall");
+        return false;
+    case ChildOutcome::StillRunning:
+        return false;
+    case ChildOutcome::Ended:
+        break;
+    }
+
+    LogLine(L"zelserv /uninstall");
+    switch (RunWithin(Launch::Hidden, ProgramIn(context.engineDir, products::kEngineProgram), kUninstallOption,
+                      kUninstallWaitMs)) {
+    case ChildOutcome::NotStarted:
+        LogLine(L"zelserv /uninstall Fail ");
+        return false;
+    case ChildOutcome::StillRunning:
+        return false;
+    case ChildOutcome::Ended:
+        break;
+    }
+    return true;
+}
+
+bool _DoInstallRUXServ(const CUnstallContext& context) {
+    return StartWithoutWaiting(Launch::Windowless, ProgramIn(context.programDir, products::kProductServiceProgram),
+                               kInstallServiceOption) != FALSE;
+}
+
+bool _DoRUXServScanProduct(const CUnstallContext& context) {
+    switch (RunWithin(Launch::Windowless, ProgramIn(context.programDir, products::kProductServiceProgram),
+                      kScanProductOption, kScanWaitMs)) {
+    case ChildOutcome::NotStarted:
+        LogLine(L"ruxserv.exe -installproduct ");
+        return false;
+    case ChildOutcome::StillRunning:
+        LogLine(L"ruxserv.exe -installproduct Wait fail");
+        return false;
+    case ChildOutcome::Ended:
+        break;
+    }
+    return true;
+}
+
+bool _WaitAndStartServ() {
+    DWORD state = 0;
+    if (VMyQueryServicState(&state) != S_OK) {
+        LogLine(L"_WaitAndStartServ VMyQueryServicState fail");
+        return false;
+    }
+    // Already running: there is nothing to start.
+    if (state == SERVICE_RUNNING) return true;
+
+    const std::wstring folder = ExecutableFolder();
+    if (folder.empty() ||
+        !_DoCreateProcess(ProgramIn(folder.c_str(), products::kProductServiceProgram), kStartServiceOption, folder)) {
+        LogLine(L"_WaitAndStartServ _DoCreateProcess fail");
+        return false;
+    }
+    return true;
+}
+
+int _DoSmoothUpdate(CUnstallContext& context) {
+    const size_t programDirLength = wcslen(context.programDir);
+    if (programDirLength < kShortestProgramDir) return 0;
+
+    if (!_DoWaittingForExe()) {
+        LogLine(L"_DoWaittingForExe Fail");
+        return 0;
+    }
+    if (!StopEngineService()) return 0;
+    if (!RunEngineProductUninstall(context)) return 0;
+
+    if (programDirLength > kShortestProgramDir && _CanUninstallFramework(context)) {
+        LogLine(L"zelserv //uninstall, deinstall //uninstall ");
+        if (!_DoUninstalZelServ(context)) {
+            LogLine(L"_DoUninstalZelServ Fail");
+            return 0;
+        }
+    }
+
+    if (!_DoCopyAndDelFile(context)) {
+        LogLine(L"_DoCopyAndDelFile Fail");
+        return 0;
+    }
+    DeleteLowercaseRunValue();
+    MoveSettingsAside(context.programDir);
+
+    // A failed engine installation has printed its reason; the product comes back regardless.
+    _DoInstall(context);
+
+    LogLine(L"To do _DoInstallRUXServ");
+    if (!_DoInstallRUXServ(context)) {
+        LogLine(L"_DoInstallRUXServ Fail");
+        return 0;
+    }
+    if (!_DoRUXServScanProduct(context)) {
+        LogLine(L"_DoRUXServScanProduct Fail");
+        return 0;
+    }
+    if (!_WaitAndStartServ()) {
+        LogLine(L"_WaitAndStartServ Fail");
+        return 0;
+    }
+    StartWithoutWaiting(Launch::Plain, ProgramIn(context.engineDir, products::kRegistrationProgram),
+                        products::kRegistrationParameters);
+    return 1;
+}

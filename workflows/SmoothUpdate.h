@@ -5,3 +5,16 @@ struct CUnstallContext;
 
 // 1 when every step succeeded, 0 otherwise.
 int _DoSmoothUpdate(CUnstallContext& context);
+
+// Tells the user, waits for the product's update mutex and ends the main program.
+bool _DoWaittingForExe();
+// True when the engine says its framework may be removed (non-zero exit code).
+bool _CanUninstallFramework(const CUnstallContext& context);
+// Runs the deinstaller, then the engine service uninstall, each within 5000 ms.
+bool _DoUninstalZelServ(const CUnstallContext& context);
+// Starts the product service's install; true when it was started.
+bool _DoInstallRUXServ(const CUnstallContext& context);
+// Runs the product scan; true when it ended within 20000 ms.
+bool _DoRUXServScanProduct(const CUnstallContext& context);
+// Starts the product service unless it is already running.
+bool _WaitAndStartServ();
