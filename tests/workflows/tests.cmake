@@ -1,0 +1,1 @@
+zel_add_gtest(workflow_logic SOURCES workflows/RemovalLogicTest.cpp)
