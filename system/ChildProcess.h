@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
 #include "system/Handles.h"
@@ -19,6 +20,14 @@ enum class Launch {
 // quoted when it holds a space or tab, then " " and the parameters when they
 // are not empty.
 std::wstring CommandLineFor(const std::wstring& executable, const std::wstring& parameters);
+
+// _RunAndWait's command line holds at most 259 characters (260 with its NUL).
+inline constexpr size_t kRunAndWaitCommandLineMax = MAX_PATH - 1;
+
+// _RunAndWait's command line: the path (quoted when it holds a space or tab;
+// nothing when null), one space in every case, then the parameters. Nothing
+// when the whole would exceed kRunAndWaitCommandLineMax.
+std::optional<std::wstring> RunAndWaitCommandLine(const wchar_t* path, const wchar_t* parameters);
 
 // Starts a child by the given convention. commandLine is ignored for Shown
 // (the executable is the application name, no command line). On success the

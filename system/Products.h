@@ -24,4 +24,9 @@ inline constexpr wchar_t kRunValueLower[] = L"ruxmain";
 inline constexpr wchar_t kUpdateMutex[] = L"A73097BB-7BF9-4f0b-A85E-41FB375C0B50";
 inline constexpr wchar_t kSafeDesktop[] = L"_RUX_SAFEDESKTOP_";
 
+// Registry value of a service key that holds its start type.
+inline constexpr wchar_t kServiceStartValue[] = L"Start";
+// Library that tells the common program files folder.
+inline constexpr wchar_t kCommonFilesLibrary[] = L"ShFolder.dll";
+
 }  // namespace products

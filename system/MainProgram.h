@@ -1,0 +1,36 @@
+#pragma once
+// Which running process is the protection product's main program, and which
+// one of several gets ended, apart from the process list and OpenProcess.
+
+#include <windows.h>
+#include <shlwapi.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "system/Products.h"
+
+struct RunningProcess {
+    DWORD id = 0;
+    std::wstring image;  // file name of the executable, as the process list gives it
+};
+
+// The whole image name, compared without regard to case.
+inline bool IsMainProgramImage(const std::wstring& image) {
+    return StrCmpIW(image.c_str(), products::kMainProgram) == 0;
+}
+
+// tryEnd(id) ends one process: nothing when it could not be opened, else
+// TerminateProcess's result. The first main program in list order that can
+// be opened is ended and its result returned; the others stay running.
+// 1 when none was ended.
+template <typename TryEnd>
+int EndFirstMainProgram(const std::vector<RunningProcess>& processes, TryEnd tryEnd) {
+    for (const RunningProcess& process : processes) {
+        if (!IsMainProgramImage(process.image)) continue;
+        const std::optional<BOOL> ended = tryEnd(process.id);
+        if (ended) return *ended;
+    }
+    return 1;
+}
