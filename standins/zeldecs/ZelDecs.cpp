@@ -1,0 +1,163 @@
+// Stand-in for the engine's solution library "zeldecs.dll".
+//
+// Every call it receives is appended as one line to "zeldecs.record" beside
+// the DLL, in the order received:
+//   DLL_PROCESS_ATTACH
+//   DllGetClassObject {class id} {interface id}
+//   QueryInterface {interface id} | AddRef -> <count> | Release -> <count>
+//   Initialize <argument> | Install <argument> | Uninstall | Repair | Uninitialize
+//   DLL_PROCESS_DETACH FreeLibrary | DLL_PROCESS_DETACH ProcessExit
+//
+// "zeldecs.settings" beside the DLL, when present, holds Name=Value lines:
+//   Initialize=<HRESULT>, Install=..., Uninstall=..., Uninitialize=...,
+//   DllGetClassObject=...   what that call returns (default S_OK; hex with 0x)
+//   Interface=none          DllGetClassObject hands back no interface
+//
+// Built a second time with ZELDECS_WITHOUT_CLASS_OBJECT: the same library
+// without "DllGetClassObject".
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "launcher/ZelSolution.h"
+
+namespace {
+
+// The folder of this DLL, with its trailing backslash, joined with fileName.
+std::wstring BesideThisLibrary(const wchar_t* fileName) {
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&BesideThisLibrary), &self);
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(self, path, MAX_PATH);
+    std::wstring folder(path, length < MAX_PATH ? length : 0);
+    const size_t slash = folder.rfind(L'\\');
+    folder.resize(slash == std::wstring::npos ? 0 : slash + 1);
+    return folder + fileName;
+}
+
+void Record(const std::string& line) {
+    const HANDLE file = CreateFileW(BesideThisLibrary(L"zeldecs.record").c_str(), FILE_APPEND_DATA,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    const std::string text = line + "\r\n";
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+// The value of "name=" in the settings file; empty when the file or the line is missing.
+std::string Setting(const char* name) {
+    const HANDLE file = CreateFileW(BesideThisLibrary(L"zeldecs.settings").c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return {};
+    std::string text;
+    char chunk[512];
+    DWORD got = 0;
+    while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) text.append(chunk, got);
+    CloseHandle(file);
+
+    const std::string key = std::string(name) + "=";
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        if (line.compare(0, key.size(), key) == 0) return line.substr(key.size());
+        start = end + 1;
+    }
+    return {};
+}
+
+// What the named call is told to return: S_OK unless the settings say otherwise.
+HRESULT ResultFor(const char* call) {
+    const std::string value = Setting(call);
+    if (value.empty()) return S_OK;
+    return static_cast<HRESULT>(std::strtoul(value.c_str(), nullptr, 0));
+}
+
+std::string GuidText(const GUID& id) {
+    char text[40];
+    std::snprintf(text, sizeof(text), "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  static_cast<unsigned long>(id.Data1), id.Data2, id.Data3, id.Data4[0], id.Data4[1], id.Data4[2],
+                  id.Data4[3], id.Data4[4], id.Data4[5], id.Data4[6], id.Data4[7]);
+    return text;
+}
+
+class Solution final : public IZelSolution {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        Record("QueryInterface " + GuidText(iid));
+        if (out == nullptr) return E_POINTER;
+        if (!IsEqualGUID(iid, __uuidof(IUnknown)) && !IsEqualGUID(iid, IID_IZelSolution)) {
+            *out = nullptr;
+            return E_NOINTERFACE;
+        }
+        InterlockedIncrement(&references_);
+        *out = static_cast<IZelSolution*>(this);
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override {
+        const LONG count = InterlockedIncrement(&references_);
+        Record("AddRef -> " + std::to_string(count));
+        return static_cast<ULONG>(count);
+    }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const LONG count = InterlockedDecrement(&references_);
+        Record("Release -> " + std::to_string(count));
+        if (count == 0) delete this;
+        return static_cast<ULONG>(count);
+    }
+    HRESULT STDMETHODCALLTYPE Install(LONG reserved) override {
+        Record("Install " + std::to_string(reserved));
+        return ResultFor("Install");
+    }
+    HRESULT STDMETHODCALLTYPE Uninstall() override {
+        Record("Uninstall");
+        return ResultFor("Uninstall");
+    }
+    HRESULT STDMETHODCALLTYPE Repair() override {
+        Record("Repair");
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Initialize(LONG reserved) override {
+        Record("Initialize " + std::to_string(reserved));
+        return ResultFor("Initialize");
+    }
+    HRESULT STDMETHODCALLTYPE Uninitialize() override {
+        Record("Uninitialize");
+        return ResultFor("Uninitialize");
+    }
+
+private:
+    ~Solution() = default;
+    LONG references_ = 1;
+};
+
+}  // namespace
+
+#ifndef ZELDECS_WITHOUT_CLASS_OBJECT
+// The solution object itself, not a class factory, for the solution's class
+// and interface identifiers.
+extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID classId, REFIID interfaceId, LPVOID* out) {
+    Record("DllGetClassObject " + GuidText(classId) + " " + GuidText(interfaceId));
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (!IsEqualGUID(classId, CLSID_ZelSolution)) return CLASS_E_CLASSNOTAVAILABLE;
+    if (!IsEqualGUID(interfaceId, IID_IZelSolution)) return E_NOINTERFACE;
+    if (Setting("Interface") != "none") *out = static_cast<IZelSolution*>(new Solution());
+    return ResultFor("DllGetClassObject");
+}
+#endif
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        Record("DLL_PROCESS_ATTACH");
+    } else if (reason == DLL_PROCESS_DETACH) {
+        // A null reserved pointer means FreeLibrary, anything else the end of the process.
+        Record(reserved == nullptr ? "DLL_PROCESS_DETACH FreeLibrary" : "DLL_PROCESS_DETACH ProcessExit");
+    }
+    return TRUE;
+}
