@@ -1,0 +1,203 @@
+#include "filetree/FileTree.h"
+
+#include <string_view>
+
+#include "system/Handles.h"
+
+namespace {
+
+// CreateDirectoryW is the tightest of the path limits: MAX_PATH less room for
+// an 8.3 file name. Paths from this length on get the \\?\ form.
+constexpr size_t kLongPathFrom = MAX_PATH - 12;
+
+bool IsDotEntry(const wchar_t* name) {
+    return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
+}
+
+bool IsFolder(const WIN32_FIND_DATAW& entry) { return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+
+// Junctions and symbolic links name another place; other reparse points
+// (cloud placeholders, deduplicated folders) hold their own contents. Wine
+// reports its Unix symbolic links with the tag left at 0.
+bool IsLink(const WIN32_FIND_DATAW& entry) {
+    if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+    return entry.dwReserved0 == 0 || IsReparseTagNameSurrogate(entry.dwReserved0);
+}
+
+FindHandle FindFirst(const std::wstring& pattern, WIN32_FIND_DATAW& entry) {
+    return FindHandle(FindFirstFileExW(LongPathForm(pattern).c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
+                                       nullptr, FIND_FIRST_EX_LARGE_FETCH));
+}
+
+DWORD Attributes(const std::wstring& path) { return GetFileAttributesW(LongPathForm(path).c_str()); }
+
+bool Exists(const std::wstring& path) { return Attributes(path) != INVALID_FILE_ATTRIBUTES; }
+
+bool IsDirectory(const std::wstring& path) {
+    const DWORD attributes = Attributes(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// path grows by "\name" while a level is walked and is restored on return,
+// so a deep walk forms each full path once, in one buffer.
+HRESULT EnumFolder(std::wstring& path, int recurse, FileList& list) {
+    const size_t folderLength = path.size();
+    WIN32_FIND_DATAW entry;
+    FindHandle find = FindFirst(path + L"\\*.*", entry);
+    if (!find) return E_FAIL;
+    do {
+        path.resize(folderLength);
+        path += L'\\';
+        path += entry.cFileName;
+        if (IsFolder(entry)) {
+            if (!recurse || IsDotEntry(entry.cFileName) || IsLink(entry)) continue;
+            if (EnumFolder(path, recurse, list) != S_OK) return E_FAIL;
+        } else {
+            std::wstring file = path;
+            AsciiLowercase(file);
+            list.Append(std::move(file));
+        }
+    } while (FindNextFileW(find.Get(), &entry));
+    path.resize(folderLength);
+    return S_OK;
+}
+
+void DeleteFileEntry(const std::wstring& path, const WIN32_FIND_DATAW& entry) {
+    // A file link's attributes would be changed on its target; the link
+    // itself is deleted as it is. Only these three bits can be in the way.
+    constexpr DWORD kBlocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    if (!IsLink(entry) && (entry.dwFileAttributes & kBlocking)) {
+        SetFileAttributesW(LongPathForm(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    DeleteFileW(LongPathForm(path).c_str());
+}
+
+void RemoveFolder(const std::wstring& path) { RemoveDirectoryW(LongPathForm(path).c_str()); }
+
+void DeleteFolderContents(std::wstring& path, int removeDirs) {
+    const size_t folderLength = path.size();
+    WIN32_FIND_DATAW entry;
+    FindHandle find = FindFirst(path + L"\\*.*", entry);
+    if (!find) return;
+    do {
+        if (IsDotEntry(entry.cFileName)) continue;
+        path.resize(folderLength);
+        path += L'\\';
+        path += entry.cFileName;
+        if (!IsFolder(entry)) {
+            DeleteFileEntry(path, entry);
+        } else if (IsLink(entry)) {
+            // Removes the link, never what it points to.
+            if (removeDirs) RemoveFolder(path);
+        } else {
+            DeleteFolderContents(path, removeDirs);
+            if (removeDirs) RemoveFolder(path);
+        }
+    } while (FindNextFileW(find.Get(), &entry));
+    path.resize(folderLength);
+}
+
+// The entry of path itself, as its parent's listing shows it.
+bool IsLinkPath(const std::wstring& path) {
+    WIN32_FIND_DATAW entry;
+    FindHandle find = FindFirst(path, entry);
+    return find && IsFolder(entry) && IsLink(entry);
+}
+
+bool CreateDirectoryChain(const std::wstring& path, LPSECURITY_ATTRIBUTES securityAttributes) {
+    if (IsDirectory(path)) return true;
+    const size_t lastBackslash = path.rfind(L'\\');
+    if (lastBackslash != std::wstring::npos &&
+        !CreateDirectoryChain(path.substr(0, lastBackslash), securityAttributes)) {
+        return false;
+    }
+    return CreateDirectoryW(LongPathForm(path).c_str(), securityAttributes) != 0;
+}
+
+std::wstring FullPath(const std::wstring& path) {
+    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return path;
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed) return path;
+    full.resize(length);
+    return full;
+}
+
+}  // namespace
+
+void AsciiLowercase(std::wstring& text) {
+    for (wchar_t& unit : text) {
+        if (unit >= L'A' && unit <= L'Z') unit = static_cast<wchar_t>(unit + (L'a' - L'A'));
+    }
+}
+
+std::wstring LongPathForm(const std::wstring& path) {
+    if (path.size() < kLongPathFrom) return path;
+    if (path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\\\.\\") == 0) return path;
+    const std::wstring full = FullPath(path);
+    if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+HRESULT _EnumFiles(const std::wstring& dir, int recurse, FileList& list) {
+    std::wstring path = dir;
+    return EnumFolder(path, recurse, list);
+}
+
+HRESULT _MakeRelative(const std::wstring& baseDir, FileList& list) {
+    for (std::wstring& entry : list) {
+        if (baseDir.size() >= entry.size()) return E_FAIL;
+        entry.erase(0, baseDir.size() + 1);
+    }
+    return S_OK;
+}
+
+HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir) {
+    std::wstring source = sourceDir + L'\\';
+    std::wstring target = destDir + L'\\';
+    const size_t sourceBase = source.size();
+    const size_t targetBase = target.size();
+    // Listed files come folder by folder: the folder the previous copy wrote
+    // into exists, and needs no second look.
+    std::wstring readyFolder;
+    bool haveReadyFolder = false;
+    for (const std::wstring& entry : list) {
+        source.resize(sourceBase);
+        source += entry;
+        if (!Exists(source)) return E_FAIL;
+        target.resize(targetBase);
+        target += entry;
+        const size_t folderEnd = entry.rfind(L'\\');
+        const std::wstring_view folder =
+            std::wstring_view(entry).substr(0, folderEnd == std::wstring::npos ? 0 : folderEnd);
+        if (!haveReadyFolder || folder != readyFolder) _CreateParentDirs(target.c_str());
+        if (!CopyFileW(LongPathForm(source).c_str(), LongPathForm(target).c_str(), FALSE)) return E_FAIL;
+        readyFolder.assign(folder);
+        haveReadyFolder = true;
+    }
+    return S_OK;
+}
+
+void _DeleteTree(const std::wstring& path, int removeDirs) {
+    if (IsLinkPath(path)) {
+        if (removeDirs) RemoveFolder(path);
+        return;
+    }
+    std::wstring folder = path;
+    DeleteFolderContents(folder, removeDirs);
+    if (removeDirs) RemoveFolder(path);
+}
+
+bool _CreateDirectoryTree(const wchar_t* path, LPSECURITY_ATTRIBUTES securityAttributes) {
+    if (path == nullptr) return false;
+    return CreateDirectoryChain(path, securityAttributes);
+}
+
+bool _CreateParentDirs(const wchar_t* filePath) {
+    if (filePath == nullptr) return false;
+    const std::wstring path = filePath;
+    const size_t lastBackslash = path.rfind(L'\\');
+    if (lastBackslash == std::wstring::npos) return false;
+    return CreateDirectoryChain(path.substr(0, lastBackslash), nullptr);
+}
