@@ -1,0 +1,75 @@
+#include "standins/common/CommandLineProgram.h"
+
+#include <shellapi.h>
+
+#include "standins/common/Text.h"
+#include "system/Handles.h"
+
+namespace standin {
+
+std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine) {
+    std::vector<std::wstring> arguments;
+    int count = 0;
+    LocalMemory memory;
+    wchar_t** argv = CommandLineToArgvW(commandLine.c_str(), &count);
+    memory.Reset(argv);
+    for (int i = 1; argv != nullptr && i < count; ++i) arguments.emplace_back(argv[i]);
+    return arguments;
+}
+
+std::wstring JoinArguments(const std::vector<std::wstring>& arguments) {
+    std::wstring joined;
+    for (const std::wstring& argument : arguments) {
+        if (!joined.empty()) joined += L' ';
+        joined += argument;
+    }
+    return joined;
+}
+
+const OptionSpec* MatchOption(const std::vector<OptionSpec>& options, const std::vector<std::wstring>& arguments) {
+    const std::wstring first = arguments.empty() ? std::wstring() : AsciiLower(arguments[0]);
+    const OptionSpec* anything = nullptr;
+    for (const OptionSpec& option : options) {
+        if (first == AsciiLower(std::wstring(option.name))) return &option;
+        if (std::wstring(option.name) == kAnyOption) anything = &option;
+    }
+    return anything;
+}
+
+Invocation BeginInvocation(const std::vector<OptionSpec>& options, const OptionSpec** matched) {
+    Invocation invocation;
+    invocation.self = PathsOfThisProcess();
+    invocation.facts = CaptureStartFacts();
+    invocation.arguments = SplitCommandLine(invocation.facts.commandLine);
+    const OptionSpec* option = MatchOption(options, invocation.arguments);
+    if (option != nullptr && std::wstring(option->name) != kAnyOption) invocation.option = option->name;
+    if (matched != nullptr) *matched = option;
+    AppendRecord(invocation.self,
+                 StartFields("start", invocation.option, JoinArguments(invocation.arguments), invocation.facts));
+    invocation.settings = Settings::Load(invocation.self.settingsPath);
+    return invocation;
+}
+
+DWORD FinishInvocation(const Invocation& invocation, DWORD resultCode) {
+    const Settings& settings = invocation.settings;
+    if (settings.Flag(invocation.option, kHang)) {
+        AppendRecord(invocation.self, EventFields("hang", {{"option", Utf8(invocation.option)}}));
+        for (;;) Sleep(INFINITE);
+    }
+    const DWORD delayMs = settings.Number(invocation.option, kDelayMs, 0);
+    if (delayMs > 0) Sleep(delayMs);
+    const DWORD exitCode = settings.Number(invocation.option, kExitCode, resultCode);
+    AppendRecord(invocation.self, EventFields("exit", {{"option", Utf8(invocation.option)},
+                                                       {"exit_code", std::to_string(exitCode)}}));
+    return exitCode;
+}
+
+int RunCommandLineProgram(const std::vector<OptionSpec>& options) {
+    const OptionSpec* option = nullptr;
+    const Invocation invocation = BeginInvocation(options, &option);
+    DWORD result = kUnknownOptionExitCode;
+    if (option != nullptr) result = option->action != nullptr ? option->action(invocation) : option->exitCode;
+    return static_cast<int>(FinishInvocation(invocation, result));
+}
+
+}  // namespace standin

@@ -1,0 +1,62 @@
+// Stand-in for the protection product's main program. It stays running until
+// it is ended, unless delay_ms tells it to end by itself after that time.
+// hold_file keeps a file open without sharing (a path relative to its own
+// folder, or a full path), as the running program holds its product files;
+// update_mutex_ms makes it own the product's update mutex for that long
+// (0xFFFFFFFF or -1: until it ends, so an ending leaves the mutex abandoned).
+#include "standins/common/CommandLineProgram.h"
+#include "standins/common/Text.h"
+#include "system/Handles.h"
+#include "system/Products.h"
+
+namespace {
+
+std::wstring ResolveBesideSelf(const standin::SelfPaths& self, const std::wstring& path) {
+    const bool absolute = path.size() > 1 && (path[1] == L':' || (path[0] == L'\\' && path[1] == L'\\'));
+    return absolute ? path : self.folder + L"\\" + path;
+}
+
+FileHandle HoldFile(const standin::Invocation& invocation) {
+    const std::optional<std::string> name = invocation.settings.Find(L"", standin::kHoldFile);
+    if (!name || name->empty()) return FileHandle();
+    const std::wstring path = ResolveBesideSelf(invocation.self, standin::Wide(*name));
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    const DWORD error = file ? ERROR_SUCCESS : GetLastError();
+    standin::AppendRecord(invocation.self, standin::EventFields("hold_file", {{"path", standin::Utf8(path)},
+                                                                             {"error", std::to_string(error)}}));
+    return file;
+}
+
+// Owns the update mutex on this thread; a null handle when not asked to.
+KernelHandle OwnUpdateMutex(const standin::Invocation& invocation) {
+    if (!invocation.settings.Find(L"", standin::kUpdateMutexMs)) return KernelHandle();
+    KernelHandle mutex(CreateMutexW(nullptr, TRUE, products::kUpdateMutex));
+    // ERROR_ALREADY_EXISTS: another holder made it first; the wait for it is not ours.
+    const DWORD error = GetLastError();
+    standin::AppendRecord(invocation.self, standin::EventFields("mutex_owned", {{"error", std::to_string(error)}}));
+    return mutex;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    const standin::Invocation invocation =
+        standin::BeginInvocation({{L"", 0, nullptr}, {standin::kAnyOption, 0, nullptr}}, nullptr);
+    const standin::Settings& settings = invocation.settings;
+    const FileHandle heldFile = HoldFile(invocation);
+    const KernelHandle mutex = OwnUpdateMutex(invocation);
+    const DWORD mutexMs = settings.Number(L"", standin::kUpdateMutexMs, 0);
+    if (mutex && mutexMs != INFINITE) {
+        Sleep(mutexMs);
+        ReleaseMutex(mutex.Get());
+        standin::AppendRecord(invocation.self, standin::EventFields("mutex_released"));
+    }
+    if (!settings.Find(L"", standin::kDelayMs) || settings.Flag(L"", standin::kHang)) {
+        for (;;) Sleep(INFINITE);
+    }
+    Sleep(settings.Number(L"", standin::kDelayMs, 0));
+    const DWORD exitCode = settings.Number(L"", standin::kExitCode, 0);
+    standin::AppendRecord(invocation.self, standin::EventFields("exit", {{"exit_code", std::to_string(exitCode)}}));
+    return static_cast<int>(exitCode);
+}
