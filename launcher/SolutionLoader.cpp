@@ -18,14 +18,16 @@ HRESULT CQIVUseComDll_v2::GetClassObject(IZelSolution** out) {
 
 int _LoadSolution(CUnstallContext& context) {
     if (context.solution != nullptr) return 1;  // loaded once per run
+    // %ls: with the C99-conforming printf family that the C++ runtime selects,
+    // a plain %s in a wide format would take a narrow string.
     if (!PathFileExistsW(context.solutionPath)) {
-        wprintf(L"\n%s file do not exists \n", context.solutionPath);
+        wprintf(L"\n%ls file do not exists \n", context.solutionPath);
         return 0;
     }
     if (context.comDll.module == nullptr) {
         context.comDll.module = LoadLibraryW(context.solutionPath);
         if (context.comDll.module == nullptr) {
-            wprintf(L"\nLoad  %s file failed \n", context.solutionPath);
+            wprintf(L"\nLoad  %ls file failed \n", context.solutionPath);
             return 0;
         }
     }
