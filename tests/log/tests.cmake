@@ -1,0 +1,1 @@
+zel_add_gtest(log_unit SOURCES log/VLoggerTest.cpp)
