@@ -60,6 +60,7 @@ DWORD FinishInvocation(const Invocation& invocation, DWORD resultCode) {
     if (delayMs > 0) Sleep(delayMs);
     const DWORD exitCode = settings.Number(invocation.option, kExitCode, resultCode);
     AppendRecord(invocation.self, EventFields("exit", {{"option", Utf8(invocation.option)},
+                                                       {"result", std::to_string(resultCode)},
                                                        {"exit_code", std::to_string(exitCode)}}));
     return exitCode;
 }
