@@ -1,0 +1,291 @@
+// Listing, relative paths, copying, deleting and creating folder trees on the
+// real file system of the test's Wine prefix.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "filetree/FileTree.h"
+#include "tests/filetree/TreeTestSupport.h"
+#include "tests/support/TestSupport.h"
+
+using namespace zeltest;
+using namespace treetest;
+
+namespace {
+
+std::vector<std::wstring> Sorted(std::vector<std::wstring> entries) {
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+// A folder chain of about length units below root, in 20-unit components.
+std::wstring DeepPath(const std::wstring& root, size_t length) {
+    std::wstring path = root;
+    for (int i = 0; path.size() < length; ++i) path += L"\\level" + std::to_wstring(100 + i) + L"_abcdefghijk";
+    return path;
+}
+
+}  // namespace
+
+TEST(AsciiLowercase, LowersOnlyTheLettersAToZ) {
+    std::wstring text = L"AZaz@[`{ \u00C4\u00D6\u0391\u0416\xD835\xDC00 C:\\App";
+    AsciiLowercase(text);
+    EXPECT_EQ(text, L"azaz@[`{ \u00C4\u00D6\u0391\u0416\xD835\xDC00 c:\\app");
+}
+
+TEST(EnumFiles, ListsFilesOnlyLowercasedAndAppendsToTheList) {
+    const std::wstring root = FreshDir(L"enum") + L"\\App";
+    WriteText(root + L"\\Skin\\Main.BMP", "bmp");
+    WriteText(root + L"\\Readme.TXT", "txt");
+    WriteText(root + L"\\Deep\\Er\\Than.Dll", "dll");
+    MakeDirs(root + L"\\Empty\\Too");
+    WriteText(root + L"\\Hidden.SYS", "sys");
+    SetFileAttributesW((root + L"\\Hidden.SYS").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+
+    FileList list;
+    list.Append(L"Kept");
+    ASSERT_EQ(_EnumFiles(root, 1, list), S_OK);
+    std::vector<std::wstring> entries = Entries(list);
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ(entries.front(), L"Kept");
+    entries.erase(entries.begin());
+    EXPECT_EQ(Sorted(entries), (std::vector<std::wstring>{L"c:\\zt\\enum\\app\\deep\\er\\than.dll",
+                                                           L"c:\\zt\\enum\\app\\hidden.sys",
+                                                           L"c:\\zt\\enum\\app\\readme.txt",
+                                                           L"c:\\zt\\enum\\app\\skin\\main.bmp"}));
+
+    FileList flat;
+    ASSERT_EQ(_EnumFiles(root, 0, flat), S_OK);
+    EXPECT_EQ(Sorted(Entries(flat)),
+              (std::vector<std::wstring>{L"c:\\zt\\enum\\app\\hidden.sys", L"c:\\zt\\enum\\app\\readme.txt"}));
+
+    // Depth first: the files below one folder are listed together.
+    WriteText(root + L"\\Deep\\Flat.dll", "dll");
+    WriteText(root + L"\\Deep\\Er\\Than2.dll", "dll");
+    WriteText(root + L"\\Deep\\Zz\\Last.dll", "dll");
+    FileList again;
+    ASSERT_EQ(_EnumFiles(root, 1, again), S_OK);
+    const std::vector<std::wstring> walk = Entries(again);
+    ASSERT_EQ(walk.size(), 7u);
+    std::vector<int> belowDeep;
+    for (size_t i = 0; i < walk.size(); ++i) {
+        if (walk[i].rfind(L"c:\\zt\\enum\\app\\deep\\", 0) == 0) belowDeep.push_back(static_cast<int>(i));
+    }
+    ASSERT_EQ(belowDeep.size(), 4u);
+    EXPECT_EQ(belowDeep.back() - belowDeep.front(), 3);
+
+    // Non-ASCII letters stay as they are; only A-Z are lowered.
+    const std::wstring accents = FreshDir(L"enum-accents");
+    WriteText(accents + L"\\\u00DCber\\\u00C4rger\u0391.TXT", "x");
+    FileList accented;
+    ASSERT_EQ(_EnumFiles(accents, 1, accented), S_OK);
+    EXPECT_EQ(Entries(accented), (std::vector<std::wstring>{L"c:\\zt\\enum-accents\\\u00DCber\\\u00C4rger\u0391.txt"}));
+}
+
+TEST(EnumFiles, FailsOnAMissingFolderAndLeavesTheListAsItWas) {
+    FileList list;
+    list.Append(L"Before");
+    EXPECT_EQ(_EnumFiles(L"C:\\zt\\no-such-folder", 1, list), E_FAIL);
+    EXPECT_EQ(Entries(list), (std::vector<std::wstring>{L"Before"}));
+}
+
+TEST(EnumFiles, NeverEntersALinkedFolder) {
+    const std::wstring root = FreshDir(L"enum-links");
+    WriteText(root + L"\\Outside\\Secret.txt", "outside");
+    WriteText(root + L"\\App\\Own.txt", "own");
+    ASSERT_TRUE(MakeUnixLink(root + L"\\Outside", root + L"\\App\\Shared"));
+    // A link back up the tree would make the walk endless.
+    ASSERT_TRUE(MakeUnixLink(root + L"\\App", root + L"\\App\\Loop"));
+    ASSERT_NE(GetFileAttributesW((root + L"\\App\\Loop").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+
+    FileList list;
+    ASSERT_EQ(_EnumFiles(root + L"\\App", 1, list), S_OK);
+    EXPECT_EQ(Entries(list), (std::vector<std::wstring>{L"c:\\zt\\enum-links\\app\\own.txt"}));
+}
+
+TEST(MakeRelative, CutsTheBaseAndOneSeparatorAndStopsAtAnEntryNotLongerThanTheBase) {
+    FileList list = ListOf({L"c:\\app\\sub\\a.dll", L"c:\\app\\b.exe"});
+    EXPECT_EQ(_MakeRelative(L"c:\\app", list), S_OK);
+    EXPECT_EQ(Entries(list), (std::vector<std::wstring>{L"sub\\a.dll", L"b.exe"}));
+
+    // Only the length counts, not the text.
+    FileList other = ListOf({L"d:\\xyz\\file.txt"});
+    EXPECT_EQ(_MakeRelative(L"c:\\app", other), S_OK);
+    EXPECT_EQ(Entries(other), (std::vector<std::wstring>{L"file.txt"}));
+
+    FileList tooShort = ListOf({L"c:\\app\\one", L"c:\\app", L"c:\\app\\two"});
+    EXPECT_EQ(_MakeRelative(L"c:\\app", tooShort), E_FAIL);
+    EXPECT_EQ(Entries(tooShort), (std::vector<std::wstring>{L"one", L"c:\\app", L"c:\\app\\two"}));
+    FileList shorter = ListOf({L"c:\\ap"});
+    EXPECT_EQ(_MakeRelative(L"c:\\app", shorter), E_FAIL);
+    EXPECT_EQ(Entries(shorter), (std::vector<std::wstring>{L"c:\\ap"}));
+}
+
+TEST(CopyFileList, ReplacesCreatesFolderChainsAndStopsAtAVanishedSource) {
+    const std::wstring root = FreshDir(L"copy");
+    const std::wstring source = root + L"\\From";
+    const std::wstring target = root + L"\\To";
+    WriteText(source + L"\\one\\a.txt", "new a");
+    WriteText(source + L"\\two\\b.txt", "new b");
+    WriteText(source + L"\\one\\c.txt", "new c");
+    WriteText(source + L"\\Data\\Sub\\New.DAT", "new dat");
+    WriteText(source + L"\\top.txt", "new top");
+    WriteText(target + L"\\one\\a.txt", "old a");
+    SetFileAttributesW((target + L"\\one\\a.txt").c_str(), FILE_ATTRIBUTE_ARCHIVE);
+
+    // Folders revisited after another one, and an entry at the top.
+    ASSERT_EQ(_CopyFileList(ListOf({L"one\\a.txt", L"two\\b.txt", L"one\\c.txt", L"Data\\Sub\\New.DAT", L"top.txt"}),
+                            target, source),
+              S_OK);
+    EXPECT_EQ(Snapshot(target), (std::map<std::wstring, std::string>{{L"one\\a.txt", "new a"},
+                                                                      {L"two\\b.txt", "new b"},
+                                                                      {L"one\\c.txt", "new c"},
+                                                                      {L"Data\\Sub\\New.DAT", "new dat"},
+                                                                      {L"top.txt", "new top"}}));
+    // Created folders are named as the entry writes them.
+    EXPECT_EQ(StoredName(target + L"\\Data"), L"Data");
+    EXPECT_EQ(StoredName(target + L"\\Data\\Sub"), L"Sub");
+
+    // Into a destination that does not exist yet, stopping at the missing file.
+    const std::wstring fresh = root + L"\\Fresh\\Nested";
+    EXPECT_EQ(_CopyFileList(ListOf({L"one\\a.txt", L"missing.txt", L"two\\b.txt"}), fresh, source), E_FAIL);
+    EXPECT_EQ(Snapshot(fresh), (std::map<std::wstring, std::string>{{L"one\\a.txt", "new a"}}));
+
+    EXPECT_EQ(_CopyFileList(FileList(), root + L"\\Untouched", source), S_OK);
+    EXPECT_FALSE(DirExists(root + L"\\Untouched"));
+}
+
+TEST(CopyFileList, FailsWhenATargetCannotBeWritten) {
+    const std::wstring root = FreshDir(L"copy-busy");
+    WriteText(root + L"\\From\\a.txt", "new a");
+    WriteText(root + L"\\From\\b.txt", "new b");
+    WriteText(root + L"\\To\\b.txt", "old b");
+    HeldFile busy(root + L"\\To\\b.txt", GENERIC_READ, 0);
+    ASSERT_TRUE(busy.Valid());
+    EXPECT_EQ(_CopyFileList(ListOf({L"a.txt", L"b.txt"}), root + L"\\To", root + L"\\From"), E_FAIL);
+    EXPECT_EQ(ReadBytes(root + L"\\To\\a.txt"), "new a");
+}
+
+TEST(DeleteTree, DeletesFilesReadOnlyIncludedAndFoldersOnlyWhenAsked) {
+    _DeleteTree(L"C:\\zt\\no-such-tree", 1);
+    _DeleteTree(L"C:\\zt\\no-such-tree", 0);
+    EXPECT_FALSE(DirExists(L"C:\\zt\\no-such-tree"));
+
+    const std::wstring root = FreshDir(L"delete");
+    const auto fill = [&](const std::wstring& tree) {
+        WriteText(tree + L"\\a.txt", "a");
+        WriteText(tree + L"\\Sub\\Ro.txt", "ro");
+        WriteText(tree + L"\\Sub\\Deeper\\Hidden.txt", "h");
+        MakeDirs(tree + L"\\Empty");
+        SetFileAttributesW((tree + L"\\Sub\\Ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+        SetFileAttributesW((tree + L"\\Sub\\Deeper\\Hidden.txt").c_str(),
+                           FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY);
+    };
+
+    const std::wstring keepFolders = root + L"\\KeepFolders";
+    fill(keepFolders);
+    _DeleteTree(keepFolders, 0);
+    EXPECT_TRUE(Snapshot(keepFolders).empty());
+    EXPECT_TRUE(DirExists(keepFolders + L"\\Sub\\Deeper"));
+    EXPECT_TRUE(DirExists(keepFolders + L"\\Empty"));
+
+    const std::wstring removeAll = root + L"\\RemoveAll";
+    fill(removeAll);
+    _DeleteTree(removeAll, 1);
+    EXPECT_FALSE(DirExists(removeAll));
+    EXPECT_TRUE(DirExists(root));
+
+    // A file that cannot be deleted keeps its folders, and only those.
+    const std::wstring busyTree = root + L"\\Busy";
+    fill(busyTree);
+    WriteText(busyTree + L"\\Sub\\Open.txt", "open");
+    {
+        HeldFile busy(busyTree + L"\\Sub\\Open.txt", GENERIC_READ, FILE_SHARE_READ);
+        ASSERT_TRUE(busy.Valid());
+        _DeleteTree(busyTree, 1);
+    }
+    EXPECT_EQ(Snapshot(busyTree), (std::map<std::wstring, std::string>{{L"Sub\\Open.txt", "open"}}));
+    EXPECT_FALSE(DirExists(busyTree + L"\\Sub\\Deeper"));
+    EXPECT_FALSE(DirExists(busyTree + L"\\Empty"));
+}
+
+TEST(DeleteTree, NeverDeletesThroughALink) {
+    const std::wstring root = FreshDir(L"delete-links");
+    WriteText(root + L"\\Outside\\Keep.txt", "keep");
+    WriteText(root + L"\\Outside\\Sub\\Keep2.txt", "keep2");
+    WriteText(root + L"\\Tree\\Own.txt", "own");
+    ASSERT_TRUE(MakeUnixLink(root + L"\\Outside", root + L"\\Tree\\Shared"));
+    ASSERT_TRUE(MakeUnixLink(root + L"\\Outside", root + L"\\TopLink"));
+
+    _DeleteTree(root + L"\\Tree", 1);
+    _DeleteTree(root + L"\\Tree", 0);
+    _DeleteTree(root + L"\\TopLink", 1);
+    _DeleteTree(root + L"\\TopLink", 0);
+
+    EXPECT_FALSE(FileExists(root + L"\\Tree\\Own.txt"));
+    EXPECT_EQ(Snapshot(root + L"\\Outside"),
+              (std::map<std::wstring, std::string>{{L"Keep.txt", "keep"}, {L"Sub\\Keep2.txt", "keep2"}}));
+}
+
+TEST(CreateDirectoryTree, CreatesMissingAncestorsAndAcceptsAnExistingFolder) {
+    const std::wstring root = FreshDir(L"mkdir");
+    MakeDirs(root + L"\\a");
+    EXPECT_TRUE(_CreateDirectoryTree((root + L"\\a\\b\\c").c_str(), nullptr));
+    EXPECT_TRUE(DirExists(root + L"\\a\\b\\c"));
+    EXPECT_TRUE(_CreateDirectoryTree((root + L"\\a\\b\\c").c_str(), nullptr));
+    EXPECT_TRUE(_CreateDirectoryTree((root + L"\\a").c_str(), nullptr));
+    EXPECT_FALSE(_CreateDirectoryTree(nullptr, nullptr));
+
+    // A file in the way of the chain.
+    WriteText(root + L"\\file", "x");
+    EXPECT_FALSE(_CreateDirectoryTree((root + L"\\file\\sub").c_str(), nullptr));
+
+    EXPECT_TRUE(_CreateParentDirs((root + L"\\p\\q\\file.txt").c_str()));
+    EXPECT_TRUE(DirExists(root + L"\\p\\q"));
+    EXPECT_FALSE(FileExists(root + L"\\p\\q\\file.txt"));
+    EXPECT_FALSE(_CreateParentDirs(L"bare-name.txt"));
+    EXPECT_FALSE(_CreateParentDirs(nullptr));
+    EXPECT_FALSE(FileExists(L"bare-name.txt"));
+    EXPECT_FALSE(DirExists(L"bare-name.txt"));
+}
+
+TEST(LongPaths, LongPathFormIsUsedOnlyForLongPaths) {
+    EXPECT_EQ(LongPathForm(L"C:\\short\\path"), L"C:\\short\\path");
+    const std::wstring deep = DeepPath(L"C:\\deep", 300);
+    EXPECT_EQ(LongPathForm(deep), L"\\\\?\\" + deep);
+    EXPECT_EQ(LongPathForm(L"\\\\?\\" + deep), L"\\\\?\\" + deep);
+    const std::wstring share = DeepPath(L"\\\\server\\share", 300);
+    EXPECT_EQ(LongPathForm(share), L"\\\\?\\UNC\\" + share.substr(2));
+    // The \\?\ form takes no "..": it is resolved first.
+    EXPECT_EQ(LongPathForm(deep + L"\\x\\..\\file.txt"), L"\\\\?\\" + deep + L"\\file.txt");
+    const std::wstring atLimit(MAX_PATH - 13, L'a');
+    EXPECT_EQ(LongPathForm(atLimit), atLimit);
+}
+
+TEST(LongPaths, DeepTreesAreCreatedListedCopiedAndDeletedWhole) {
+    const std::wstring root = FreshDir(L"long");
+    const std::wstring deep = DeepPath(root + L"\\Src", 400);
+    ASSERT_GT(deep.size(), 380u);
+    EXPECT_TRUE(_CreateDirectoryTree(deep.c_str(), nullptr));
+    EXPECT_TRUE(DirExists(deep));
+
+    const std::wstring deepFile = DeepPath(root + L"\\Src", 330) + L"\\Deep.TXT";
+    EXPECT_TRUE(_CreateParentDirs(deepFile.c_str()));
+    WriteBytes(deepFile, "deep");
+    ASSERT_EQ(ReadBytes(deepFile), "deep");
+    // Nothing was made from a path cut at MAX_PATH.
+    FileList folders;
+    ASSERT_EQ(_EnumFiles(root + L"\\Src", 1, folders), S_OK);
+    std::wstring lowered = deepFile;
+    AsciiLowercase(lowered);
+    EXPECT_EQ(Entries(folders), (std::vector<std::wstring>{lowered}));
+
+    ASSERT_EQ(_MakeRelative(root + L"\\Src", folders), S_OK);
+    ASSERT_EQ(_CopyFileList(folders, root + L"\\Dst", root + L"\\Src"), S_OK);
+    EXPECT_EQ(ReadBytes(root + L"\\Dst\\" + folders.First()), "deep");
+
+    _DeleteTree(root + L"\\Src", 1);
+    _DeleteTree(root + L"\\Dst", 1);
+    EXPECT_FALSE(DirExists(root + L"\\Src"));
+    EXPECT_FALSE(DirExists(root + L"\\Dst"));
+}

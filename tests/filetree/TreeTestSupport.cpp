@@ -1,0 +1,82 @@
+#include "tests/filetree/TreeTestSupport.h"
+
+#include "system/Handles.h"
+#include "tests/support/TestSupport.h"
+
+namespace treetest {
+
+namespace {
+
+// C:\zt\x -> $WINEPREFIX/drive_c/zt/x
+std::wstring UnixPathOnDriveC(const std::wstring& path) {
+    wchar_t prefix[1024] = {};
+    GetEnvironmentVariableW(L"WINEPREFIX", prefix, 1024);
+    std::wstring unixPath = std::wstring(prefix) + L"/drive_c/" + path.substr(3);
+    for (wchar_t& unit : unixPath) {
+        if (unit == L'\\') unit = L'/';
+    }
+    return unixPath;
+}
+
+void SnapshotInto(const std::wstring& folder, const std::wstring& relative,
+                  std::map<std::wstring, std::string>& files) {
+    WIN32_FIND_DATAW entry;
+    FindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &entry));
+    if (!find) return;
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring path = relative.empty() ? name : relative + L"\\" + name;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                SnapshotInto(folder + L"\\" + name, path, files);
+            }
+        } else {
+            files[path] = zeltest::ReadBytes(folder + L"\\" + name);
+        }
+    } while (FindNextFileW(find.Get(), &entry));
+}
+
+}  // namespace
+
+bool MakeUnixLink(const std::wstring& target, const std::wstring& linkPath) {
+    const zeltest::ProcessResult result = zeltest::RunCommand(L"start.exe /unix /bin/ln -s \"" +
+                                                              UnixPathOnDriveC(target) + L"\" \"" +
+                                                              UnixPathOnDriveC(linkPath) + L"\"");
+    if (!result.started || result.exitCode != 0) return false;
+    // start.exe hands the Unix program over and returns before it has run.
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        if (GetFileAttributesW(linkPath.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+        Sleep(50);
+    }
+    return false;
+}
+
+std::vector<std::wstring> Entries(const FileList& list) { return {list.begin(), list.end()}; }
+
+FileList ListOf(const std::vector<std::wstring>& entries) {
+    FileList list;
+    for (const std::wstring& entry : entries) list.Append(entry);
+    return list;
+}
+
+std::map<std::wstring, std::string> Snapshot(const std::wstring& folder) {
+    std::map<std::wstring, std::string> files;
+    SnapshotInto(folder, L"", files);
+    return files;
+}
+
+std::wstring StoredName(const std::wstring& path) {
+    WIN32_FIND_DATAW entry;
+    FindHandle find(FindFirstFileW(path.c_str(), &entry));
+    return find ? std::wstring(entry.cFileName) : std::wstring();
+}
+
+HeldFile::HeldFile(const std::wstring& path, DWORD access, DWORD share)
+    : handle_(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr)) {}
+
+HeldFile::~HeldFile() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+}
+
+}  // namespace treetest
