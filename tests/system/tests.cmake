@@ -1,3 +1,10 @@
 # System operations: the counting rules alone, then the launchers, services,
 # registry and processes under Wine.
 zel_add_gtest(system_logic SOURCES system/LogicTest.cpp)
+
+# A ShFolder.dll to plant beside a test program; named apart so that it never
+# lies beside anything in the bin folder under its planted name.
+add_library(planted_shfolder SHARED system/PlantedShFolder.cpp)
+set_target_properties(planted_shfolder PROPERTIES PREFIX "" OUTPUT_NAME planted_shfolder)
+target_link_options(planted_shfolder PRIVATE -Wl,--kill-at)
+zel_add_gtest(system_registry SOURCES system/RegistryTest.cpp DEPENDS planted_shfolder)

@@ -1,0 +1,127 @@
+// Registry values and the common files folder, through the real Wine registry
+// and shell.
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include "system/Products.h"
+#include "system/ServiceControl.h"
+#include "tests/support/TestSupport.h"
+
+using namespace zeltest;
+
+namespace {
+
+const std::wstring kServicesKey = L"SYSTEM\\CurrentControlSet\\Services\\";
+
+std::wstring OwnFolder() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder = path;
+    return folder.substr(0, folder.rfind(L'\\'));
+}
+
+std::wstring ModuleFolder(HMODULE module) {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(module, path, MAX_PATH);
+    std::wstring folder = path;
+    return folder.substr(0, folder.rfind(L'\\'));
+}
+
+}  // namespace
+
+TEST(ServiceDemandStart, WritesStartThreeIntoAnExistingServiceKey) {
+    const std::wstring key = kServicesKey + L"zt_demand";
+    SetRegDword(HKEY_LOCAL_MACHINE, key, L"Start", SERVICE_AUTO_START);
+    SetRegString(HKEY_LOCAL_MACHINE, key, L"ImagePath", L"C:\\P\\x.exe");
+
+    EXPECT_EQ(_SetServiceDemandStart(key.c_str()), 1);
+    EXPECT_EQ(RegDword(HKEY_LOCAL_MACHINE, key, L"Start"), DWORD{SERVICE_DEMAND_START});
+    // A key without the value gets it.
+    const std::wstring bare = kServicesKey + L"zt_demand_bare";
+    SetRegString(HKEY_LOCAL_MACHINE, bare, L"ImagePath", L"C:\\P\\y.exe");
+    EXPECT_EQ(_SetServiceDemandStart(bare.c_str()), 1);
+    EXPECT_EQ(RegDword(HKEY_LOCAL_MACHINE, bare, L"Start"), DWORD{SERVICE_DEMAND_START});
+    DeleteRegTree(HKEY_LOCAL_MACHINE, key);
+    DeleteRegTree(HKEY_LOCAL_MACHINE, bare);
+}
+
+TEST(ServiceDemandStart, MissingKeyIsNotCreated) {
+    const std::wstring key = kServicesKey + L"zt_missing_service";
+    DeleteRegTree(HKEY_LOCAL_MACHINE, key);
+    EXPECT_EQ(_SetServiceDemandStart(key.c_str()), 0);
+    EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, key));
+    // The product's own keys, absent here, stay absent too.
+    DeleteRegTree(HKEY_LOCAL_MACHINE, products::kKernelServiceKey);
+    EXPECT_EQ(_SetServiceDemandStart(products::kKernelServiceKey), 0);
+    EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, products::kKernelServiceKey));
+}
+
+TEST(ServiceDemandStart, NoKeyPathNeverWritesIntoTheMachineRoot) {
+    EXPECT_EQ(_SetServiceDemandStart(L""), 0);
+    EXPECT_EQ(_SetServiceDemandStart(nullptr), 0);
+    EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, L"", L"Start"));
+}
+
+TEST(RunValue, DeletesOnlyTheProductsAutostartValue) {
+    SetRegString(HKEY_CURRENT_USER, products::kRunKey, L"RUXMain", L"C:\\P\\ruxmain.exe");
+    SetRegString(HKEY_CURRENT_USER, products::kRunKey, L"OtherProgram", L"C:\\O\\other.exe");
+
+    EXPECT_EQ(_DeleteRunValue(), ERROR_SUCCESS);
+    EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, products::kRunKey, L"RUXMain"));
+    EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, products::kRunKey, L"OtherProgram"));
+    // Already gone.
+    EXPECT_EQ(_DeleteRunValue(), ERROR_FILE_NOT_FOUND);
+    EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, products::kRunKey, L"OtherProgram"));
+}
+
+TEST(RunValue, MissingRunKeyGivesTheOpensCodeAndIsNotCreated) {
+    DeleteRegTree(HKEY_CURRENT_USER, products::kRunKey);
+    EXPECT_EQ(_DeleteRunValue(), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(RegKeyExists(HKEY_CURRENT_USER, products::kRunKey));
+}
+
+TEST(CommonFiles, GivesTheCommonProgramFilesFolderWithoutTrailingBackslash) {
+    wchar_t expected[MAX_PATH] = {};
+    ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES_COMMON, nullptr, SHGFP_TYPE_CURRENT, expected), S_OK);
+
+    wchar_t buffer[MAX_PATH];
+    wmemset(buffer, L'#', MAX_PATH);
+    EXPECT_EQ(_GetCommonFilesDir(buffer), buffer);
+    EXPECT_EQ(std::wstring(buffer), std::wstring(expected));
+    EXPECT_EQ(std::wstring(buffer), L"C:\\Program Files\\Common Files");
+    EXPECT_EQ(_GetCommonFilesDir(nullptr), nullptr);
+}
+
+TEST(CommonFiles, PlantedShFolderBesideTheToolIsNeverLoaded) {
+    const std::wstring folder = OwnFolder();
+    const std::wstring marker = folder + L"\\planted_loaded.txt";
+    // Wine prefers its own builtin shfolder even when a file lies beside the
+    // program; as on Windows, where the program's folder is searched first,
+    // a DLL found there must be the one that loads.
+    SetRegString(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", L"shfolder", L"native,builtin");
+    ASSERT_TRUE(CopyFileW((BinDir() + L"\\planted_shfolder.dll").c_str(), (folder + L"\\ShFolder.dll").c_str(),
+                          FALSE));
+    DeleteFileW(marker.c_str());
+
+    wchar_t buffer[MAX_PATH] = {};
+    _GetCommonFilesDir(buffer);
+    EXPECT_EQ(std::wstring(buffer), L"C:\\Program Files\\Common Files");
+    EXPECT_FALSE(FileExists(marker));
+
+    // The plant is real: a search-order load by bare name picks it up.
+    const HMODULE planted = LoadLibraryW(L"ShFolder.dll");
+    ASSERT_NE(planted, nullptr);
+    EXPECT_EQ(ModuleFolder(planted), folder);
+    using GetFolderPath = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
+    const auto get = reinterpret_cast<GetFolderPath>(
+        reinterpret_cast<void (*)()>(GetProcAddress(planted, "SHGetFolderPathW")));
+    ASSERT_NE(get, nullptr);
+    wchar_t answer[MAX_PATH] = {};
+    get(nullptr, CSIDL_PROGRAM_FILES_COMMON, nullptr, 0, answer);
+    EXPECT_EQ(std::wstring(answer), L"C:\\planted");
+    EXPECT_TRUE(FileExists(marker));
+    FreeLibrary(planted);
+    DeleteFileW(marker.c_str());
+    DeleteFileW((folder + L"\\ShFolder.dll").c_str());
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", L"shfolder");
+}
