@@ -1,11 +1,34 @@
 // The whole exe, started as a console user would start it.
 #include <gtest/gtest.h>
 
+#include "system/Handles.h"
 #include "tests/support/TestSupport.h"
 
 using namespace zeltest;
 
 namespace {
+
+constexpr DWORD kExitFailure = 0xFFFFFFFF;
+using Lines = std::vector<std::string>;
+
+// zelunst.exe in C:\zt\<name>, with the stand-in solution library installed.
+std::wstring ToolFolder(const std::wstring& name) {
+    const std::wstring dir = FreshDir(name);
+    CopyFromBin(L"zelunst.exe", dir + L"\\zelunst.exe");
+    CopyFromBin(L"zeldecs.dll", dir + L"\\subsystem\\zelde\\zeldecs.dll");
+    return dir;
+}
+
+ProcessResult RunTool(const std::wstring& dir, const std::wstring& arguments, const std::wstring& currentDir = L"") {
+    return RunCommand(L"\"" + dir + L"\\zelunst.exe\" " + arguments, currentDir);
+}
+
+// The calls the stand-in solution library received, one per line.
+std::string SolutionRecord(const std::wstring& dir) {
+    return ReadBytes(dir + L"\\subsystem\\zelde\\zeldecs.record");
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 const char kUsage[] =
     "\r\n*******************USE AGE*******************\r\n"
@@ -32,4 +55,113 @@ TEST(Dispatch, UsageIsPrintedToTheConsoleAndExitsZero) {
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_EQ(result.output, kUsage);
     EXPECT_EQ(LogLines(dir), (std::vector<std::string>{"Now, RunHandle"}));
+}
+
+TEST(DispatchOptions, OptionsIgnoreCaseAndLaterArguments) {
+    for (const wchar_t* arguments : {L"-? -install", L"\"-?\""}) {
+        SCOPED_TRACE(Narrow(arguments));
+        const std::wstring dir = ToolFolder(L"usage2");
+        const ProcessResult result = RunTool(dir, arguments);
+        EXPECT_EQ(result.exitCode, 0u);
+        EXPECT_EQ(result.output, kUsage);
+        EXPECT_EQ(SolutionRecord(dir), "");
+    }
+    for (const wchar_t* arguments : {L"-INSTALL", L"-Install extra", L"\"-install\" -uninstall"}) {
+        SCOPED_TRACE(Narrow(arguments));
+        const std::wstring dir = ToolFolder(L"install");
+        const ProcessResult result = RunTool(dir, arguments);
+        EXPECT_EQ(result.exitCode, 0u);
+        EXPECT_TRUE(Contains(SolutionRecord(dir), "\r\nInstall 0\r\n")) << SolutionRecord(dir);
+        EXPECT_EQ(LogLines(dir), Lines{"Now, RunHandle"});
+    }
+    for (const wchar_t* arguments : {L"-UNINSTALL", L"-UnInstall -install"}) {
+        SCOPED_TRACE(Narrow(arguments));
+        const std::wstring dir = ToolFolder(L"uninstall");
+        const ProcessResult result = RunTool(dir, arguments);
+        EXPECT_EQ(result.exitCode, 0u);
+        EXPECT_TRUE(Contains(SolutionRecord(dir), "\r\nUninstall\r\n")) << SolutionRecord(dir);
+        EXPECT_EQ(LogLines(dir), (Lines{"Now, RunHandle", "Now, _DoUnInstall"}));
+    }
+    // With nothing of the product around the update fails early; a failed
+    // update exits with its own result, 0.
+    {
+        const std::wstring dir = ToolFolder(L"smoothupdate");
+        const ProcessResult result = RunTool(dir, L"-SmoothUpdate extra");
+        EXPECT_EQ(result.exitCode, 0u);
+        const Lines lines = LogLines(dir);
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[0], "Now, RunHandle");
+    }
+}
+
+TEST(DispatchOptions, UnknownOptionsExitWithFailureAndLogOnlyTheStart) {
+    for (const wchar_t* arguments :
+         {L"-bogus", L"install", L"/install", L"--install", L"-install-now", L"-", L"\"\"", L"-smooth"}) {
+        SCOPED_TRACE(Narrow(arguments));
+        const std::wstring dir = ToolFolder(L"unknown");
+        const ProcessResult result = RunTool(dir, arguments);
+        ASSERT_TRUE(result.started);
+        EXPECT_EQ(result.exitCode, kExitFailure);
+        EXPECT_EQ(result.output, "");
+        EXPECT_EQ(LogLines(dir), Lines{"Now, RunHandle"});
+        EXPECT_FALSE(FileExists(dir + L"\\subsystem\\zelde\\zeldecs.record"));
+    }
+}
+
+TEST(DispatchRemoval, NoOptionRemovesTheProduct) {
+    // The service program is the tool itself under another name: its "-stop"
+    // run adds a second "Now, RunHandle" to the shared log. The "ruxserv"
+    // service is installed and stopped, and the uninstaller is another copy
+    // that finds no service program beside it and ends at once.
+    const std::wstring dir = ToolFolder(L"removal");
+    CopyFromBin(L"zelunst.exe", dir + L"\\ruxserv.exe");
+    CopyFromBin(L"zelunst.exe", dir + L"\\uninstall\\unins000.exe");
+    ASSERT_TRUE(CreateTestService(L"ruxserv", dir + L"\\ruxserv.exe"));
+    const ProcessResult result = RunTool(dir, L"");
+    RemoveTestService(L"ruxserv");
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(LogLines(dir), (Lines{"Now, RunHandle", "Now, RunHandle"}));
+}
+
+TEST(DispatchPlacement, LogStaysBesideTheExeFromAnotherCurrentDirectory) {
+    const std::wstring dir = ToolFolder(L"placed");
+    const std::wstring elsewhere = FreshDir(L"elsewhere");
+    const ProcessResult result = RunTool(dir, L"-install", elsewhere);
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(LogLines(dir), Lines{"Now, RunHandle"});
+    EXPECT_FALSE(FileExists(elsewhere + L"\\ZelUnst.log"));
+}
+
+TEST(DispatchPlacement, UnwritableLogDoesNotStopTheWork) {
+    // A log that another process holds without sharing cannot be opened. (A
+    // read-only file or folder is no test under Wine run as root: Wine keeps
+    // read-only as Unix mode bits, which do not stop root from writing.)
+    const std::wstring dir = ToolFolder(L"locked");
+    WriteBytes(dir + L"\\ZelUnst.log", "kept\r\n");
+    {
+        FileHandle lock(CreateFileW((dir + L"\\ZelUnst.log").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                    nullptr));
+        ASSERT_TRUE(lock.Valid());
+        const ProcessResult result = RunTool(dir, L"-uninstall");
+        EXPECT_EQ(result.exitCode, 0u);
+        EXPECT_TRUE(Contains(SolutionRecord(dir), "\r\nUninstall\r\n")) << SolutionRecord(dir);
+    }
+    EXPECT_EQ(ReadBytes(dir + L"\\ZelUnst.log"), "kept\r\n");
+}
+
+TEST(DispatchPlacement, InitFailureExitsZeroAndLogsNothing) {
+    // The folder fits, the solution library's path beneath it does not.
+    const std::wstring dir = FreshDir(L"long\\" + std::wstring(200, L'a') + L"\\" + std::wstring(20, L'b'));
+    ASSERT_LT(dir.size() + sizeof("\\zelunst.exe") - 1, size_t{MAX_PATH});
+    ASSERT_GT(dir.size() + sizeof("\\subsystem\\zelde\\zeldecs.dll") - 1, size_t{MAX_PATH - 1});
+    CopyFromBin(L"zelunst.exe", dir + L"\\zelunst.exe");
+    for (const wchar_t* arguments : {L"-?", L"-bogus"}) {
+        SCOPED_TRACE(Narrow(arguments));
+        const ProcessResult result = RunTool(dir, arguments);
+        ASSERT_TRUE(result.started);
+        EXPECT_EQ(result.exitCode, 0u);
+        EXPECT_EQ(result.output, "");
+        EXPECT_EQ(LogLines(dir), Lines{});
+    }
 }
