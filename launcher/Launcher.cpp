@@ -23,13 +23,29 @@ constexpr wchar_t kSafeDesktopName[] = L"_RUX_SAFEDESKTOP_";
 constexpr wchar_t kEngineServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\zelserv";
 constexpr wchar_t kSolutionRelativePath[] = L"subsystem\\zelde\\zeldecs.dll";
 
+// A copy of the process's standard handle, owned by whoever takes it.
+HANDLE DuplicateStdHandle(DWORD stdHandleId) {
+    const HANDLE handle = GetStdHandle(stdHandleId);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        return nullptr;
+    }
+    return copy;
+}
+
 // Rebinds one of the C runtime's standard streams (descriptor 0, 1 or 2) to a
 // Windows handle, unbuffered, so printf and wprintf reach the console at once.
 void BindStdStream(DWORD stdHandleId, FILE* crtStream, int crtDescriptor, const char* mode) {
-    HANDLE handle = GetStdHandle(stdHandleId);
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+    // The helper descriptor below closes its handle with it; it gets a copy so
+    // the process's own standard handle stays open.
+    const HANDLE handle = DuplicateStdHandle(stdHandleId);
+    if (handle == nullptr) return;
     const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_TEXT);
-    if (descriptor == -1) return;
+    if (descriptor == -1) {
+        CloseHandle(handle);
+        return;
+    }
     FILE* stream = _fdopen(descriptor, mode);
     if (stream == nullptr) {
         _close(descriptor);
