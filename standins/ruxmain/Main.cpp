@@ -28,13 +28,14 @@ FileHandle HoldFile(const standin::Invocation& invocation) {
     return file;
 }
 
-// Owns the update mutex on this thread; a null handle when not asked to.
+// Owns the update mutex on this thread; a null handle when not asked to. The
+// mutex may exist already (another holder, or a test that opened it): then it
+// is waited for like any other owner's.
 KernelHandle OwnUpdateMutex(const standin::Invocation& invocation) {
     if (!invocation.settings.Find(L"", standin::kUpdateMutexMs)) return KernelHandle();
-    KernelHandle mutex(CreateMutexW(nullptr, TRUE, products::kUpdateMutex));
-    // ERROR_ALREADY_EXISTS: another holder made it first; the wait for it is not ours.
-    const DWORD error = GetLastError();
-    standin::AppendRecord(invocation.self, standin::EventFields("mutex_owned", {{"error", std::to_string(error)}}));
+    KernelHandle mutex(CreateMutexW(nullptr, FALSE, products::kUpdateMutex));
+    const DWORD waited = mutex ? WaitForSingleObject(mutex.Get(), INFINITE) : WAIT_FAILED;
+    standin::AppendRecord(invocation.self, standin::EventFields("mutex_owned", {{"wait", standin::Hex32(waited)}}));
     return mutex;
 }
 

@@ -1,0 +1,87 @@
+#include "tests/support/StandIns.h"
+
+#include <gtest/gtest.h>
+
+#include "standins/common/RecordFormat.h"
+#include "standins/common/Self.h"
+#include "standins/common/Settings.h"
+#include "standins/common/Text.h"
+#include "tests/support/TestSupport.h"
+
+namespace zeltest {
+
+namespace {
+
+StandInRecord FromLine(const standin::Record& line) {
+    StandInRecord record;
+    record.fields = line.fields;
+    record.event = line.Get("event");
+    record.pid = standin::ParseNumber(line.Get("pid")).value_or(0);
+    record.option = line.Get("option");
+    record.arguments = standin::Wide(line.Get("args"));
+    record.commandLine = standin::Wide(line.Get("cmdline"));
+    record.currentDir = standin::Wide(line.Get("cwd"));
+    record.startupFlags = standin::ParseNumber(line.Get("flags")).value_or(0);
+    record.showWindow = static_cast<WORD>(standin::ParseNumber(line.Get("show")).value_or(0));
+    return record;
+}
+
+}  // namespace
+
+std::string StandInRecord::Field(const std::string& key) const {
+    const auto found = fields.find(key);
+    return found == fields.end() ? std::string() : found->second;
+}
+
+std::wstring RecordPathOf(const std::wstring& exePath) { return standin::PathsFor(exePath).recordPath; }
+std::wstring SettingsPathOf(const std::wstring& exePath) { return standin::PathsFor(exePath).settingsPath; }
+
+std::vector<StandInRecord> ReadRecords(const std::wstring& exePath) {
+    std::vector<StandInRecord> records;
+    for (const standin::Record& line : standin::ParseRecords(ReadBytes(RecordPathOf(exePath)))) {
+        records.push_back(FromLine(line));
+    }
+    return records;
+}
+
+std::vector<StandInRecord> ReadRecords(const std::wstring& exePath, const std::string& event) {
+    std::vector<StandInRecord> records;
+    for (StandInRecord& record : ReadRecords(exePath)) {
+        if (record.event == event) records.push_back(std::move(record));
+    }
+    return records;
+}
+
+std::vector<StandInRecord> WaitForRecords(const std::wstring& exePath, const std::string& event, size_t count,
+                                          DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        std::vector<StandInRecord> records = ReadRecords(exePath, event);
+        if (records.size() >= count || GetTickCount64() >= deadline) return records;
+        Sleep(50);
+    }
+}
+
+void ClearRecords(const std::wstring& exePath) { DeleteFileW(RecordPathOf(exePath).c_str()); }
+
+void WriteSettings(const std::wstring& exePath, const std::map<std::string, std::string>& values) {
+    // Running services read the file four times a second: replace it whole,
+    // never let them see it half written.
+    const std::wstring path = SettingsPathOf(exePath);
+    const std::wstring fresh = path + L".new";
+    WriteText(fresh, standin::FormatSettings(values));
+    MoveFileExW(fresh.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+void ClearSettings(const std::wstring& exePath) { DeleteFileW(SettingsPathOf(exePath).c_str()); }
+
+StandInProduct InstallStandInProduct(const std::wstring& productDir, const std::wstring& engineDir,
+                                     const standin::InstallChoices& choices) {
+    const standin::InstallResult result = standin::InstallStandInProduct(BinDir(), productDir, engineDir, choices);
+    EXPECT_TRUE(result.ok()) << Narrow(result.failedStep) << ": error " << result.error;
+    return StandInProduct{productDir, engineDir};
+}
+
+void UninstallStandInProduct() { standin::UninstallStandInProduct(); }
+
+}  // namespace zeltest

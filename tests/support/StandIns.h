@@ -1,0 +1,66 @@
+#pragma once
+// Test-side access to the stand-in products: their record files, their
+// settings files, and the installed stand-in product (see standins/README.md).
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "standins/common/ProductInstaller.h"
+
+namespace zeltest {
+
+// One line of a stand-in's record file.
+struct StandInRecord {
+    std::string event;         // start, exit, hang, service_start, stop_request, service_stopped, ...
+    DWORD pid = 0;
+    std::string option;        // the option acted on ("" for none)
+    std::wstring arguments;    // the arguments after the program name, joined by spaces
+    std::wstring commandLine;  // GetCommandLineW of a start
+    std::wstring currentDir;
+    DWORD startupFlags = 0;    // STARTUPINFOW dwFlags of a start
+    WORD showWindow = 0;       // STARTUPINFOW wShowWindow of a start
+    std::map<std::string, std::string> fields;  // every field of the line, UTF-8
+    std::string Field(const std::string& key) const;
+};
+
+// The record file beside an executable (C:\P\ruxserv.exe -> C:\P\ruxserv.record).
+std::wstring RecordPathOf(const std::wstring& exePath);
+std::wstring SettingsPathOf(const std::wstring& exePath);
+
+std::vector<StandInRecord> ReadRecords(const std::wstring& exePath);
+// Only the lines of one event.
+std::vector<StandInRecord> ReadRecords(const std::wstring& exePath, const std::string& event);
+// Polls until the record file holds `count` lines of the event (for programs
+// nobody waits for); what it holds then, also after the time-out.
+std::vector<StandInRecord> WaitForRecords(const std::wstring& exePath, const std::string& event, size_t count,
+                                          DWORD timeoutMs = 20000);
+void ClearRecords(const std::wstring& exePath);
+
+// Replaces the settings file beside the executable, e.g. {{"delay_ms", "7000"}}.
+void WriteSettings(const std::wstring& exePath, const std::map<std::string, std::string>& values);
+void ClearSettings(const std::wstring& exePath);
+
+// Where InstallStandInProduct puts each program.
+struct StandInProduct {
+    std::wstring productDir;
+    std::wstring engineDir;
+    std::wstring Tool() const { return productDir + L"\\zelunst.exe"; }
+    std::wstring ProductService() const { return productDir + L"\\ruxserv.exe"; }
+    std::wstring MainProgram() const { return productDir + L"\\ruxmain.exe"; }
+    std::wstring Deinstaller() const { return productDir + L"\\deinstall.exe"; }
+    std::wstring Uninstaller() const { return productDir + L"\\uninstall\\unins000.exe"; }
+    std::wstring Solution() const { return productDir + L"\\subsystem\\zelde\\zeldecs.dll"; }
+    std::wstring EngineService() const { return engineDir + L"\\zelserv.exe"; }
+    std::wstring Registration() const { return engineDir + L"\\izelreg.exe"; }
+};
+
+// Installs from BinDir(); a failure is reported as a test failure.
+StandInProduct InstallStandInProduct(const std::wstring& productDir, const std::wstring& engineDir,
+                                     const standin::InstallChoices& choices = {});
+// Ends ruxmain.exe, stops and deletes both services, deletes the Run value.
+void UninstallStandInProduct();
+
+}  // namespace zeltest
