@@ -1,0 +1,171 @@
+// The product removal, run as the whole exe against the stand-in product with
+// the real service manager.
+#include <gtest/gtest.h>
+
+#include <shlobj.h>
+
+#include "tests/support/StandIns.h"
+#include "tests/support/TestSupport.h"
+
+using namespace zeltest;
+
+namespace {
+
+const std::wstring kProductKey = L"SYSTEM\\CurrentControlSet\\Services\\ruxserv";
+const std::wstring kKernelKey = L"SYSTEM\\CurrentControlSet\\Services\\nydkernel";
+const std::wstring kRunKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+std::wstring CommonFilesDeinstaller() {
+    wchar_t common[MAX_PATH] = {};
+    SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES_COMMON, nullptr, SHGFP_TYPE_CURRENT, common);
+    return std::wstring(common) + L"\\Draveno\\CommonService\\deinstall.exe";
+}
+
+class Removal : public ::testing::Test {
+protected:
+    void SetUp() override {
+        product = InstallStandInProduct(L"C:\\zt\\Removal Product", L"C:\\zt\\Removal Engine");
+        // The "-stop" program gives up quickly when the service refuses.
+        WriteSettings(product.ProductService(), {{"stop.stop_wait_ms", "500"}});
+        CopyFromBin(L"deinstall.exe", CommonFilesDeinstaller());
+    }
+    void TearDown() override {
+        UninstallStandInProduct();
+        DeleteRegTree(HKEY_LOCAL_MACHINE, kKernelKey);
+        DeleteFileW(CommonFilesDeinstaller().c_str());
+        RemoveTree(L"C:\\zt");
+    }
+
+    ProcessResult RunTool() { return RunCommand(L"\"" + product.Tool() + L"\""); }
+    std::vector<StandInRecord> UninstallerStarts() { return ReadRecords(product.Uninstaller(), "start"); }
+    // The uninstaller is not waited for: wait until it has run its course.
+    static std::vector<StandInRecord> StartsOnceEnded(const std::wstring& uninstaller) {
+        WaitForRecords(uninstaller, "exit", 1);
+        return ReadRecords(uninstaller, "start");
+    }
+
+    StandInProduct product;
+};
+
+}  // namespace
+
+TEST_F(Removal, WithoutTheServiceProgramNothingHappens) {
+    DeleteFileW(product.ProductService().c_str());
+    SetRegDword(HKEY_LOCAL_MACHINE, kKernelKey, L"Start", 1);
+
+    const ProcessResult result = RunTool();
+    EXPECT_EQ(result.exitCode, 0xFFFFFFFFu);
+    EXPECT_EQ(RegDword(HKEY_LOCAL_MACHINE, kKernelKey, L"Start"), 1u);
+    EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, kRunKey, L"RUXMain"));
+    EXPECT_TRUE(FileExists(product.Deinstaller()));
+    EXPECT_TRUE(UninstallerStarts().empty());
+    // Only the dispatcher's line: the removal itself never logs.
+    EXPECT_EQ(LogLines(product.productDir), (std::vector<std::string>{"Now, RunHandle"}));
+}
+
+TEST_F(Removal, StoppedServiceLetsTheUninstallerStartShown) {
+    ASSERT_TRUE(StartTestService(L"ruxserv"));
+    ASSERT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
+
+    const ProcessResult result = RunTool();
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(ServiceState(L"ruxserv"), static_cast<DWORD>(SERVICE_STOPPED));
+
+    // The service program was asked to stop, by its path with the forward slash.
+    const auto stops = ReadRecords(product.ProductService(), "start");
+    ASSERT_FALSE(stops.empty());
+    EXPECT_EQ(stops.front().option, "-stop");
+    EXPECT_EQ(stops.front().commandLine, L"\"" + product.productDir + L"/ruxserv.exe\" -stop");
+
+    EXPECT_FALSE(FileExists(product.Deinstaller()));
+    EXPECT_FALSE(FileExists(CommonFilesDeinstaller()));
+
+    const auto starts = StartsOnceEnded(product.Uninstaller());
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0].startupFlags & STARTF_USESHOWWINDOW, static_cast<DWORD>(STARTF_USESHOWWINDOW));
+    EXPECT_EQ(starts[0].showWindow, SW_SHOW);
+    EXPECT_EQ(LogLines(product.productDir), (std::vector<std::string>{"Now, RunHandle"}));
+}
+
+TEST_F(Removal, ServiceThatNeverStopsResetsStartTypesAndAutostart) {
+    WriteSettings(product.ProductService(), {{"refuse_stop", "1"}, {"stop.stop_wait_ms", "500"}});
+    ASSERT_TRUE(StartTestService(L"ruxserv"));
+    ASSERT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
+    SetRegDword(HKEY_LOCAL_MACHINE, kKernelKey, L"Start", 1);
+
+    const ULONGLONG started = GetTickCount64();
+    const ProcessResult result = RunTool();
+    const ULONGLONG elapsed = GetTickCount64() - started;
+
+    EXPECT_EQ(result.exitCode, 0xFFFFFFFFu);
+    EXPECT_GE(elapsed, 5000u) << "five sleeps of a second between six looks";
+    EXPECT_EQ(RegDword(HKEY_LOCAL_MACHINE, kProductKey, L"Start"), 3u);
+    EXPECT_EQ(RegDword(HKEY_LOCAL_MACHINE, kKernelKey, L"Start"), 3u);
+    EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, kRunKey, L"RUXMain"));
+    EXPECT_TRUE(FileExists(product.Deinstaller()));
+    EXPECT_TRUE(FileExists(CommonFilesDeinstaller()));
+    EXPECT_TRUE(UninstallerStarts().empty());
+}
+
+TEST_F(Removal, UninstalledServiceCreatesNoServiceKeys) {
+    UninstallStandInProduct();
+    ASSERT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, kProductKey));
+    SetRegString(HKEY_CURRENT_USER, kRunKey, L"RUXMain", product.MainProgram());
+
+    const ProcessResult result = RunTool();
+    EXPECT_EQ(result.exitCode, 0xFFFFFFFFu);
+    EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, kProductKey));
+    EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, kKernelKey));
+    EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, kRunKey, L"RUXMain"));
+    EXPECT_TRUE(UninstallerStarts().empty());
+}
+
+TEST_F(Removal, UninstallerIsChosenByCaseSensitiveName) {
+    const std::wstring folder = product.productDir + L"\\uninstall";
+    auto placeUninstallers = [&](std::initializer_list<const wchar_t*> names) {
+        RemoveTree(folder);
+        MakeDirs(folder);
+        for (const wchar_t* name : names) CopyFromBin(L"unins000.exe", folder + L"\\" + name);
+    };
+
+    // Only a renamed copy: found by the search.
+    placeUninstallers({L"unins000_old.exe"});
+    EXPECT_EQ(RunTool().exitCode, 0u);
+    EXPECT_EQ(StartsOnceEnded(folder + L"\\unins000_old.exe").size(), 1u);
+
+    // Capital U does not match.
+    placeUninstallers({L"Unins000_old.exe"});
+    EXPECT_EQ(RunTool().exitCode, 0xFFFFFFFFu);
+    EXPECT_TRUE(ReadRecords(folder + L"\\Unins000_old.exe", "start").empty());
+
+    // Two matches: both started.
+    placeUninstallers({L"unins000a.exe", L"unins000b.exe"});
+    EXPECT_EQ(RunTool().exitCode, 0u);
+    EXPECT_EQ(StartsOnceEnded(folder + L"\\unins000a.exe").size(), 1u);
+    EXPECT_EQ(StartsOnceEnded(folder + L"\\unins000b.exe").size(), 1u);
+
+    // Empty, then missing folder: nothing to start.
+    placeUninstallers({});
+    EXPECT_EQ(RunTool().exitCode, 0xFFFFFFFFu);
+    RemoveTree(folder);
+    EXPECT_EQ(RunTool().exitCode, 0xFFFFFFFFu);
+}
+
+TEST_F(Removal, DeinstallerOnlyInCommonFilesIsKept) {
+    DeleteFileW(product.Deinstaller().c_str());
+    EXPECT_EQ(RunTool().exitCode, 0u);
+    EXPECT_TRUE(FileExists(CommonFilesDeinstaller()));
+}
+
+TEST(RemovalPathLimit, TooLongProgramDirectoryIsRefusedBeforeAnythingRuns) {
+    // 240 characters: the tool's own path fits, "uninstall\unins000.exe" does not.
+    const std::wstring dir = L"C:\\zt\\" + std::wstring(234, L'p');
+    MakeDirs(dir);
+    CopyFromBin(L"zelunst.exe", dir + L"\\zelunst.exe");
+    CopyFromBin(L"ruxserv.exe", dir + L"\\ruxserv.exe");
+    const ProcessResult result = RunCommand(L"\"" + dir + L"\\zelunst.exe\"");
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_TRUE(ReadRecords(dir + L"\\ruxserv.exe").empty());
+    EXPECT_TRUE(LogLines(dir).empty());
+    RemoveTree(L"C:\\zt");
+}
