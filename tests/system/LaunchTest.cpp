@@ -4,7 +4,6 @@
 
 #include <cstdio>
 
-#include "log/VLogger.h"
 #include "system/ChildProcess.h"
 #include "tests/support/StandIns.h"
 #include "tests/support/TestSupport.h"
