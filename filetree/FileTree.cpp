@@ -55,7 +55,7 @@ HRESULT EnumFolder(std::wstring& path, int recurse, FileList& list) {
         } else {
             std::wstring file = path;
             AsciiLowercase(file);
-            list.Append(std::move(file));
+            list.Append(std::move(file), path);
         }
     } while (FindNextFileW(find.Get(), &entry));
     path.resize(folderLength);
@@ -146,35 +146,42 @@ HRESULT _EnumFiles(const std::wstring& dir, int recurse, FileList& list) {
 }
 
 HRESULT _MakeRelative(const std::wstring& baseDir, FileList& list) {
-    for (std::wstring& entry : list) {
-        if (baseDir.size() >= entry.size()) return E_FAIL;
-        entry.erase(0, baseDir.size() + 1);
+    for (size_t i = 0; i < list.Size(); ++i) {
+        if (baseDir.size() >= list.At(i).size()) return E_FAIL;
+        list.CutFront(i, baseDir.size() + 1);
     }
     return S_OK;
 }
 
 HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir) {
-    std::wstring source = sourceDir + L'\\';
-    std::wstring target = destDir + L'\\';
-    const size_t sourceBase = source.size();
-    const size_t targetBase = target.size();
-    // Listed files come folder by folder: the folder the previous copy wrote
-    // into exists, and needs no second look.
-    std::wstring readyFolder;
-    bool haveReadyFolder = false;
-    for (const std::wstring& entry : list) {
-        source.resize(sourceBase);
-        source += entry;
-        if (!Exists(source)) return E_FAIL;
-        target.resize(targetBase);
-        target += entry;
-        const size_t folderEnd = entry.rfind(L'\\');
-        const std::wstring_view folder =
-            std::wstring_view(entry).substr(0, folderEnd == std::wstring::npos ? 0 : folderEnd);
-        if (!haveReadyFolder || folder != readyFolder) _CreateParentDirs(target.c_str());
+    const std::wstring sourceBase = sourceDir + L'\\';
+    std::wstring folderText;          // the current entry's folder, as listed
+    std::wstring targetFolder;        // destDir and that folder, as it exists
+    bool targetFolderExisted = false;
+    bool haveFolder = false;
+    for (size_t i = 0; i < list.Size(); ++i) {
+        const std::wstring& entry = list.At(i);
+        const std::wstring& spelling = list.Spelling(i);
+        const std::wstring source = sourceBase + spelling;
+        const size_t nameStart = entry.rfind(L'\\') + 1;  // 0 when at the top
+        if (!haveFolder || entry.compare(0, nameStart, folderText) != 0 || folderText.size() != nameStart) {
+            folderText.assign(entry, 0, nameStart);
+            // An existing folder is found by its spelling; a new one is
+            // created as the entry writes it.
+            targetFolder = destDir + L'\\' + spelling.substr(0, nameStart);
+            targetFolderExisted = IsDirectory(targetFolder);
+            if (!targetFolderExisted) {
+                if (!Exists(source)) return E_FAIL;
+                targetFolder = destDir + L'\\' + folderText;
+                _CreateParentDirs((targetFolder + L'x').c_str());
+            }
+            haveFolder = true;
+        }
+        // Into an existing folder, an existing file is overwritten under its
+        // own spelling; any other target is named as the entry writes it.
+        std::wstring target = targetFolder + spelling.substr(nameStart);
+        if (!targetFolderExisted || !Exists(target)) target = targetFolder + entry.substr(nameStart);
         if (!CopyFileW(LongPathForm(source).c_str(), LongPathForm(target).c_str(), FALSE)) return E_FAIL;
-        readyFolder.assign(folder);
-        haveReadyFolder = true;
     }
     return S_OK;
 }

@@ -64,15 +64,10 @@ bool _FilterUpdateFiles(FileList& list, const CUnstallContext& context, const st
     // An excluded entry takes every equal entry with it; since equal entries
     // are all excluded, dropping each excluded entry where it stands in one
     // walk leaves the same list.
-    FileList::Entries& entries = list.entries();
-    for (auto entry = entries.begin(); entry != entries.end();) {
-        AsciiLowercase(*entry);
-        if (IsExcluded(*entry, basePrefix, tails)) {
-            entry = entries.erase(entry);
-        } else {
-            ++entry;
-        }
-    }
+    list.KeepIf([&](std::wstring& entry) {
+        AsciiLowercase(entry);
+        return !IsExcluded(entry, basePrefix, tails);
+    });
     return true;
 }
 
