@@ -7,3 +7,7 @@ zel_add_gtest(removal_e2e
          "Removal.UninstalledService*"
          "Removal.UninstallerIsChosen*")
 target_link_libraries(removal_e2e PRIVATE standintestsupport)
+
+zel_add_gtest(message_boxes SOURCES workflows/MessageBoxTest.cpp
+  SHARDS "MessageBoxes.Removal*" "MessageBoxes.Update*" DISPLAY)
+target_link_libraries(message_boxes PRIVATE standintestsupport)

@@ -1,0 +1,118 @@
+// The two message boxes, for real on an Xvfb desktop: found by caption, read,
+// answered, and the tool shown to wait for the answer.
+#include <gtest/gtest.h>
+
+#include "system/Handles.h"
+#include "tests/support/StandIns.h"
+#include "tests/support/TestSupport.h"
+
+using namespace zeltest;
+
+namespace {
+
+const wchar_t kRemovalCaption[] = L"PellunaOstiga";
+const wchar_t kRemovalText[] = L"不能够关闭Ostiga服务，请重启电脑后在卸载!";
+const wchar_t kUpdateCaption[] = L"Ostiga需要升级";
+const wchar_t kUpdateText[] =
+    L"Ostiga需要平滑升级到最新版本，这样将会关闭主程序。如果不进行平滑升级，Ostiga重启后将无法正常使用";
+// The static control that MessageBoxW gives the message text, and the ones
+// its icon may have (Windows uses 0x14, Wine stc1).
+constexpr int kMessageTextId = 0xFFFF;
+constexpr int kMessageIconIds[] = {0x14, 0x440};
+
+ProcessHandles StartTool(const std::wstring& commandLine) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    std::wstring writable = commandLine;
+    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+        return ProcessHandles();
+    }
+    return ProcessHandles(info);
+}
+
+HWND WaitForDialog(const wchar_t* caption, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        if (HWND dialog = FindWindowW(L"#32770", caption)) return dialog;
+        if (GetTickCount64() > deadline) return nullptr;
+        Sleep(100);
+    }
+}
+
+std::wstring DialogText(HWND dialog) {
+    wchar_t text[512] = {};
+    GetDlgItemTextW(dialog, kMessageTextId, text, 512);
+    return text;
+}
+
+bool ShowsIcon(HWND dialog) {
+    for (int id : kMessageIconIds) {
+        HWND icon = GetDlgItem(dialog, id);
+        if (icon != nullptr && IsWindowVisible(icon) && SendMessageW(icon, STM_GETICON, 0, 0) != 0) return true;
+    }
+    return false;
+}
+
+bool StillRunning(const ProcessHandles& tool) { return WaitForSingleObject(tool.process.Get(), 0) == WAIT_TIMEOUT; }
+
+DWORD PressOkAndWait(HWND dialog, const ProcessHandles& tool) {
+    PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+    if (WaitForSingleObject(tool.process.Get(), 30000) != WAIT_OBJECT_0) return STILL_ACTIVE;
+    DWORD exitCode = 0;
+    GetExitCodeProcess(tool.process.Get(), &exitCode);
+    return exitCode;
+}
+
+}  // namespace
+
+TEST(MessageBoxes, RemovalAsksForARestartAndWaitsForTheAnswer) {
+    const StandInProduct product = InstallStandInProduct(L"C:\\zt\\BoxProduct", L"C:\\zt\\BoxEngine");
+    WriteSettings(product.ProductService(), {{"refuse_stop", "1"}, {"stop.stop_wait_ms", "500"}});
+    ASSERT_TRUE(StartTestService(L"ruxserv"));
+    ASSERT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
+
+    const ProcessHandles tool = StartTool(L"\"" + product.Tool() + L"\"");
+    ASSERT_TRUE(tool.process.Valid());
+    const HWND dialog = WaitForDialog(kRemovalCaption, 30000);
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(DialogText(dialog), kRemovalText);
+    EXPECT_FALSE(ShowsIcon(dialog)) << "MB_OK shows no icon";
+    EXPECT_NE(GetDlgItem(dialog, IDOK), nullptr);
+
+    // While the box is open nothing of the failure path has happened yet.
+    Sleep(1500);
+    EXPECT_TRUE(StillRunning(tool));
+    EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", L"RUXMain"));
+
+    EXPECT_EQ(PressOkAndWait(dialog, tool), 0xFFFFFFFFu);
+    EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", L"RUXMain"));
+    UninstallStandInProduct();
+}
+
+TEST(MessageBoxes, UpdateNoticeComesBeforeAnythingChanges) {
+    const StandInProduct product = InstallStandInProduct(L"C:\\zt\\NoticeProduct", L"C:\\zt\\NoticeEngine");
+    const ProcessResult mainProgram = RunCommand(L"cmd /c start \"\" \"" + product.MainProgram() + L"\"", L"", 10000);
+    ASSERT_EQ(WaitForRecords(product.MainProgram(), "start", 1).size(), 1u);
+
+    const ProcessHandles tool = StartTool(L"\"" + product.Tool() + L"\" -smoothupdate");
+    ASSERT_TRUE(tool.process.Valid());
+    const HWND dialog = WaitForDialog(kUpdateCaption, 30000);
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(DialogText(dialog), kUpdateText);
+    EXPECT_TRUE(ShowsIcon(dialog)) << "MB_ICONQUESTION shows an icon";
+    EXPECT_NE(GetDlgItem(dialog, IDOK), nullptr);
+    EXPECT_EQ(GetDlgItem(dialog, IDCANCEL), nullptr) << "MB_OK: no way to decline";
+
+    Sleep(1500);
+    EXPECT_TRUE(StillRunning(tool));
+    // The main program still runs and nothing is logged beyond the start.
+    EXPECT_TRUE(ReadRecords(product.MainProgram(), "exit").empty());
+    EXPECT_EQ(LogLines(product.productDir), (std::vector<std::string>{"Now, RunHandle"}));
+
+    PressOkAndWait(dialog, tool);
+    const std::vector<std::string> lines = LogLines(product.productDir);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "KillRUXMainProcess Success ");
+    UninstallStandInProduct();
+}
