@@ -56,12 +56,6 @@ void DeleteRunValue() {
     RegDeleteValueW(key.Get(), products::kRunValue);
 }
 
-std::wstring Unquoted(const std::wstring& text) {
-    if (text.empty() || text[0] != L'"') return text;
-    const size_t end = text.find(L'"', 1);
-    return text.substr(1, end == std::wstring::npos ? std::wstring::npos : end - 1);
-}
-
 // Lets a refusing or slow service stop: its settings go, and it notices.
 void RemoveServiceSettings(const std::wstring& serviceName) {
     const std::wstring program = ServiceProgramPath(serviceName);

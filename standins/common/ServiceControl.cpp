@@ -25,6 +25,12 @@ std::wstring QuoteIfNeeded(const std::wstring& path) {
     return L"\"" + path + L"\"";
 }
 
+std::wstring Unquoted(const std::wstring& text) {
+    if (text.empty() || text[0] != L'"') return text;
+    const size_t end = text.find(L'"', 1);
+    return text.substr(1, end == std::wstring::npos ? std::wstring::npos : end - 1);
+}
+
 DWORD RegisterService(const std::wstring& name, const std::wstring& binaryPathName) {
     ServiceHandle manager = OpenManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
     if (!manager) return GetLastError();

@@ -26,5 +26,8 @@ const char* ServiceStateName(DWORD state);
 
 // A command-line-safe form of a path: quoted when it holds a space or tab.
 std::wstring QuoteIfNeeded(const std::wstring& path);
+// The text inside leading quotes ("C:\A B\x.exe" -args -> C:\A B\x.exe), or
+// the text itself when it does not start with a quote.
+std::wstring Unquoted(const std::wstring& text);
 
 }  // namespace standin

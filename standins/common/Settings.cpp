@@ -96,4 +96,19 @@ std::string FormatSettings(const std::map<std::string, std::string>& values) {
     return text;
 }
 
+bool WriteSettingsFile(const std::wstring& path, const std::map<std::string, std::string>& values) {
+    if (values.empty()) return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+    const std::wstring fresh = path + L".new";
+    const std::string text = FormatSettings(values);
+    {
+        FileHandle file(CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        DWORD written = 0;
+        if (!file || !WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
+            written != text.size()) {
+            return false;
+        }
+    }
+    return MoveFileExW(fresh.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
 }  // namespace standin

@@ -45,6 +45,10 @@ private:
 // "/uninstall_product" -> "uninstall_product": the prefix of scoped keys.
 std::string OptionScope(const std::wstring& option);
 std::string FormatSettings(const std::map<std::string, std::string>& values);
+// Replaces the file whole (written beside it, then moved over it), so a
+// service reading it at that moment never sees it half written. An empty map
+// removes the file. False when it cannot.
+bool WriteSettingsFile(const std::wstring& path, const std::map<std::string, std::string>& values);
 std::optional<DWORD> ParseNumber(const std::string& text);
 
 }  // namespace standin

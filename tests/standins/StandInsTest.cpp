@@ -442,5 +442,45 @@ TEST(StandInInstaller, LaysTheProductOutRegistersItAndCleansUp) {
     UninstallStandInProduct();
 }
 
+TEST(StandInInstaller, SandboxInstallsStartsShowsAndRemovesTheProduct) {
+    const std::wstring sandbox = L"\"" + BinDir() + L"\\zelsandbox.exe\" ";
+    const std::wstring productDir = FreshDir(L"Sandbox Product");
+    const std::wstring engineDir = FreshDir(L"SandboxEngine");
+
+    EXPECT_EQ(RunCommand(sandbox + L"install").exitCode, 2u);
+    EXPECT_EQ(RunCommand(sandbox + L"install \"" + productDir + L"\" " + engineDir + L" --without-nothing").exitCode,
+              2u);
+    const ProcessResult installed =
+        RunCommand(sandbox + L"install \"" + productDir + L"\" " + engineDir + L" --without-uninstaller");
+    EXPECT_EQ(installed.exitCode, 0u) << installed.output;
+    EXPECT_TRUE(FileExists(productDir + L"\\zelunst.exe"));
+    EXPECT_FALSE(FileExists(productDir + L"\\uninstall\\unins000.exe"));
+
+    EXPECT_EQ(RunCommand(sandbox + L"settings \"" + productDir + L"\\ruxserv.exe\" stop_delay_ms=200").exitCode, 0u);
+    const ProcessResult started = RunCommand(sandbox + L"start-product");
+    EXPECT_EQ(started.exitCode, 0u) << started.output;
+    EXPECT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 20000));
+    EXPECT_TRUE(WaitServiceState(L"zelserv", SERVICE_RUNNING, 20000));
+    ASSERT_EQ(WaitForRecords(productDir + L"\\ruxmain.exe", "start", 1).size(), 1u);
+
+    const ProcessResult state = RunCommand(sandbox + L"state");
+    EXPECT_EQ(state.exitCode, 0u);
+    for (const std::string& expected : std::vector<std::string>
+         {"service zelserv: RUNNING, " + Narrow(engineDir) + "\\zelserv.exe",
+          "service ruxserv: RUNNING, " + Narrow(productDir) + "\\ruxserv.exe", "Run value RUXMain: \"",
+          Narrow(productDir) + "\\ruxmain.record:", Narrow(engineDir) + "\\zelserv.record:", "  service_start  pid="}) {
+        EXPECT_NE(state.output.find(expected), std::string::npos) << expected << "\n" << state.output;
+    }
+    EXPECT_EQ(ReadBytes(productDir + L"\\ruxserv.settings"), "stop_delay_ms=200\r\n");
+
+    EXPECT_EQ(RunCommand(sandbox + L"uninstall").exitCode, 0u);
+    EXPECT_EQ(ServiceState(L"ruxserv"), 0u);
+    EXPECT_EQ(ServiceState(L"zelserv"), 0u);
+    const ProcessResult after = RunCommand(sandbox + L"state \"" + productDir + L"\" " + engineDir);
+    EXPECT_NE(after.output.find("service ruxserv: not installed"), std::string::npos) << after.output;
+    EXPECT_NE(after.output.find("Run value RUXMain: absent"), std::string::npos) << after.output;
+    EXPECT_NE(after.output.find("  service_stopped"), std::string::npos) << after.output;
+}
+
 }  // namespace
 }  // namespace zeltest

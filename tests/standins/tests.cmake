@@ -7,5 +7,6 @@ target_link_libraries(standintestsupport PUBLIC standincommon zeltestsupport)
 add_dependencies(standintestsupport zelunst zelserv ruxserv ruxmain deinstall izelreg unins000)
 
 zel_add_gtest(standins_e2e SOURCES standins/StandInsTest.cpp
-  SHARDS "StandInFormat.*:StandInPrograms.*" "StandInServices.*" "StandInInstaller.*")
+  SHARDS "StandInFormat.*:StandInPrograms.*" "StandInServices.*" "StandInInstaller.*"
+  DEPENDS zelsandbox)
 target_link_libraries(standins_e2e PRIVATE standintestsupport)

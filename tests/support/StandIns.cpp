@@ -65,12 +65,7 @@ std::vector<StandInRecord> WaitForRecords(const std::wstring& exePath, const std
 void ClearRecords(const std::wstring& exePath) { DeleteFileW(RecordPathOf(exePath).c_str()); }
 
 void WriteSettings(const std::wstring& exePath, const std::map<std::string, std::string>& values) {
-    // Running services read the file four times a second: replace it whole,
-    // never let them see it half written.
-    const std::wstring path = SettingsPathOf(exePath);
-    const std::wstring fresh = path + L".new";
-    WriteText(fresh, standin::FormatSettings(values));
-    MoveFileExW(fresh.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+    EXPECT_TRUE(standin::WriteSettingsFile(SettingsPathOf(exePath), values)) << Narrow(exePath);
 }
 
 void ClearSettings(const std::wstring& exePath) { DeleteFileW(SettingsPathOf(exePath).c_str()); }

@@ -1,0 +1,232 @@
+// zelsandbox: the stand-in product in a Windows prefix, for trying the tool.
+//
+//   zelsandbox install <productDir> <engineDir> [--without-<piece>]...
+//       copies the tool and the stand-ins from this program's folder as the
+//       products would be installed and registers them; pieces: tool,
+//       product-programs, uninstaller, solution, engine-programs,
+//       engine-service, product-service, run-value
+//   zelsandbox uninstall
+//       ends ruxmain.exe, stops and deletes both services, deletes the Run value
+//   zelsandbox start-product
+//       starts the services "zelserv" and "ruxserv" and the main program
+//   zelsandbox state [<productDir> <engineDir>]
+//       prints the services, the Run value and every stand-in's record lines;
+//       the folders default to those of the registered services
+//   zelsandbox settings <exePath> [key=value]...
+//       replaces the stand-in's settings file (none: removes it)
+#include <windows.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "standins/common/CommandLineProgram.h"
+#include "standins/common/ProductInstaller.h"
+#include "standins/common/RecordFormat.h"
+#include "standins/common/Self.h"
+#include "standins/common/ServiceControl.h"
+#include "standins/common/Settings.h"
+#include "standins/common/Text.h"
+#include "system/Handles.h"
+#include "system/Products.h"
+
+namespace {
+
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+std::string Text(const std::wstring& text) { return standin::Utf8(text); }
+
+std::wstring FolderOf(const std::wstring& path) {
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+int Usage() {
+    std::printf(
+        "usage: zelsandbox install <productDir> <engineDir> [--without-<piece>]...\n"
+        "       zelsandbox uninstall\n"
+        "       zelsandbox start-product\n"
+        "       zelsandbox state [<productDir> <engineDir>]\n"
+        "       zelsandbox settings <exePath> [key=value]...\n"
+        "pieces: tool, product-programs, uninstaller, solution, engine-programs,\n"
+        "        engine-service, product-service, run-value\n");
+    return kUsage;
+}
+
+// Clears the choice named by "--without-<piece>"; false for an unknown piece.
+bool LeaveOut(const std::wstring& flag, standin::InstallChoices& choices) {
+    const std::map<std::wstring, bool standin::InstallChoices::*> pieces = {
+        {L"tool", &standin::InstallChoices::tool},
+        {L"product-programs", &standin::InstallChoices::productPrograms},
+        {L"uninstaller", &standin::InstallChoices::uninstaller},
+        {L"solution", &standin::InstallChoices::solution},
+        {L"engine-programs", &standin::InstallChoices::enginePrograms},
+        {L"engine-service", &standin::InstallChoices::engineService},
+        {L"product-service", &standin::InstallChoices::productService},
+        {L"run-value", &standin::InstallChoices::runValue}};
+    const std::wstring prefix = L"--without-";
+    if (flag.compare(0, prefix.size(), prefix) != 0) return false;
+    const auto piece = pieces.find(flag.substr(prefix.size()));
+    if (piece == pieces.end()) return false;
+    choices.*(piece->second) = false;
+    return true;
+}
+
+int Install(const std::vector<std::wstring>& arguments) {
+    if (arguments.size() < 3) return Usage();
+    standin::InstallChoices choices;
+    for (size_t i = 3; i < arguments.size(); ++i) {
+        if (!LeaveOut(arguments[i], choices)) return Usage();
+    }
+    const std::wstring binDir = standin::PathsOfThisProcess().folder;
+    const standin::InstallResult result =
+        standin::InstallStandInProduct(binDir, arguments[1], arguments[2], choices);
+    if (!result.ok()) {
+        std::printf("install failed: %s: error %lu\n", Text(result.failedStep).c_str(),
+                    static_cast<unsigned long>(result.error));
+        return kFailed;
+    }
+    std::printf("installed: product %s, engine %s\n", Text(arguments[1]).c_str(), Text(arguments[2]).c_str());
+    return 0;
+}
+
+int Uninstall() {
+    standin::UninstallStandInProduct();
+    std::printf("uninstalled: services zelserv and ruxserv deleted, Run value removed\n");
+    return 0;
+}
+
+DWORD StartMainProgram(const std::wstring& path) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    std::wstring commandLine = standin::QuoteIfNeeded(path);
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &info)) {
+        return GetLastError();
+    }
+    const ProcessHandles handles(info);
+    return ERROR_SUCCESS;
+}
+
+int StartProduct() {
+    int result = 0;
+    for (const wchar_t* service : {products::kEngineService, products::kProductService}) {
+        const DWORD error = standin::StartServiceByName(service);
+        std::printf("start service %s: %lu\n", Text(service).c_str(), static_cast<unsigned long>(error));
+        if (error != ERROR_SUCCESS) result = kFailed;
+    }
+    const std::wstring mainProgram = standin::Unquoted(standin::MainProgramRunValue());
+    const DWORD error = mainProgram.empty() ? ERROR_FILE_NOT_FOUND : StartMainProgram(mainProgram);
+    std::printf("start %s: %lu\n", Text(mainProgram).c_str(), static_cast<unsigned long>(error));
+    return error == ERROR_SUCCESS ? result : kFailed;
+}
+
+void PrintService(const wchar_t* name) {
+    const std::wstring program = standin::ServiceProgramPath(name);
+    const DWORD state = standin::QueryServiceState(name);
+    if (state == 0 && program.empty()) {
+        std::printf("service %s: not installed\n", Text(name).c_str());
+        return;
+    }
+    std::printf("service %s: %s, %s\n", Text(name).c_str(), standin::ServiceStateName(state),
+                Text(program).c_str());
+}
+
+// The stand-in programs' lines by their main fields; lines of another form
+// (the solution library's) as they are.
+std::string Summary(const std::string& raw) {
+    const std::vector<standin::Record> parsed = standin::ParseRecords(raw);
+    if (parsed.empty() || !parsed[0].Has("event")) return raw;
+    const standin::Record& record = parsed[0];
+    std::string line = record.Get("event");
+    for (const char* key : {"pid", "service", "option", "cmdline", "cwd", "flags", "show", "result", "exit_code",
+                            "refused", "stop_delay_ms", "accepted", "path", "error", "wait"}) {
+        if (record.Has(key)) line += std::string("  ") + key + "=" + record.Get(key);
+    }
+    return line;
+}
+
+void PrintRecords(const std::wstring& recordPath) {
+    FileHandle file(CreateFileW(recordPath.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                nullptr));
+    if (!file) return;
+    std::string bytes;
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(file.Get(), chunk, sizeof(chunk), &got, nullptr) && got > 0) bytes.append(chunk, got);
+    std::printf("%s:\n", Text(recordPath).c_str());
+    size_t start = 0;
+    while (start < bytes.size()) {
+        size_t end = bytes.find('\n', start);
+        if (end == std::string::npos) end = bytes.size();
+        std::string raw = bytes.substr(start, end - start);
+        start = end + 1;
+        if (!raw.empty() && raw.back() == '\r') raw.pop_back();
+        if (!raw.empty()) std::printf("  %s\n", Summary(raw).c_str());
+    }
+}
+
+void PrintRecordsIn(const std::wstring& folder) {
+    WIN32_FIND_DATAW entry;
+    FindHandle find(FindFirstFileW((folder + L"\\*.record").c_str(), &entry));
+    if (!find) return;
+    do {
+        PrintRecords(folder + L"\\" + entry.cFileName);
+    } while (FindNextFileW(find.Get(), &entry));
+}
+
+int State(const std::vector<std::wstring>& arguments) {
+    std::wstring productDir = FolderOf(standin::ServiceProgramPath(products::kProductService));
+    std::wstring engineDir = FolderOf(standin::ServiceProgramPath(products::kEngineService));
+    if (arguments.size() == 3) {
+        productDir = arguments[1];
+        engineDir = arguments[2];
+    } else if (arguments.size() != 1) {
+        return Usage();
+    }
+    PrintService(products::kEngineService);
+    PrintService(products::kProductService);
+    const std::wstring runValue = standin::MainProgramRunValue();
+    std::printf("Run value %s: %s\n", Text(products::kRunValue).c_str(),
+                runValue.empty() ? "absent" : Text(runValue).c_str());
+    for (const std::wstring& folder : {productDir, productDir + L"\\uninstall", productDir + L"\\subsystem\\zelde",
+                                       engineDir}) {
+        if (!folder.empty() && folder[0] != L'\\') PrintRecordsIn(folder);
+    }
+    return 0;
+}
+
+int WriteSettingsFile(const std::vector<std::wstring>& arguments) {
+    if (arguments.size() < 2) return Usage();
+    std::map<std::string, std::string> values;
+    for (size_t i = 2; i < arguments.size(); ++i) {
+        const std::string pair = Text(arguments[i]);
+        const size_t equals = pair.find('=');
+        if (equals == std::string::npos || equals == 0) return Usage();
+        values[pair.substr(0, equals)] = pair.substr(equals + 1);
+    }
+    const std::wstring path = standin::PathsFor(arguments[1]).settingsPath;
+    if (!standin::WriteSettingsFile(path, values)) {
+        std::printf("cannot write %s: %lu\n", Text(path).c_str(), static_cast<unsigned long>(GetLastError()));
+        return kFailed;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int wmain() {
+    const std::vector<std::wstring> arguments = standin::SplitCommandLine(GetCommandLineW());
+    if (arguments.empty()) return Usage();
+    const std::wstring command = arguments[0];
+    if (command == L"install") return Install(arguments);
+    if (command == L"uninstall") return Uninstall();
+    if (command == L"start-product") return StartProduct();
+    if (command == L"state") return State(arguments);
+    if (command == L"settings") return WriteSettingsFile(arguments);
+    return Usage();
+}
