@@ -50,6 +50,27 @@ DWORD SetRunValue(const std::wstring& command) {
                                              static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t))));
 }
 
+DWORD WriteKernelServiceKey() {
+    RegKey key;
+    const LSTATUS created = RegCreateKeyExW(HKEY_LOCAL_MACHINE, products::kKernelServiceKey, 0, nullptr, 0,
+                                            KEY_SET_VALUE, nullptr, key.Put(), nullptr);
+    if (created != ERROR_SUCCESS) return static_cast<DWORD>(created);
+    const DWORD type = SERVICE_KERNEL_DRIVER;
+    const DWORD start = SERVICE_DISABLED;
+    const wchar_t imagePath[] = L"system32\\drivers\\nydkernel.sys";
+    LSTATUS status = RegSetValueExW(key.Get(), L"Type", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&type),
+                                    sizeof(type));
+    if (status == ERROR_SUCCESS) {
+        status = RegSetValueExW(key.Get(), L"Start", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&start),
+                                sizeof(start));
+    }
+    if (status == ERROR_SUCCESS) {
+        status = RegSetValueExW(key.Get(), L"ImagePath", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(imagePath),
+                                sizeof(imagePath));
+    }
+    return static_cast<DWORD>(status);
+}
+
 void DeleteRunValue() {
     RegKey key;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, products::kRunKey, 0, KEY_SET_VALUE, key.Put()) != ERROR_SUCCESS) return;
@@ -106,6 +127,10 @@ InstallResult InstallStandInProduct(const std::wstring& binDir, const std::wstri
         const DWORD error = SetRunValue(QuoteIfNeeded(productDir + L"\\ruxmain.exe"));
         if (error != ERROR_SUCCESS) return Failed(error, L"set Run value RUXMain");
     }
+    if (choices.kernelServiceKey) {
+        const DWORD error = WriteKernelServiceKey();
+        if (error != ERROR_SUCCESS) return Failed(error, L"write the nydkernel service key");
+    }
     return {};
 }
 
@@ -116,6 +141,7 @@ void UninstallStandInProduct() {
         RemoveService(service, kCleanUpStopWaitMs);
     }
     DeleteRunValue();
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, products::kKernelServiceKey);
 }
 
 std::wstring ServiceProgramPath(const std::wstring& name) {

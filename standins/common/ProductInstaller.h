@@ -12,6 +12,9 @@
 //   service "ruxserv": "<productDir>\ruxserv.exe", quoted as its -install does
 //   HKCU\Software\Microsoft\Windows\CurrentVersion\Run "RUXMain" = ruxmain.exe
 //   (value names are case-insensitive: this is also the "ruxmain" value)
+//   HKLM\SYSTEM\CurrentControlSet\Services\nydkernel: the kernel service's key
+//                      only (no driver exists): Type 1, Start 4 (disabled, so
+//                      Wine never tries to load it), ImagePath of a .sys file
 
 #include <windows.h>
 
@@ -28,6 +31,7 @@ struct InstallChoices {
     bool engineService = true;    // service "zelserv"
     bool productService = true;   // service "ruxserv"
     bool runValue = true;         // "RUXMain" in the Run key
+    bool kernelServiceKey = true; // the "nydkernel" service key
 };
 
 struct InstallResult {
@@ -41,7 +45,8 @@ InstallResult InstallStandInProduct(const std::wstring& binDir, const std::wstri
 
 // Undoes the registration: ends running main programs, makes the services
 // accept the stop again (their settings files are removed), stops and deletes
-// "zelserv" and "ruxserv", and deletes the Run value. Files stay.
+// "zelserv" and "ruxserv", deletes the Run value and the "nydkernel" key.
+// Files stay.
 void UninstallStandInProduct();
 
 // The registered binary path of a service with its quotes removed, or "".

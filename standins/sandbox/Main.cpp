@@ -4,9 +4,10 @@
 //       copies the tool and the stand-ins from this program's folder as the
 //       products would be installed and registers them; pieces: tool,
 //       product-programs, uninstaller, solution, engine-programs,
-//       engine-service, product-service, run-value
+//       engine-service, product-service, run-value, kernel-service-key
 //   zelsandbox uninstall
 //       ends ruxmain.exe, stops and deletes both services, deletes the Run value
+//       and the "nydkernel" key
 //   zelsandbox start-product
 //       starts the services "zelserv" and "ruxserv" and the main program
 //   zelsandbox state [<productDir> <engineDir>]
@@ -51,7 +52,7 @@ int Usage() {
         "       zelsandbox state [<productDir> <engineDir>]\n"
         "       zelsandbox settings <exePath> [key=value]...\n"
         "pieces: tool, product-programs, uninstaller, solution, engine-programs,\n"
-        "        engine-service, product-service, run-value\n");
+        "        engine-service, product-service, run-value, kernel-service-key\n");
     return kUsage;
 }
 
@@ -65,7 +66,8 @@ bool LeaveOut(const std::wstring& flag, standin::InstallChoices& choices) {
         {L"engine-programs", &standin::InstallChoices::enginePrograms},
         {L"engine-service", &standin::InstallChoices::engineService},
         {L"product-service", &standin::InstallChoices::productService},
-        {L"run-value", &standin::InstallChoices::runValue}};
+        {L"run-value", &standin::InstallChoices::runValue},
+        {L"kernel-service-key", &standin::InstallChoices::kernelServiceKey}};
     const std::wstring prefix = L"--without-";
     if (flag.compare(0, prefix.size(), prefix) != 0) return false;
     const auto piece = pieces.find(flag.substr(prefix.size()));

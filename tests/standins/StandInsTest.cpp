@@ -408,6 +408,8 @@ TEST(StandInInstaller, LaysTheProductOutRegistersItAndCleansUp) {
               L"\"" + productDir + L"\\ruxserv.exe\"");
     EXPECT_EQ(RegString(HKEY_CURRENT_USER, kRunKey, L"ruxmain"), L"\"" + product.MainProgram() + L"\"");
     EXPECT_EQ(standin::ServiceProgramPath(L"ruxserv"), product.ProductService());
+    EXPECT_EQ(RegDword(HKEY_LOCAL_MACHINE, std::wstring(kServicesKey) + L"nydkernel", L"Start"),
+              static_cast<DWORD>(SERVICE_DISABLED));
 
     // Both services run from where they were installed.
     WriteSettings(product.EngineService(), {{"refuse_stop", "1"}});
@@ -427,11 +429,12 @@ TEST(StandInInstaller, LaysTheProductOutRegistersItAndCleansUp) {
     EXPECT_EQ(ServiceState(L"ruxserv"), 0u);
     EXPECT_EQ(ReadRecords(product.EngineService(), "service_stopped").size(), 1u);
     EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, kRunKey, L"RUXMain"));
+    EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, std::wstring(kServicesKey) + L"nydkernel"));
 
     // Pieces can be left out.
     standin::InstallChoices engineOnly;
     engineOnly.tool = engineOnly.productPrograms = engineOnly.uninstaller = engineOnly.solution = false;
-    engineOnly.productService = engineOnly.runValue = false;
+    engineOnly.productService = engineOnly.runValue = engineOnly.kernelServiceKey = false;
     const StandInProduct partial = InstallStandInProduct(FreshDir(L"bare2"), FreshDir(L"engine3"), engineOnly);
     EXPECT_FALSE(FileExists(partial.Tool()));
     EXPECT_FALSE(FileExists(partial.Uninstaller()));
@@ -439,6 +442,7 @@ TEST(StandInInstaller, LaysTheProductOutRegistersItAndCleansUp) {
     EXPECT_EQ(ServiceState(L"ruxserv"), 0u);
     EXPECT_EQ(ServiceState(L"zelserv"), static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, kRunKey, L"RUXMain"));
+    EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, std::wstring(kServicesKey) + L"nydkernel"));
     UninstallStandInProduct();
 }
 
