@@ -26,22 +26,22 @@ std::wstring JoinArguments(const std::vector<std::wstring>& arguments) {
     return joined;
 }
 
-const OptionSpec* MatchOption(const std::vector<OptionSpec>& options, const std::vector<std::wstring>& arguments) {
+const KnownOption* MatchOption(const std::vector<KnownOption>& options, const std::vector<std::wstring>& arguments) {
     const std::wstring first = arguments.empty() ? std::wstring() : AsciiLower(arguments[0]);
-    const OptionSpec* anything = nullptr;
-    for (const OptionSpec& option : options) {
+    const KnownOption* anything = nullptr;
+    for (const KnownOption& option : options) {
         if (first == AsciiLower(std::wstring(option.name))) return &option;
         if (std::wstring(option.name) == kAnyOption) anything = &option;
     }
     return anything;
 }
 
-Invocation BeginInvocation(const std::vector<OptionSpec>& options, const OptionSpec** matched) {
+Invocation BeginInvocation(const std::vector<KnownOption>& options, const KnownOption** matched) {
     Invocation invocation;
     invocation.self = PathsOfThisProcess();
     invocation.facts = CaptureStartFacts();
     invocation.arguments = SplitCommandLine(invocation.facts.commandLine);
-    const OptionSpec* option = MatchOption(options, invocation.arguments);
+    const KnownOption* option = MatchOption(options, invocation.arguments);
     if (option != nullptr && std::wstring(option->name) != kAnyOption) invocation.option = option->name;
     if (matched != nullptr) *matched = option;
     AppendRecord(invocation.self,
@@ -65,8 +65,8 @@ DWORD FinishInvocation(const Invocation& invocation, DWORD resultCode) {
     return exitCode;
 }
 
-int RunCommandLineProgram(const std::vector<OptionSpec>& options) {
-    const OptionSpec* option = nullptr;
+int RunCommandLineProgram(const std::vector<KnownOption>& options) {
+    const KnownOption* option = nullptr;
     const Invocation invocation = BeginInvocation(options, &option);
     DWORD result = kUnknownOptionExitCode;
     if (option != nullptr) result = option->action != nullptr ? option->action(invocation) : option->exitCode;

@@ -24,12 +24,12 @@ struct Invocation {
 // An option's own work; returns the exit code it would end with.
 using OptionAction = DWORD (*)(const Invocation& invocation);
 
-// An OptionSpec of this name takes whatever no other one matched; the
+// A KnownOption of this name takes whatever no other one matched; the
 // record then names no option. The name "" matches a command line without
 // arguments.
 inline constexpr wchar_t kAnyOption[] = L"*";
 
-struct OptionSpec {
+struct KnownOption {
     const wchar_t* name;     // as matched, case-insensitively, against the first argument
     DWORD exitCode;          // when there is no action
     OptionAction action;     // may be null
@@ -40,13 +40,13 @@ inline constexpr DWORD kUnknownOptionExitCode = ERROR_INVALID_PARAMETER;
 
 std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine);
 std::wstring JoinArguments(const std::vector<std::wstring>& arguments);
-const OptionSpec* MatchOption(const std::vector<OptionSpec>& options, const std::vector<std::wstring>& arguments);
+const KnownOption* MatchOption(const std::vector<KnownOption>& options, const std::vector<std::wstring>& arguments);
 
 // Records the start line of the invocation.
-Invocation BeginInvocation(const std::vector<OptionSpec>& options, const OptionSpec** matched);
+Invocation BeginInvocation(const std::vector<KnownOption>& options, const KnownOption** matched);
 // Applies hang, delay_ms and exit_code to the option's result, records the end.
 DWORD FinishInvocation(const Invocation& invocation, DWORD resultCode);
 
-int RunCommandLineProgram(const std::vector<OptionSpec>& options);
+int RunCommandLineProgram(const std::vector<KnownOption>& options);
 
 }  // namespace standin
