@@ -191,12 +191,16 @@ TEST(StandInPrograms, RecordTheirCommandLineFolderAndStartUpRecord) {
                 spacedStarts[0].commandLine == L"\"" + spaced + L"\" /uninstall")
         << Narrow(spacedStarts[0].commandLine);
 
-    // An option the program does not know is refused and named nowhere.
+    // Options match without regard to case; one the program does not know is
+    // refused and named nowhere.
+    EXPECT_EQ(RunStandIn(deinstall, L"/UnInstall"), 0u);
     EXPECT_EQ(RunStandIn(deinstall, L"/bogus"), standin::kUnknownOptionExitCode);
     const auto all = ReadRecords(deinstall, "start");
-    ASSERT_EQ(all.size(), 2u);
-    EXPECT_EQ(all[1].option, "");
-    EXPECT_EQ(all[1].arguments, L"/bogus");
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[1].option, "/uninstall");
+    EXPECT_EQ(all[2].option, "");
+    EXPECT_EQ(all[2].arguments, L"/bogus");
+    EXPECT_EQ(ReadRecords(deinstall, "exit").back().Field("exit_code"), "87");
 }
 
 TEST(StandInPrograms, SettingsMakeThemSlowHungOrFailing) {
