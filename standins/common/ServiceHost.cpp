@@ -132,8 +132,12 @@ void ServiceInstance::Main(DWORD argc, wchar_t** argv) {
     // After event, time, tick and pid, as in the other service lines.
     fields.insert(fields.begin() + 4, {"service", Utf8(name_)});
 
-    refuseStop_ = LoadSettings().Flag(L"", kRefuseStop);
-    fields.insert(fields.begin() + 5, {"accepts_stop", refuseStop_ ? "0" : "1"});
+    const bool refuse = LoadSettings().Flag(L"", kRefuseStop);
+    {
+        std::lock_guard<std::mutex> lock(statusLock_);
+        refuseStop_ = refuse;
+    }
+    fields.insert(fields.begin() + 5, {"accepts_stop", refuse ? "0" : "1"});
     AppendRecord(self_, fields);
     Report(SERVICE_RUNNING);
     RunUntilStopRequested();
