@@ -11,3 +11,9 @@ target_link_libraries(removal_e2e PRIVATE standintestsupport)
 zel_add_gtest(message_boxes SOURCES workflows/MessageBoxTest.cpp
   SHARDS "MessageBoxes.Removal*" "MessageBoxes.Update*" DISPLAY)
 target_link_libraries(message_boxes PRIVATE standintestsupport)
+
+zel_add_gtest(smooth_update_e2e
+  SOURCES workflows/SmoothUpdateTest.cpp workflows/SmoothUpdateFixture.cpp
+  SHARDS "SmoothUpdateSuccess.*"
+  DEPENDS zeldecs)
+target_link_libraries(smooth_update_e2e PRIVATE standintestsupport)

@@ -1,0 +1,91 @@
+#pragma once
+// A running stand-in product for "-smoothupdate" runs of the whole exe: the
+// engine service started, the main program running, the Run value set. The
+// tests change what they need before running the tool and read back the run
+// log and what the stand-ins recorded.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "system/Handles.h"
+#include "tests/support/StandIns.h"
+#include "tests/support/TestSupport.h"
+
+namespace zeltest {
+
+using Lines = std::vector<std::string>;
+
+inline const std::wstring kRunKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+inline const std::wstring kUpdateMutexName = L"A73097BB-7BF9-4f0b-A85E-41FB375C0B50";
+inline const std::string kLogStart = "Now, RunHandle";
+inline const std::string kKillSuccess = "KillRUXMainProcess Success ";
+inline const std::string kStopServices = "ZelUnstall_StopServices";
+inline const std::string kFrameworkGoes = "zelserv //uninstall, deinstall //uninstall ";
+inline const std::string kDeinstall = "Deinstall /uninstall";
+inline const std::string kEngineUninstall = "zelserv /uninstall";
+inline const std::string kUninstallFail = "_DoUninstalZelServ Fail";
+inline const std::string kExchange = "_DoCopyAndDelFile";
+inline const std::string kExchangeFail = "_DoCopyAndDelFile Fail";
+inline const std::string kInstallService = "To do _DoInstallRUXServ";
+
+// The run log's lines with their prefixes cut: the first of every line, and
+// the second one that a line of a child's start carries after its label
+// ("_DoCreateProcess : <prefix>C:\...") . A line without a well-formed first
+// prefix is kept whole, so that a comparison shows it.
+Lines UpdateLogLines(const std::wstring& dir);
+
+// A stand-in's start record: which program, with what option.
+struct ChildStart {
+    std::wstring program;  // the executable's path as installed
+    StandInRecord record;
+    unsigned long long Tick() const;
+};
+// The starts (event "start") recorded by the given programs, in the order
+// they happened (by the tick each record carries, ties in file order).
+std::vector<ChildStart> StartsInOrder(const std::vector<std::wstring>& programs);
+unsigned long long TickOf(const StandInRecord& record);
+
+// Starts a program and does not wait for it.
+ProcessHandles StartDetached(const std::wstring& commandLine);
+bool HasEnded(const ProcessHandles& process);
+// Ends the processes that recorded "hang" (children the tool left running).
+void EndHungChildren(const std::vector<std::wstring>& programs);
+// Waits until a file exists (a link or a child's work done outside our view).
+bool WaitForFile(const std::wstring& path, DWORD timeoutMs);
+
+class SmoothUpdateFixture : public ::testing::Test {
+protected:
+    explicit SmoothUpdateFixture(std::wstring productDir = L"C:\\zt\\SuProduct",
+                                 std::wstring engineDir = L"C:\\zt\\SuEngine")
+        : productDir_(std::move(productDir)), engineDir_(std::move(engineDir)) {}
+
+    void SetUp() override;
+    void TearDown() override;
+
+    // "<tool>" -smoothupdate, with its console output captured.
+    ProcessResult RunUpdate() const;
+    ProcessResult RunUpdateAs(const std::wstring& tool) const;
+
+    void StartEngineService() const;
+    void StartMainProgram();
+    // Product folder: settings.cfg, an old settings.cfg.bak and a few files;
+    // reupdate: new, changed and excluded files.
+    void StageUpdate() const;
+    // Every stand-in program of the product and the engine.
+    std::vector<std::wstring> AllPrograms() const;
+    // Those the tool starts.
+    std::vector<std::wstring> ChildPrograms() const;
+
+    StandInProduct product;
+    ProcessHandles mainProgram;
+
+private:
+    std::wstring productDir_;
+    std::wstring engineDir_;
+};
+
+}  // namespace zeltest
