@@ -289,3 +289,35 @@ TEST(LongPaths, DeepTreesAreCreatedListedCopiedAndDeletedWhole) {
     EXPECT_FALSE(DirExists(root + L"\\Src"));
     EXPECT_FALSE(DirExists(root + L"\\Dst"));
 }
+
+TEST(FileList, KeepsSpellingsWithTheirEntries) {
+    FileList list;
+    list.Append(L"c:\\a\\one.txt", L"C:\\A\\One.TXT");
+    list.Append(L"c:\\a\\two.txt", L"C:\\A\\Two.txt");
+    list.Append(L"c:\\a\\one.txt", L"C:\\a\\ONE.txt");
+    list.Append(L"plain");
+    list.RemoveAll(list.First());
+    ASSERT_EQ(list.Size(), 2u);
+    EXPECT_EQ(list.Spelling(0), L"C:\\A\\Two.txt");
+    EXPECT_EQ(list.Spelling(1), L"plain");
+
+    list.CutFront(0, 5);
+    EXPECT_EQ(list.At(0), L"two.txt");
+    EXPECT_EQ(list.Spelling(0), L"Two.txt");
+    // A text rewritten to another path no longer uses the old spelling.
+    *list.begin() = L"three.txt";
+    EXPECT_EQ(list.Spelling(0), L"three.txt");
+}
+
+TEST(CopyFileList, UsesExistingFoldersAndFilesUnderTheirOwnSpelling) {
+    const std::wstring root = FreshDir(L"copy-case");
+    WriteText(root + L"\\From\\Only\\Product.TXT", "new product");
+    WriteText(root + L"\\From\\ONLY\\Added.TXT", "added");
+    WriteText(root + L"\\To\\Only\\product.txt", "old product");
+    FileList list;
+    ASSERT_EQ(_EnumFiles(root + L"\\From", 1, list), S_OK);
+    ASSERT_EQ(_MakeRelative(root + L"\\from", list), S_OK);
+    ASSERT_EQ(_CopyFileList(list, root + L"\\To", root + L"\\From"), S_OK);
+    EXPECT_EQ(Snapshot(root + L"\\To"),
+              (std::map<std::wstring, std::string>{{L"Only\\product.txt", "new product"}, {L"Only\\added.txt", "added"}}));
+}
