@@ -99,6 +99,9 @@ void SmoothUpdateFixture::SetUp() {
 
 void SmoothUpdateFixture::TearDown() {
     EndHungChildren(AllPrograms());
+    // A service still starting cannot be stopped, and deleting it then leaves
+    // it marked for deletion for the next test: let the start finish first.
+    if (ServiceState(L"ruxserv") == SERVICE_START_PENDING) WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000);
     UninstallStandInProduct();
     RemoveTree(L"C:\\zt");
 }

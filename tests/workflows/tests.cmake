@@ -13,8 +13,10 @@ zel_add_gtest(message_boxes SOURCES workflows/MessageBoxTest.cpp
 target_link_libraries(message_boxes PRIVATE standintestsupport)
 
 zel_add_gtest(smooth_update_e2e
-  SOURCES workflows/SmoothUpdateTest.cpp workflows/SmoothUpdateFailureTest.cpp workflows/SmoothUpdateFixture.cpp
+  SOURCES workflows/SmoothUpdateTest.cpp workflows/SmoothUpdateFailureTest.cpp
+          workflows/SmoothUpdatePathsTest.cpp workflows/SmoothUpdateFixture.cpp
   SHARDS "SmoothUpdateSuccess.*" "SmoothUpdateMutex.*" "SmoothUpdateEngine.*" "SmoothUpdateFramework.*"
          "SmoothUpdateLaterSteps.*" "SmoothUpdateScan.*"
+         "SmoothUpdatePath*"
   DEPENDS zeldecs)
 target_link_libraries(smooth_update_e2e PRIVATE standintestsupport)

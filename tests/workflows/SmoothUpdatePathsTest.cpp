@@ -1,0 +1,145 @@
+// "-smoothupdate" from unusual product folders: a drive's root, folders of
+// exactly four and five characters (through a drive letter mapped onto a
+// folder), and a folder whose path holds spaces next to decoy programs.
+#include <gtest/gtest.h>
+
+#include "tests/workflows/SmoothUpdateFixture.h"
+
+using namespace zeltest;
+
+namespace {
+
+const std::wstring kMappedFolder = L"C:\\zt\\short";
+
+// Maps the drive letter P: onto kMappedFolder. Wine takes its drive letters
+// from the links in the prefix's dosdevices folder (DefineDosDeviceW only
+// makes an object name that file access does not follow), so the link is
+// made by the Unix ln, which Wine starts like any program.
+bool MapDriveP() {
+    wchar_t prefix[MAX_PATH] = {};
+    if (GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH) == 0) return false;
+    MakeDirs(kMappedFolder);
+    const std::wstring link = std::wstring(prefix) + L"/dosdevices/p:";
+    // Relative to the dosdevices folder, as Wine's own c: link is. A Unix
+    // program gets no process handle to wait on: the link is waited for.
+    StartDetached(L"Z:\\bin\\ln -sfn ../drive_c/zt/short " + link);
+    return WaitForFile(L"P:\\", 10000);
+}
+
+std::vector<std::string> OptionsStarted(const std::wstring& program) {
+    std::vector<std::string> options;
+    for (const StandInRecord& start : ReadRecords(program, "start")) options.push_back(start.option);
+    return options;
+}
+
+class SmoothUpdatePathDriveRoot : public SmoothUpdateFixture {
+protected:
+    SmoothUpdatePathDriveRoot() : SmoothUpdateFixture(kMappedFolder) {}
+};
+
+class SmoothUpdatePathFourCharacters : public SmoothUpdateFixture {
+protected:
+    SmoothUpdatePathFourCharacters() : SmoothUpdateFixture(kMappedFolder + L"\\a") {}
+};
+
+class SmoothUpdatePathFiveCharacters : public SmoothUpdateFixture {
+protected:
+    SmoothUpdatePathFiveCharacters() : SmoothUpdateFixture(kMappedFolder + L"\\ab") {}
+};
+
+class SmoothUpdatePathSpaces : public SmoothUpdateFixture {
+protected:
+    SmoothUpdatePathSpaces() : SmoothUpdateFixture(L"C:\\zt\\Product Folder", L"C:\\zt\\Engine Folder") {}
+};
+
+}  // namespace
+
+TEST_F(SmoothUpdatePathDriveRoot, ToolInADriveRootDoesNothing) {
+    ASSERT_TRUE(MapDriveP());
+    MakeDirs(product.productDir + L"\\reupdate");
+
+    const ProcessResult result = RunUpdateAs(L"P:\\zelunst.exe");
+    ASSERT_TRUE(result.started);
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(UpdateLogLines(product.productDir), Lines{kLogStart});
+    EXPECT_FALSE(HasEnded(mainProgram));
+    EXPECT_EQ(ServiceState(L"zelserv"), static_cast<DWORD>(SERVICE_RUNNING));
+    for (const std::wstring& program : ChildPrograms()) {
+        EXPECT_TRUE(ReadRecords(program, "start").empty()) << Narrow(program);
+    }
+    EXPECT_FALSE(DirExists(product.productDir + L"\\updatetemp"));
+}
+
+TEST_F(SmoothUpdatePathFourCharacters, FourCharacterFolderSkipsTheFrameworkQuery) {
+    ASSERT_TRUE(MapDriveP());
+    MakeDirs(product.productDir + L"\\reupdate");
+    WriteText(product.productDir + L"\\reupdate\\New.txt", "new");
+
+    const ProcessResult result = RunUpdateAs(L"P:\\a\\zelunst.exe");
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_EQ(UpdateLogLines(product.productDir),
+              (Lines{kLogStart, kKillSuccess, kStopServices, kExchange, kInstallService,
+                     "_DoCreateProcess : P:\\a\\ruxserv.exe -start", "strCurrentDirectory : P:\\a",
+                     "_DoCreateProcess Suc"}));
+    EXPECT_EQ(OptionsStarted(product.EngineService()), std::vector<std::string>{"/uninstall_product"});
+    EXPECT_TRUE(ReadRecords(product.Deinstaller(), "start").empty());
+    EXPECT_EQ(ReadBytes(product.productDir + L"\\new.txt"), "new");
+    EXPECT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
+}
+
+TEST_F(SmoothUpdatePathFiveCharacters, FiveCharacterFolderAsksTheEngine) {
+    ASSERT_TRUE(MapDriveP());
+    MakeDirs(product.productDir + L"\\reupdate");
+
+    const ProcessResult result = RunUpdateAs(L"P:\\ab\\zelunst.exe");
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_EQ(OptionsStarted(product.EngineService()),
+              (std::vector<std::string>{"/uninstall_product", "/can_uninstall_framework", "/uninstall"}));
+    EXPECT_EQ(ReadRecords(product.Deinstaller(), "start").size(), 1u);
+    EXPECT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
+}
+
+TEST_F(SmoothUpdatePathSpaces, FoldersWithSpacesStartTheRealChildrenNotTheDecoys) {
+    // What an unquoted "C:\zt\Product Folder\..." would start first.
+    const std::wstring productDecoy = L"C:\\zt\\Product.exe";
+    const std::wstring engineDecoy = L"C:\\zt\\Engine.exe";
+    CopyFromBin(L"deinstall.exe", productDecoy);
+    CopyFromBin(L"deinstall.exe", engineDecoy);
+    StageUpdate();
+    const std::wstring& dir = product.productDir;
+    const std::wstring& engine = product.engineDir;
+
+    const ProcessResult result = RunUpdate();
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_EQ(UpdateLogLines(dir),
+              (Lines{kLogStart, kKillSuccess, kStopServices, kFrameworkGoes, kDeinstall, kEngineUninstall, kExchange,
+                     kInstallService, "_DoCreateProcess : \"" + Narrow(dir) + "\\ruxserv.exe\" -start",
+                     "strCurrentDirectory : " + Narrow(dir), "_DoCreateProcess Suc"}));
+    EXPECT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
+    ASSERT_EQ(WaitForRecords(product.Registration(), "exit", 1).size(), 1u);
+    ASSERT_EQ(WaitForRecords(product.ProductService(), "exit", 3).size(), 3u);
+
+    std::vector<std::wstring> commandLines;
+    for (const ChildStart& start : StartsInOrder(ChildPrograms())) {
+        commandLines.push_back(start.record.commandLine);
+        EXPECT_EQ(start.record.currentDir, dir);
+    }
+    std::sort(commandLines.begin(), commandLines.end());
+    std::vector<std::wstring> expected{
+        L"\"" + engine + L"\\zelserv.exe\" /uninstall_product 0x000A0000",
+        L"\"" + engine + L"\\zelserv.exe\" /can_uninstall_framework",
+        L"\"" + dir + L"\\deinstall.exe\" /uninstall",
+        L"\"" + engine + L"\\zelserv.exe\" /uninstall",
+        L"\"" + dir + L"\\ruxserv.exe\" -install",
+        L"\"" + dir + L"\\ruxserv.exe\" -installproduct",
+        L"\"" + dir + L"\\ruxserv.exe\" -start",
+        L"\"" + engine + L"\\izelreg.exe\" zelreg.ini",
+    };
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(commandLines, expected);
+
+    EXPECT_TRUE(ReadRecords(productDecoy).empty());
+    EXPECT_TRUE(ReadRecords(engineDecoy).empty());
+    EXPECT_EQ(ReadBytes(dir + L"\\data\\new.dat"), "new data");
+    EXPECT_EQ(ReadBytes(dir + L"\\settings.cfg.bak"), "settings v1");
+}
