@@ -69,6 +69,7 @@ protected:
 };
 class SmoothUpdateLaterSteps : public SmoothUpdateFramework {};
 class SmoothUpdateScan : public SmoothUpdateFramework {};
+class SmoothUpdateSlowChildren : public SmoothUpdateFramework {};
 
 Lines ServiceStartLines(const std::wstring& dir, const std::string& outcome) {
     return {"_DoCreateProcess : " + Narrow(dir) + "\\ruxserv.exe -start", "strCurrentDirectory : " + Narrow(dir),
@@ -109,8 +110,8 @@ TEST_F(SmoothUpdateMutex, AbandonedMutexCountsAsAFailedWait) {
 }
 
 TEST_F(SmoothUpdateMutex, MutexReleasedWithinTheWaitLetsTheUpdateGoOn) {
-    // A main program that owns the mutex for 1500 ms, then lets go and stays.
-    WriteSettings(product.MainProgram(), {{"update_mutex_ms", "1500"}});
+    // A main program that owns the mutex for 3500 ms, then lets go and stays.
+    WriteSettings(product.MainProgram(), {{"update_mutex_ms", "3500"}});
     const ProcessHandles owner = StartDetached(L"\"" + product.MainProgram() + L"\"");
     ASSERT_EQ(WaitForRecords(product.MainProgram(), "mutex_owned", 1).size(), 1u);
 
@@ -353,4 +354,19 @@ TEST_F(SmoothUpdateScan, ScanThatOutlivesItsWait) {
     std::sort(options.begin(), options.end());
     EXPECT_EQ(options, (std::vector<std::string>{"-install", "-installproduct"}));
     EXPECT_EQ(ServiceState(L"ruxserv"), static_cast<DWORD>(SERVICE_STOPPED));
+}
+
+TEST_F(SmoothUpdateSlowChildren, ChildrenEndingWithinTheirWaitsLetTheUpdateSucceed) {
+    // Each waited-for child takes most of its wait: 5000 ms for the uninstall
+    // programs, 20000 ms for the scan.
+    WriteSettings(product.EngineService(), {{"uninstall_product.delay_ms", "3500"}, {"uninstall.delay_ms", "3500"}});
+    WriteSettings(product.Deinstaller(), {{"uninstall.delay_ms", "3500"}});
+    WriteSettings(product.ProductService(), {{"installproduct.delay_ms", "12000"}});
+
+    const ProcessResult result = RunUpdate();
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_EQ(UpdateLogLines(product.productDir),
+              Then(Then(kThroughEngineUninstall, {kExchange, kInstallService}),
+                   ServiceStartLines(product.productDir, "_DoCreateProcess Suc")));
+    EXPECT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
 }

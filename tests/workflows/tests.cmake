@@ -16,7 +16,7 @@ zel_add_gtest(smooth_update_e2e
   SOURCES workflows/SmoothUpdateTest.cpp workflows/SmoothUpdateFailureTest.cpp
           workflows/SmoothUpdatePathsTest.cpp workflows/SmoothUpdateFixture.cpp
   SHARDS "SmoothUpdateSuccess.*" "SmoothUpdateMutex.*" "SmoothUpdateEngine.*" "SmoothUpdateFramework.*"
-         "SmoothUpdateLaterSteps.*" "SmoothUpdateScan.*"
+         "SmoothUpdateLaterSteps.*" "SmoothUpdateScan.*" "SmoothUpdateSlowChildren.*"
          "SmoothUpdatePath*"
   DEPENDS zeldecs)
 target_link_libraries(smooth_update_e2e PRIVATE standintestsupport)
