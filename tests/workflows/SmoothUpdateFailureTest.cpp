@@ -3,6 +3,7 @@
 // update got.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <thread>
 
@@ -19,12 +20,6 @@ const Lines kThroughEngineUninstall{kLogStart, kKillSuccess,    kStopServices,  
 Lines Then(Lines lines, const Lines& more) {
     lines.insert(lines.end(), more.begin(), more.end());
     return lines;
-}
-
-std::vector<std::string> OptionsStarted(const std::wstring& program) {
-    std::vector<std::string> options;
-    for (const StandInRecord& start : ReadRecords(program, "start")) options.push_back(start.option);
-    return options;
 }
 
 // Runs `act` on its own thread once `ready` holds (polled), while the tool

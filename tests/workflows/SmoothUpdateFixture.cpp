@@ -55,6 +55,12 @@ std::vector<ChildStart> StartsInOrder(const std::vector<std::wstring>& programs)
     return starts;
 }
 
+std::vector<std::string> OptionsStarted(const std::wstring& program) {
+    std::vector<std::string> options;
+    for (const StandInRecord& start : ReadRecords(program, "start")) options.push_back(start.option);
+    return options;
+}
+
 ProcessHandles StartDetached(const std::wstring& commandLine) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);

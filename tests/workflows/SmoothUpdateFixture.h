@@ -48,6 +48,8 @@ struct ChildStart {
 // they happened (by the tick each record carries, ties in file order).
 std::vector<ChildStart> StartsInOrder(const std::vector<std::wstring>& programs);
 unsigned long long TickOf(const StandInRecord& record);
+// The options a program was started with, in its record file's order.
+std::vector<std::string> OptionsStarted(const std::wstring& program);
 
 // Starts a program and does not wait for it.
 ProcessHandles StartDetached(const std::wstring& commandLine);

@@ -26,12 +26,6 @@ bool MapDriveP() {
     return WaitForFile(L"P:\\", 10000);
 }
 
-std::vector<std::string> OptionsStarted(const std::wstring& program) {
-    std::vector<std::string> options;
-    for (const StandInRecord& start : ReadRecords(program, "start")) options.push_back(start.option);
-    return options;
-}
-
 class SmoothUpdatePathDriveRoot : public SmoothUpdateFixture {
 protected:
     SmoothUpdatePathDriveRoot() : SmoothUpdateFixture(kMappedFolder) {}

@@ -3,7 +3,7 @@
 // stand-in can bring about.
 #include <gtest/gtest.h>
 
-#include <thread>
+#include <algorithm>
 
 #include "tests/workflows/SmoothUpdateFixture.h"
 
@@ -156,8 +156,7 @@ TEST_F(SmoothUpdateSuccess, RunningProductServiceIsNotStartedAgain) {
                                                          kDeinstall, kEngineUninstall, kExchange, kInstallService}));
     ASSERT_EQ(WaitForRecords(product.Registration(), "exit", 1).size(), 1u);
     ASSERT_EQ(WaitForRecords(product.ProductService(), "exit", 2).size(), 2u);
-    std::vector<std::string> options;
-    for (const StandInRecord& start : ReadRecords(product.ProductService(), "start")) options.push_back(start.option);
+    std::vector<std::string> options = OptionsStarted(product.ProductService());
     std::sort(options.begin(), options.end());
     EXPECT_EQ(options, (std::vector<std::string>{"-install", "-installproduct"}));
     EXPECT_EQ(ServiceState(L"ruxserv"), static_cast<DWORD>(SERVICE_RUNNING));
