@@ -257,6 +257,35 @@ TEST_F(SmoothUpdateLaterSteps, MissingStagingFolderFailsTheExchange) {
     EXPECT_TRUE(ReadRecords(product.ProductService(), "start").empty());
 }
 
+TEST_F(SmoothUpdateLaterSteps, CopyFailuresOfTheExchangeAreLogged) {
+    const std::wstring& dir = product.productDir;
+    WriteText(dir + L"\\reupdate\\Main.DLL", "main v2");
+    WriteText(dir + L"\\Main.dll", "main v1");
+
+    // A product file open without sharing cannot be backed up.
+    {
+        FileHandle held(CreateFileW((dir + L"\\Main.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                    nullptr));
+        ASSERT_TRUE(held.Valid());
+        const ProcessResult result = RunUpdate();
+        EXPECT_EQ(result.exitCode, 0u);
+        EXPECT_EQ(UpdateLogLines(dir),
+                  Then(kThroughEngineUninstall, {kExchange, "Copy file rux to rux\\updatetemp Fail", kExchangeFail}));
+    }
+    EXPECT_EQ(ReadBytes(dir + L"\\Main.dll"), "main v1");
+
+    // A staged file whose target is a folder cannot be copied; the backup stays.
+    WriteText(dir + L"\\reupdate\\conflict", "a file");
+    WriteText(dir + L"\\conflict\\inside.txt", "a folder");
+    DeleteFileW((dir + L"\\ZelUnst.log").c_str());
+    const ProcessResult result = RunUpdate();
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(UpdateLogLines(dir),
+              Then(kThroughEngineUninstall, {kExchange, "Copy file rux\\reupdate to rux\\ Fail", kExchangeFail}));
+    EXPECT_TRUE(FileExists(dir + L"\\updatetemp\\conflict\\inside.txt"));
+    EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, kRunKey, L"ruxmain"));
+}
+
 TEST_F(SmoothUpdateLaterSteps, MissingServiceProgramFailsTheServiceInstall) {
     ASSERT_TRUE(DeleteFileW(product.ProductService().c_str()));
     WriteText(product.productDir + L"\\settings.cfg", "settings v1");
