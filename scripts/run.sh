@@ -42,17 +42,29 @@ trap cleanup EXIT
 wineserver -p
 wine wineboot >/dev/null 2>&1
 
-sandbox_tool() { wine "$bin_win\\zelsandbox.exe" "$@"; }
+# Wine output goes through a file: services started on the way inherit the
+# starting process's handles and would keep a pipe open.
+sandbox_tool() {
+    wine "$bin_win\\zelsandbox.exe" "$@" >"$sandbox/out.txt" 2>&1 || true
+    tr -d '\r' <"$sandbox/out.txt"
+}
 
 echo "== the stand-in product: $product_win, engine in $engine_win"
-sandbox_tool install "$product_win" "$engine_win" | tr -d '\r'
+# Booting the prefix has started ruxmain.exe from the Run key: end it (and the
+# services) so the product's files can be laid out afresh.
+sandbox_tool uninstall >/dev/null
+sandbox_tool install "$product_win" "$engine_win"
 # Each run starts from clean records, so what is shown below is this run's.
 find "$product" "$WINEPREFIX/drive_c/Program Files/Zel Engine" -name '*.record' -delete
-sandbox_tool start-product | tr -d '\r'
+sandbox_tool start-product
 
 if [ "$option" = "-smoothupdate" ]; then
     echo "== staging an update in $product_win\\reupdate"
     "$root/scripts/stage-update.sh" "$product"
+    # As the product's updater does before it hands over: its service is
+    # stopped so that its files can be replaced.
+    echo "== stopping the product's service"
+    sandbox_tool run "$product_win\\ruxserv.exe" -stop
 fi
 
 listing() { (cd "$product" && find . -type f ! -name '*.record' ! -name 'ZelUnst.log' -exec md5sum {} + | sort -k2); }
@@ -61,10 +73,10 @@ log=$product/ZelUnst.log
 lines_before=$( [ -f "$log" ] && wc -l <"$log" || echo 0)
 
 echo "== zelunst.exe ${option:-(no option)}"
-sandbox_tool run "$product_win\\zelunst.exe" $option | tr -d '\r'
+sandbox_tool run "$product_win\\zelunst.exe" $option
 
 echo "== lines this run added to ZelUnst.log"
-[ -f "$log" ] && tail -n +"$((lines_before + 1))" "$log" | tr -d '\r'
+[ -f "$log" ] && tail -n +"$((lines_before + 1))" "$log"
 
 echo "== files of the product folder that changed"
 after=$(listing)
@@ -74,4 +86,4 @@ awk 'NR == FNR { old[$2] = $1; next }
 
 echo "== services, autostart value and what each stand-in recorded"
 sleep 1
-sandbox_tool state | tr -d '\r'
+sandbox_tool state

@@ -6,7 +6,8 @@ set -eu
 product=$1
 put() { mkdir -p "$(dirname "$1")"; printf '%s\r\n' "$2" >"$1"; }
 
-# What the installed product has now.
+# What the installed product has now (files an earlier rehearsal added go).
+rm -rf "$product/data"
 put "$product/readme.txt" "Ostiga 1.0"
 put "$product/data/rules.dat" "rules 1"
 put "$product/skin/main.bmp" "skin 1"

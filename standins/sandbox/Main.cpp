@@ -15,6 +15,9 @@
 //       the folders default to those of the registered services
 //   zelsandbox settings <exePath> [key=value]...
 //       replaces the stand-in's settings file (none: removes it)
+//   zelsandbox run <exePath> [argument]...
+//       runs a program in this console, waits for it and prints its exit
+//       code in full (a Unix shell sees only its low eight bits)
 #include <windows.h>
 
 #include <cstdio>
@@ -51,6 +54,7 @@ int Usage() {
         "       zelsandbox start-product\n"
         "       zelsandbox state [<productDir> <engineDir>]\n"
         "       zelsandbox settings <exePath> [key=value]...\n"
+        "       zelsandbox run <exePath> [argument]...\n"
         "pieces: tool, product-programs, uninstaller, solution, engine-programs,\n"
         "        engine-service, product-service, run-value, kernel-service-key\n");
     return kUsage;
@@ -219,6 +223,27 @@ int WriteSettingsFile(const std::vector<std::wstring>& arguments) {
     return 0;
 }
 
+int Run(const std::vector<std::wstring>& arguments) {
+    if (arguments.size() < 2) return Usage();
+    std::wstring commandLine = standin::QuoteIfNeeded(arguments[1]);
+    for (size_t i = 2; i < arguments.size(); ++i) commandLine += L" " + arguments[i];
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info)) {
+        std::printf("cannot start %s: %lu\n", Text(commandLine).c_str(), static_cast<unsigned long>(GetLastError()));
+        return kFailed;
+    }
+    const ProcessHandles child(info);
+    WaitForSingleObject(child.process.Get(), INFINITE);
+    DWORD exitCode = 0;
+    GetExitCodeProcess(child.process.Get(), &exitCode);
+    std::fflush(stdout);
+    std::printf("exit code: %ld (0x%08lX)\n", static_cast<long>(exitCode), static_cast<unsigned long>(exitCode));
+    return 0;
+}
+
 }  // namespace
 
 int wmain() {
@@ -230,5 +255,6 @@ int wmain() {
     if (command == L"start-product") return StartProduct();
     if (command == L"state") return State(arguments);
     if (command == L"settings") return WriteSettingsFile(arguments);
+    if (command == L"run") return Run(arguments);
     return Usage();
 }
