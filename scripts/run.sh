@@ -28,8 +28,8 @@ if [ ! -d "$WINEPREFIX" ]; then
     mkdir -p "$sandbox"
     zel_clone_prefix "$build/wine-template" "$WINEPREFIX"
 fi
-mkdir -p "$sandbox/work"
-cd "$sandbox/work"
+mkdir -p "$sandbox/cwd"
+cd "$sandbox/cwd"
 unset DISPLAY
 
 product_win='C:\Program Files\Ostiga'

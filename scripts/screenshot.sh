@@ -19,8 +19,8 @@ zel_wine_env
 scratch=$(mktemp -d)
 export WINEPREFIX=$scratch/prefix
 zel_clone_prefix "$build/wine-template" "$WINEPREFIX"
-mkdir -p "$scratch/work"
-cd "$scratch/work"
+mkdir -p "$scratch/cwd"
+cd "$scratch/cwd"
 ZEL_XVFB_PID=
 cleanup() {
     wineserver -k >/dev/null 2>&1 || true

@@ -24,8 +24,8 @@ scratch=$(mktemp -d "${TMPDIR:-/tmp}/zelwine.XXXXXX")
 zel_wine_env
 export WINEPREFIX=$scratch/prefix
 zel_clone_prefix "$build_dir/wine-template" "$WINEPREFIX"
-mkdir -p "$scratch/work"
-cd "$scratch/work" || exit 1
+mkdir -p "$scratch/cwd"
+cd "$scratch/cwd" || exit 1
 
 ZEL_XVFB_PID=
 cleanup() {
@@ -47,5 +47,5 @@ wine wineboot >/dev/null 2>&1
 
 export ZEL_BIN_DIR
 ZEL_BIN_DIR=$(zel_winpath "$bin_dir")
-cp "$program" "$scratch/work/"
-wine "$scratch/work/$(basename "$program")" "$@"
+cp "$program" "$scratch/cwd/"
+wine "$scratch/cwd/$(basename "$program")" "$@"
