@@ -25,8 +25,8 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 zel_clone_prefix "$build/wine-template" "$WINEPREFIX"
 unset DISPLAY
-mkdir -p "$scratch/work"
-cd "$scratch/work"
+mkdir -p "$scratch/cwd"
+cd "$scratch/cwd"
 wineserver -p
 wine wineboot >/dev/null 2>&1
 cp "$build/bin/exchange_bench.exe" .
