@@ -34,18 +34,21 @@ constexpr wchar_t kStartServiceOption[] = L"-start";
 
 std::wstring ProgramIn(const wchar_t* dir, const wchar_t* program) { return std::wstring(dir) + L"\\" + program; }
 
-enum class ChildOutcome { NotStarted, Ended, StillRunning };
-
-// Starts a child and waits for it up to timeoutMs; a child still running then
-// is left running.
-ChildOutcome RunWithin(Launch launch, const std::wstring& executable, const wchar_t* parameters,
-                       DWORD timeoutMs) {
+// Starts a child and waits for it up to timeoutMs. A child that cannot be
+// started logs notStartedLine; one still running after the wait logs
+// stillRunningLine when there is one, and is left running.
+bool RunStepWithin(Launch launch, const std::wstring& executable, const wchar_t* parameters, DWORD timeoutMs,
+                   const wchar_t* notStartedLine, const wchar_t* stillRunningLine = nullptr) {
     ProcessHandles child;
     if (!StartChild(launch, executable, CommandLineFor(executable, parameters), child)) {
-        return ChildOutcome::NotStarted;
+        LogLine(notStartedLine);
+        return false;
     }
-    return WaitForSingleObject(child.process.Get(), timeoutMs) == WAIT_OBJECT_0 ? ChildOutcome::Ended
-                                                                                : ChildOutcome::StillRunning;
+    if (WaitForSingleObject(child.process.Get(), timeoutMs) != WAIT_OBJECT_0) {
+        if (stillRunningLine != nullptr) LogLine(stillRunningLine);
+        return false;
+    }
+    return true;
 }
 
 BOOL StartWithoutWaiting(Launch launch, const std::wstring& executable, const wchar_t* parameters) {
@@ -87,17 +90,9 @@ bool StopEngineService() {
 }
 
 bool RunEngineProductUninstall(const CUnstallContext& context) {
-    switch (RunWithin(Launch::Hidden, ProgramIn(context.engineDir, products::kEngineProgram),
-                      kUninstallProductOption, kUninstallWaitMs)) {
-    case ChildOutcome::NotStarted:
-        LogLine(L"CreateProcess /uninstall_product 0x000A0000  Fail");
-        return false;
-    case ChildOutcome::StillRunning:
-        return false;
-    case ChildOutcome::Ended:
-        break;
-    }
-    return true;
+    return RunStepWithin(Launch::Hidden, ProgramIn(context.engineDir, products::kEngineProgram),
+                         kUninstallProductOption, kUninstallWaitMs,
+                         L"CreateProcess /uninstall_product 0x000A0000  Fail");
 }
 
 }  // namespace
@@ -129,29 +124,14 @@ bool _CanUninstallFramework(const CUnstallContext& context) {
 
 bool _DoUninstalZelServ(const CUnstallContext& context) {
     LogLine(L"Deinstall /uninstall");
-    switch (RunWithin(Launch::Hidden, ProgramIn(context.programDir, products::kDeinstaller), kUninstallOption,
-                      kUninstallWaitMs)) {
-    case ChildOutcome::NotStarted:
-        LogLine(L"Deinstall /uninstall");
+    // The deinstaller has no failure text of its own: its line is repeated.
+    if (!RunStepWithin(Launch::Hidden, ProgramIn(context.programDir, products::kDeinstaller), kUninstallOption,
+                       kUninstallWaitMs, L"Deinstall /uninstall")) {
         return false;
-    case ChildOutcome::StillRunning:
-        return false;
-    case ChildOutcome::Ended:
-        break;
     }
-
     LogLine(L"zelserv /uninstall");
-    switch (RunWithin(Launch::Hidden, ProgramIn(context.engineDir, products::kEngineProgram), kUninstallOption,
-                      kUninstallWaitMs)) {
-    case ChildOutcome::NotStarted:
-        LogLine(L"zelserv /uninstall Fail ");
-        return false;
-    case ChildOutcome::StillRunning:
-        return false;
-    case ChildOutcome::Ended:
-        break;
-    }
-    return true;
+    return RunStepWithin(Launch::Hidden, ProgramIn(context.engineDir, products::kEngineProgram), kUninstallOption,
+                         kUninstallWaitMs, L"zelserv /uninstall Fail ");
 }
 
 bool _DoInstallRUXServ(const CUnstallContext& context) {
@@ -160,18 +140,9 @@ bool _DoInstallRUXServ(const CUnstallContext& context) {
 }
 
 bool _DoRUXServScanProduct(const CUnstallContext& context) {
-    switch (RunWithin(Launch::Windowless, ProgramIn(context.programDir, products::kProductServiceProgram),
-                      kScanProductOption, kScanWaitMs)) {
-    case ChildOutcome::NotStarted:
-        LogLine(L"ruxserv.exe -installproduct ");
-        return false;
-    case ChildOutcome::StillRunning:
-        LogLine(L"ruxserv.exe -installproduct Wait fail");
-        return false;
-    case ChildOutcome::Ended:
-        break;
-    }
-    return true;
+    return RunStepWithin(Launch::Windowless, ProgramIn(context.programDir, products::kProductServiceProgram),
+                         kScanProductOption, kScanWaitMs, L"ruxserv.exe -installproduct ",
+                         L"ruxserv.exe -installproduct Wait fail");
 }
 
 bool _WaitAndStartServ() {
