@@ -173,7 +173,8 @@ HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const s
             if (!targetFolderExisted) {
                 if (!Exists(source)) return E_FAIL;
                 targetFolder = destDir + L'\\' + folderText;
-                _CreateParentDirs((targetFolder + L'x').c_str());
+                // targetFolder ends in its backslash.
+                CreateDirectoryChain(targetFolder.substr(0, targetFolder.size() - 1), nullptr);
             }
             haveFolder = true;
         }
