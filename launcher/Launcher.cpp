@@ -34,11 +34,12 @@ HANDLE DuplicateStdHandle(DWORD stdHandleId) {
     return copy;
 }
 
-// Rebinds one of the C runtime's standard streams (descriptor 0, 1 or 2) to a
-// Windows handle, unbuffered, so printf and wprintf reach the console at once.
-void BindStdStream(DWORD stdHandleId, FILE* crtStream, int crtDescriptor, const char* mode) {
-    // The helper descriptor below closes its handle with it; it gets a copy so
-    // the process's own standard handle stays open.
+// Rebinds one of the C runtime's standard streams (descriptor 0, 1 or 2) to
+// the process's standard handle, unbuffered, so printf and wprintf reach the
+// console at once.
+void BindStdStream(DWORD stdHandleId, FILE* crtStream, int crtDescriptor) {
+    // The descriptor closes its handle with it: it gets a copy, so the
+    // process's own standard handle stays open.
     const HANDLE handle = DuplicateStdHandle(stdHandleId);
     if (handle == nullptr) return;
     const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_TEXT);
@@ -46,16 +47,9 @@ void BindStdStream(DWORD stdHandleId, FILE* crtStream, int crtDescriptor, const 
         CloseHandle(handle);
         return;
     }
-    FILE* stream = _fdopen(descriptor, mode);
-    if (stream == nullptr) {
-        _close(descriptor);
-        return;
-    }
-    // Point the runtime's own descriptor at the handle, then drop the helper
-    // stream; the runtime's stdin/stdout/stderr keep working on the new handle.
     fflush(crtStream);
     _dup2(descriptor, crtDescriptor);
-    fclose(stream);
+    _close(descriptor);
     setvbuf(crtStream, nullptr, _IONBF, 0);
 }
 
@@ -208,10 +202,10 @@ int Uninit(CUnstallContext& context) {
 }
 
 void _RedirectStdio() {
-    BindStdStream(STD_INPUT_HANDLE, stdin, 0, "r");
+    BindStdStream(STD_INPUT_HANDLE, stdin, 0);
     SetConsoleScreenBufferSize(GetStdHandle(STD_OUTPUT_HANDLE), COORD{80, 300});
-    BindStdStream(STD_OUTPUT_HANDLE, stdout, 1, "w");
-    BindStdStream(STD_ERROR_HANDLE, stderr, 2, "w");
+    BindStdStream(STD_OUTPUT_HANDLE, stdout, 1);
+    BindStdStream(STD_ERROR_HANDLE, stderr, 2);
 }
 
 int _ShowUsage() {
