@@ -13,7 +13,7 @@ using namespace treetest;
 
 namespace {
 
-std::vector<std::wstring> Sorted(std::vector<std::wstring> entries) {
+Paths Sorted(Paths entries) {
     std::sort(entries.begin(), entries.end());
     return entries;
 }
@@ -33,60 +33,45 @@ TEST(AsciiLowercase, LowersOnlyTheLettersAToZ) {
     EXPECT_EQ(text, L"azaz@[`{ \u00C4\u00D6\u0391\u0416\xD835\xDC00 c:\\app");
 }
 
-TEST(EnumFiles, ListsFilesOnlyLowercasedAndAppendsToTheList) {
+TEST(EnumFiles, ListsFilesOnlyDepthFirstLowercasedAndAppendsToTheList) {
     const std::wstring root = FreshDir(L"enum") + L"\\App";
-    WriteText(root + L"\\Skin\\Main.BMP", "bmp");
-    WriteText(root + L"\\Readme.TXT", "txt");
-    WriteText(root + L"\\Deep\\Er\\Than.Dll", "dll");
+    for (const wchar_t* file :
+         {L"Skin\\Main.BMP", L"Readme.TXT", L"Deep\\Er\\Than.Dll", L"Deep\\Flat.dll", L"Deep\\Er\\Than2.dll",
+          L"Deep\\Zz\\Last.dll", L"\u00DCber\\\u00C4rger\u0391.TXT", L"Hidden.SYS"}) {
+        WriteText(root + L"\\" + file, "x");
+    }
     MakeDirs(root + L"\\Empty\\Too");
-    WriteText(root + L"\\Hidden.SYS", "sys");
     SetFileAttributesW((root + L"\\Hidden.SYS").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
 
     FileList list;
     list.Append(L"Kept");
     ASSERT_EQ(_EnumFiles(root, 1, list), S_OK);
-    std::vector<std::wstring> entries = Entries(list);
-    ASSERT_FALSE(entries.empty());
+    Paths entries = Entries(list);
+    ASSERT_EQ(entries.size(), 9u);
     EXPECT_EQ(entries.front(), L"Kept");
+    // Depth first: the four files below one folder are listed together.
+    const std::wstring deep = L"c:\\zt\\enum\\app\\deep\\";
+    const auto isDeep = [&deep](const std::wstring& entry) { return entry.rfind(deep, 0) == 0; };
+    const auto firstDeep = std::find_if(entries.begin(), entries.end(), isDeep);
+    ASSERT_LE(firstDeep + 4, entries.end());
+    EXPECT_TRUE(std::all_of(firstDeep, firstDeep + 4, isDeep));
+    // Only A-Z are lowered; other letters stay as they are.
     entries.erase(entries.begin());
-    EXPECT_EQ(Sorted(entries), (std::vector<std::wstring>{L"c:\\zt\\enum\\app\\deep\\er\\than.dll",
-                                                           L"c:\\zt\\enum\\app\\hidden.sys",
-                                                           L"c:\\zt\\enum\\app\\readme.txt",
-                                                           L"c:\\zt\\enum\\app\\skin\\main.bmp"}));
+    const std::wstring app = L"c:\\zt\\enum\\app\\";
+    EXPECT_EQ(Sorted(entries), Sorted({deep + L"er\\than.dll", deep + L"flat.dll", deep + L"er\\than2.dll",
+                                       deep + L"zz\\last.dll", app + L"\u00DCber\\\u00C4rger\u0391.txt",
+                                       app + L"hidden.sys", app + L"readme.txt", app + L"skin\\main.bmp"}));
 
     FileList flat;
     ASSERT_EQ(_EnumFiles(root, 0, flat), S_OK);
-    EXPECT_EQ(Sorted(Entries(flat)),
-              (std::vector<std::wstring>{L"c:\\zt\\enum\\app\\hidden.sys", L"c:\\zt\\enum\\app\\readme.txt"}));
-
-    // Depth first: the files below one folder are listed together.
-    WriteText(root + L"\\Deep\\Flat.dll", "dll");
-    WriteText(root + L"\\Deep\\Er\\Than2.dll", "dll");
-    WriteText(root + L"\\Deep\\Zz\\Last.dll", "dll");
-    FileList again;
-    ASSERT_EQ(_EnumFiles(root, 1, again), S_OK);
-    const std::vector<std::wstring> walk = Entries(again);
-    ASSERT_EQ(walk.size(), 7u);
-    std::vector<int> belowDeep;
-    for (size_t i = 0; i < walk.size(); ++i) {
-        if (walk[i].rfind(L"c:\\zt\\enum\\app\\deep\\", 0) == 0) belowDeep.push_back(static_cast<int>(i));
-    }
-    ASSERT_EQ(belowDeep.size(), 4u);
-    EXPECT_EQ(belowDeep.back() - belowDeep.front(), 3);
-
-    // Non-ASCII letters stay as they are; only A-Z are lowered.
-    const std::wstring accents = FreshDir(L"enum-accents");
-    WriteText(accents + L"\\\u00DCber\\\u00C4rger\u0391.TXT", "x");
-    FileList accented;
-    ASSERT_EQ(_EnumFiles(accents, 1, accented), S_OK);
-    EXPECT_EQ(Entries(accented), (std::vector<std::wstring>{L"c:\\zt\\enum-accents\\\u00DCber\\\u00C4rger\u0391.txt"}));
+    EXPECT_EQ(Sorted(Entries(flat)), (Paths{app + L"hidden.sys", app + L"readme.txt"}));
 }
 
 TEST(EnumFiles, FailsOnAMissingFolderAndLeavesTheListAsItWas) {
     FileList list;
     list.Append(L"Before");
     EXPECT_EQ(_EnumFiles(L"C:\\zt\\no-such-folder", 1, list), E_FAIL);
-    EXPECT_EQ(Entries(list), (std::vector<std::wstring>{L"Before"}));
+    EXPECT_EQ(Entries(list), (Paths{L"Before"}));
 }
 
 TEST(EnumFiles, NeverEntersALinkedFolder) {
@@ -100,28 +85,28 @@ TEST(EnumFiles, NeverEntersALinkedFolder) {
 
     FileList list;
     ASSERT_EQ(_EnumFiles(root + L"\\App", 1, list), S_OK);
-    EXPECT_EQ(Entries(list), (std::vector<std::wstring>{L"c:\\zt\\enum-links\\app\\own.txt"}));
+    EXPECT_EQ(Entries(list), (Paths{L"c:\\zt\\enum-links\\app\\own.txt"}));
 }
 
 TEST(MakeRelative, CutsTheBaseAndOneSeparatorAndStopsAtAnEntryNotLongerThanTheBase) {
-    FileList list = ListOf({L"c:\\app\\sub\\a.dll", L"c:\\app\\b.exe"});
-    EXPECT_EQ(_MakeRelative(L"c:\\app", list), S_OK);
-    EXPECT_EQ(Entries(list), (std::vector<std::wstring>{L"sub\\a.dll", L"b.exe"}));
-
-    // Only the length counts, not the text.
-    FileList other = ListOf({L"d:\\xyz\\file.txt"});
-    EXPECT_EQ(_MakeRelative(L"c:\\app", other), S_OK);
-    EXPECT_EQ(Entries(other), (std::vector<std::wstring>{L"file.txt"}));
-
-    FileList tooShort = ListOf({L"c:\\app\\one", L"c:\\app", L"c:\\app\\two"});
-    EXPECT_EQ(_MakeRelative(L"c:\\app", tooShort), E_FAIL);
-    EXPECT_EQ(Entries(tooShort), (std::vector<std::wstring>{L"one", L"c:\\app", L"c:\\app\\two"}));
-    FileList shorter = ListOf({L"c:\\ap"});
-    EXPECT_EQ(_MakeRelative(L"c:\\app", shorter), E_FAIL);
-    EXPECT_EQ(Entries(shorter), (std::vector<std::wstring>{L"c:\\ap"}));
+    const struct {
+        Paths entries;
+        HRESULT result;
+        Paths relative;
+    } cases[] = {
+        {{L"c:\\app\\sub\\a.dll", L"c:\\app\\b.exe"}, S_OK, {L"sub\\a.dll", L"b.exe"}},
+        {{L"d:\\xyz\\file.txt"}, S_OK, {L"file.txt"}},  // only the length counts, not the text
+        {{L"c:\\app\\one", L"c:\\app", L"c:\\app\\two"}, E_FAIL, {L"one", L"c:\\app", L"c:\\app\\two"}},
+        {{L"c:\\ap"}, E_FAIL, {L"c:\\ap"}},
+    };
+    for (const auto& c : cases) {
+        FileList list = ListOf(c.entries);
+        EXPECT_EQ(_MakeRelative(L"c:\\app", list), c.result) << Narrow(c.entries[0]);
+        EXPECT_EQ(Entries(list), c.relative);
+    }
 }
 
-TEST(CopyFileList, ReplacesCreatesFolderChainsAndStopsAtAVanishedSource) {
+TEST(CopyFileList, ReplacesCreatesFolderChainsAndStopsAtAFailure) {
     const std::wstring root = FreshDir(L"copy");
     const std::wstring source = root + L"\\From";
     const std::wstring target = root + L"\\To";
@@ -137,11 +122,11 @@ TEST(CopyFileList, ReplacesCreatesFolderChainsAndStopsAtAVanishedSource) {
     ASSERT_EQ(_CopyFileList(ListOf({L"one\\a.txt", L"two\\b.txt", L"one\\c.txt", L"Data\\Sub\\New.DAT", L"top.txt"}),
                             target, source),
               S_OK);
-    EXPECT_EQ(Snapshot(target), (std::map<std::wstring, std::string>{{L"one\\a.txt", "new a"},
-                                                                      {L"two\\b.txt", "new b"},
-                                                                      {L"one\\c.txt", "new c"},
-                                                                      {L"Data\\Sub\\New.DAT", "new dat"},
-                                                                      {L"top.txt", "new top"}}));
+    EXPECT_EQ(Snapshot(target), (Files{{L"one\\a.txt", "new a"},
+                                       {L"two\\b.txt", "new b"},
+                                       {L"one\\c.txt", "new c"},
+                                       {L"Data\\Sub\\New.DAT", "new dat"},
+                                       {L"top.txt", "new top"}}));
     // Created folders are named as the entry writes them.
     EXPECT_EQ(StoredName(target + L"\\Data"), L"Data");
     EXPECT_EQ(StoredName(target + L"\\Data\\Sub"), L"Sub");
@@ -149,21 +134,15 @@ TEST(CopyFileList, ReplacesCreatesFolderChainsAndStopsAtAVanishedSource) {
     // Into a destination that does not exist yet, stopping at the missing file.
     const std::wstring fresh = root + L"\\Fresh\\Nested";
     EXPECT_EQ(_CopyFileList(ListOf({L"one\\a.txt", L"missing.txt", L"two\\b.txt"}), fresh, source), E_FAIL);
-    EXPECT_EQ(Snapshot(fresh), (std::map<std::wstring, std::string>{{L"one\\a.txt", "new a"}}));
+    EXPECT_EQ(Snapshot(fresh), (Files{{L"one\\a.txt", "new a"}}));
 
     EXPECT_EQ(_CopyFileList(FileList(), root + L"\\Untouched", source), S_OK);
     EXPECT_FALSE(DirExists(root + L"\\Untouched"));
-}
 
-TEST(CopyFileList, FailsWhenATargetCannotBeWritten) {
-    const std::wstring root = FreshDir(L"copy-busy");
-    WriteText(root + L"\\From\\a.txt", "new a");
-    WriteText(root + L"\\From\\b.txt", "new b");
-    WriteText(root + L"\\To\\b.txt", "old b");
-    HeldFile busy(root + L"\\To\\b.txt", GENERIC_READ, 0);
+    // A target that cannot be written fails the copy.
+    const FileHandle busy = Hold(target + L"\\two\\b.txt", GENERIC_READ, 0);
     ASSERT_TRUE(busy.Valid());
-    EXPECT_EQ(_CopyFileList(ListOf({L"a.txt", L"b.txt"}), root + L"\\To", root + L"\\From"), E_FAIL);
-    EXPECT_EQ(ReadBytes(root + L"\\To\\a.txt"), "new a");
+    EXPECT_EQ(_CopyFileList(ListOf({L"top.txt", L"two\\b.txt"}), target, source), E_FAIL);
 }
 
 TEST(DeleteTree, DeletesFilesReadOnlyIncludedAndFoldersOnlyWhenAsked) {
@@ -200,11 +179,11 @@ TEST(DeleteTree, DeletesFilesReadOnlyIncludedAndFoldersOnlyWhenAsked) {
     fill(busyTree);
     WriteText(busyTree + L"\\Sub\\Open.txt", "open");
     {
-        HeldFile busy(busyTree + L"\\Sub\\Open.txt", GENERIC_READ, FILE_SHARE_READ);
+        const FileHandle busy = Hold(busyTree + L"\\Sub\\Open.txt", GENERIC_READ, FILE_SHARE_READ);
         ASSERT_TRUE(busy.Valid());
         _DeleteTree(busyTree, 1);
     }
-    EXPECT_EQ(Snapshot(busyTree), (std::map<std::wstring, std::string>{{L"Sub\\Open.txt", "open"}}));
+    EXPECT_EQ(Snapshot(busyTree), (Files{{L"Sub\\Open.txt", "open"}}));
     EXPECT_FALSE(DirExists(busyTree + L"\\Sub\\Deeper"));
     EXPECT_FALSE(DirExists(busyTree + L"\\Empty"));
 }
@@ -223,8 +202,7 @@ TEST(DeleteTree, NeverDeletesThroughALink) {
     _DeleteTree(root + L"\\TopLink", 0);
 
     EXPECT_FALSE(FileExists(root + L"\\Tree\\Own.txt"));
-    EXPECT_EQ(Snapshot(root + L"\\Outside"),
-              (std::map<std::wstring, std::string>{{L"Keep.txt", "keep"}, {L"Sub\\Keep2.txt", "keep2"}}));
+    EXPECT_EQ(Snapshot(root + L"\\Outside"), (Files{{L"Keep.txt", "keep"}, {L"Sub\\Keep2.txt", "keep2"}}));
 }
 
 TEST(CreateDirectoryTree, CreatesMissingAncestorsAndAcceptsAnExistingFolder) {
@@ -278,7 +256,7 @@ TEST(LongPaths, DeepTreesAreCreatedListedCopiedAndDeletedWhole) {
     ASSERT_EQ(_EnumFiles(root + L"\\Src", 1, folders), S_OK);
     std::wstring lowered = deepFile;
     AsciiLowercase(lowered);
-    EXPECT_EQ(Entries(folders), (std::vector<std::wstring>{lowered}));
+    EXPECT_EQ(Entries(folders), (Paths{lowered}));
 
     ASSERT_EQ(_MakeRelative(root + L"\\Src", folders), S_OK);
     ASSERT_EQ(_CopyFileList(folders, root + L"\\Dst", root + L"\\Src"), S_OK);
@@ -318,6 +296,5 @@ TEST(CopyFileList, UsesExistingFoldersAndFilesUnderTheirOwnSpelling) {
     ASSERT_EQ(_EnumFiles(root + L"\\From", 1, list), S_OK);
     ASSERT_EQ(_MakeRelative(root + L"\\from", list), S_OK);
     ASSERT_EQ(_CopyFileList(list, root + L"\\To", root + L"\\From"), S_OK);
-    EXPECT_EQ(Snapshot(root + L"\\To"),
-              (std::map<std::wstring, std::string>{{L"Only\\product.txt", "new product"}, {L"Only\\added.txt", "added"}}));
+    EXPECT_EQ(Snapshot(root + L"\\To"), (Files{{L"Only\\product.txt", "new product"}, {L"Only\\added.txt", "added"}}));
 }

@@ -1,6 +1,5 @@
 #include "tests/filetree/TreeTestSupport.h"
 
-#include "system/Handles.h"
 #include "tests/support/TestSupport.h"
 
 namespace treetest {
@@ -18,8 +17,7 @@ std::wstring UnixPathOnDriveC(const std::wstring& path) {
     return unixPath;
 }
 
-void SnapshotInto(const std::wstring& folder, const std::wstring& relative,
-                  std::map<std::wstring, std::string>& files) {
+void SnapshotInto(const std::wstring& folder, const std::wstring& relative, Files& files) {
     WIN32_FIND_DATAW entry;
     FindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &entry));
     if (!find) return;
@@ -52,16 +50,16 @@ bool MakeUnixLink(const std::wstring& target, const std::wstring& linkPath) {
     return false;
 }
 
-std::vector<std::wstring> Entries(const FileList& list) { return {list.begin(), list.end()}; }
+Paths Entries(const FileList& list) { return {list.begin(), list.end()}; }
 
-FileList ListOf(const std::vector<std::wstring>& entries) {
+FileList ListOf(const Paths& entries) {
     FileList list;
     for (const std::wstring& entry : entries) list.Append(entry);
     return list;
 }
 
-std::map<std::wstring, std::string> Snapshot(const std::wstring& folder) {
-    std::map<std::wstring, std::string> files;
+Files Snapshot(const std::wstring& folder) {
+    Files files;
     SnapshotInto(folder, L"", files);
     return files;
 }
@@ -72,11 +70,8 @@ std::wstring StoredName(const std::wstring& path) {
     return find ? std::wstring(entry.cFileName) : std::wstring();
 }
 
-HeldFile::HeldFile(const std::wstring& path, DWORD access, DWORD share)
-    : handle_(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr)) {}
-
-HeldFile::~HeldFile() {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+FileHandle Hold(const std::wstring& path, DWORD access, DWORD share) {
+    return FileHandle(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr));
 }
 
 }  // namespace treetest

@@ -19,10 +19,6 @@ std::wstring ToolFolder(const std::wstring& name) {
     return dir;
 }
 
-ProcessResult RunTool(const std::wstring& dir, const std::wstring& arguments, const std::wstring& currentDir = L"") {
-    return RunCommand(L"\"" + dir + L"\\zelunst.exe\" " + arguments, currentDir);
-}
-
 // The calls the stand-in solution library received, one per line.
 std::string SolutionRecord(const std::wstring& dir) {
     return ReadBytes(dir + L"\\subsystem\\zelde\\zeldecs.record");
@@ -47,51 +43,39 @@ const char kUsage[] =
 
 }  // namespace
 
-TEST(Dispatch, UsageIsPrintedToTheConsoleAndExitsZero) {
-    const std::wstring dir = FreshDir(L"usage");
-    CopyFromBin(L"zelunst.exe", dir + L"\\zelunst.exe");
-    const ProcessResult result = RunCommand(L"\"" + dir + L"\\zelunst.exe\" -?");
-    ASSERT_TRUE(result.started);
-    EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(result.output, kUsage);
-    EXPECT_EQ(LogLines(dir), (std::vector<std::string>{"Now, RunHandle"}));
-}
-
-TEST(DispatchOptions, OptionsIgnoreCaseAndLaterArguments) {
-    for (const wchar_t* arguments : {L"-? -install", L"\"-?\""}) {
-        SCOPED_TRACE(Narrow(arguments));
-        const std::wstring dir = ToolFolder(L"usage2");
-        const ProcessResult result = RunTool(dir, arguments);
+TEST(DispatchOptions, UsageAndOptionsIgnoringCaseAndLaterArguments) {
+    const struct {
+        const wchar_t* arguments;
+        const char* output;
+        const char* call;  // what the solution library must have received
+        Lines log;
+    } cases[] = {
+        {L"-?", kUsage, "", {"Now, RunHandle"}},  // printed to the console
+        {L"-? -install", kUsage, "", {"Now, RunHandle"}},
+        {L"\"-?\"", kUsage, "", {"Now, RunHandle"}},
+        {L"-INSTALL", "", "\r\nInstall 0\r\n", {"Now, RunHandle"}},
+        {L"-Install extra", "", "\r\nInstall 0\r\n", {"Now, RunHandle"}},
+        {L"\"-install\" -uninstall", "", "\r\nInstall 0\r\n", {"Now, RunHandle"}},
+        {L"-UNINSTALL", "", "\r\nUninstall\r\n", {"Now, RunHandle", "Now, _DoUnInstall"}},
+        {L"-UnInstall -install", "", "\r\nUninstall\r\n", {"Now, RunHandle", "Now, _DoUnInstall"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.arguments));
+        const std::wstring dir = ToolFolder(L"options");
+        const ProcessResult result = RunToolIn(dir, c.arguments);
         EXPECT_EQ(result.exitCode, 0u);
-        EXPECT_EQ(result.output, kUsage);
-        EXPECT_EQ(SolutionRecord(dir), "");
-    }
-    for (const wchar_t* arguments : {L"-INSTALL", L"-Install extra", L"\"-install\" -uninstall"}) {
-        SCOPED_TRACE(Narrow(arguments));
-        const std::wstring dir = ToolFolder(L"install");
-        const ProcessResult result = RunTool(dir, arguments);
-        EXPECT_EQ(result.exitCode, 0u);
-        EXPECT_TRUE(Contains(SolutionRecord(dir), "\r\nInstall 0\r\n")) << SolutionRecord(dir);
-        EXPECT_EQ(LogLines(dir), Lines{"Now, RunHandle"});
-    }
-    for (const wchar_t* arguments : {L"-UNINSTALL", L"-UnInstall -install"}) {
-        SCOPED_TRACE(Narrow(arguments));
-        const std::wstring dir = ToolFolder(L"uninstall");
-        const ProcessResult result = RunTool(dir, arguments);
-        EXPECT_EQ(result.exitCode, 0u);
-        EXPECT_TRUE(Contains(SolutionRecord(dir), "\r\nUninstall\r\n")) << SolutionRecord(dir);
-        EXPECT_EQ(LogLines(dir), (Lines{"Now, RunHandle", "Now, _DoUnInstall"}));
+        EXPECT_EQ(result.output, c.output);
+        const std::string record = SolutionRecord(dir);
+        EXPECT_TRUE(*c.call ? Contains(record, c.call) : record.empty()) << record;
+        EXPECT_EQ(LogLines(dir), c.log);
     }
     // With nothing of the product around the update fails early; a failed
     // update exits with its own result, 0.
-    {
-        const std::wstring dir = ToolFolder(L"smoothupdate");
-        const ProcessResult result = RunTool(dir, L"-SmoothUpdate extra");
-        EXPECT_EQ(result.exitCode, 0u);
-        const Lines lines = LogLines(dir);
-        ASSERT_GE(lines.size(), 2u);
-        EXPECT_EQ(lines[0], "Now, RunHandle");
-    }
+    const std::wstring dir = ToolFolder(L"smoothupdate");
+    EXPECT_EQ(RunToolIn(dir, L"-SmoothUpdate extra").exitCode, 0u);
+    const Lines lines = LogLines(dir);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "Now, RunHandle");
 }
 
 TEST(DispatchOptions, UnknownOptionsExitWithFailureAndLogOnlyTheStart) {
@@ -99,7 +83,7 @@ TEST(DispatchOptions, UnknownOptionsExitWithFailureAndLogOnlyTheStart) {
          {L"-bogus", L"install", L"/install", L"--install", L"-install-now", L"-", L"\"\"", L"-smooth"}) {
         SCOPED_TRACE(Narrow(arguments));
         const std::wstring dir = ToolFolder(L"unknown");
-        const ProcessResult result = RunTool(dir, arguments);
+        const ProcessResult result = RunToolIn(dir, arguments);
         ASSERT_TRUE(result.started);
         EXPECT_EQ(result.exitCode, kExitFailure);
         EXPECT_EQ(result.output, "");
@@ -117,7 +101,7 @@ TEST(DispatchRemoval, NoOptionRemovesTheProduct) {
     CopyFromBin(L"zelunst.exe", dir + L"\\ruxserv.exe");
     CopyFromBin(L"zelunst.exe", dir + L"\\uninstall\\unins000.exe");
     ASSERT_TRUE(CreateTestService(L"ruxserv", dir + L"\\ruxserv.exe"));
-    const ProcessResult result = RunTool(dir, L"");
+    const ProcessResult result = RunToolIn(dir, L"");
     RemoveTestService(L"ruxserv");
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_EQ(result.output, "");
@@ -127,7 +111,7 @@ TEST(DispatchRemoval, NoOptionRemovesTheProduct) {
 TEST(DispatchPlacement, LogStaysBesideTheExeFromAnotherCurrentDirectory) {
     const std::wstring dir = ToolFolder(L"placed");
     const std::wstring elsewhere = FreshDir(L"elsewhere");
-    const ProcessResult result = RunTool(dir, L"-install", elsewhere);
+    const ProcessResult result = RunToolIn(dir, L"-install", elsewhere);
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_EQ(LogLines(dir), Lines{"Now, RunHandle"});
     EXPECT_FALSE(FileExists(elsewhere + L"\\ZelUnst.log"));
@@ -143,7 +127,7 @@ TEST(DispatchPlacement, UnwritableLogDoesNotStopTheWork) {
         FileHandle lock(CreateFileW((dir + L"\\ZelUnst.log").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
                                     nullptr));
         ASSERT_TRUE(lock.Valid());
-        const ProcessResult result = RunTool(dir, L"-uninstall");
+        const ProcessResult result = RunToolIn(dir, L"-uninstall");
         EXPECT_EQ(result.exitCode, 0u);
         EXPECT_TRUE(Contains(SolutionRecord(dir), "\r\nUninstall\r\n")) << SolutionRecord(dir);
     }
@@ -158,7 +142,7 @@ TEST(DispatchPlacement, InitFailureExitsZeroAndLogsNothing) {
     CopyFromBin(L"zelunst.exe", dir + L"\\zelunst.exe");
     for (const wchar_t* arguments : {L"-?", L"-bogus"}) {
         SCOPED_TRACE(Narrow(arguments));
-        const ProcessResult result = RunTool(dir, arguments);
+        const ProcessResult result = RunToolIn(dir, arguments);
         ASSERT_TRUE(result.started);
         EXPECT_EQ(result.exitCode, 0u);
         EXPECT_EQ(result.output, "");

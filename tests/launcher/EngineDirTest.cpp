@@ -21,7 +21,10 @@ const wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\zelserv";
 struct EngineDir {
     HRESULT result;
     std::wstring dir;
+    bool operator==(const EngineDir& other) const { return result == other.result && dir == other.dir; }
 };
+void PrintTo(const EngineDir& read, std::ostream* out) { *out << std::hex << read.result << " " << Narrow(read.dir); }
+const EngineDir kNone{E_FAIL, L""};
 
 EngineDir Read() {
     wchar_t buffer[MAX_PATH + 1];
@@ -58,50 +61,32 @@ std::wstring Environment(const wchar_t* name) {
 
 TEST(ReadEngineDir, FromTheServiceImagePath) {
     DeleteRegTree(HKEY_LOCAL_MACHINE, kServiceKey);
-    EngineDir read = Read();
-    EXPECT_EQ(read.result, E_FAIL) << "missing key";
-    EXPECT_EQ(read.dir, L"");
-
+    EXPECT_EQ(Read(), kNone) << "missing key";
     SetRegDword(HKEY_LOCAL_MACHINE, kServiceKey, L"Start", 3);
-    read = Read();
-    EXPECT_EQ(read.result, E_FAIL) << "missing value";
-    EXPECT_EQ(read.dir, L"");
-
-    read = ReadImagePath(L"C:\\Engine\\zelserv.exe");
-    EXPECT_EQ(read.result, S_OK);
-    EXPECT_EQ(read.dir, L"C:\\Engine");
-
-    read = ReadImagePath(L"\"C:\\Program Files\\Engine\\zelserv.exe\" -service -k \"C:\\x y\\z\"");
-    EXPECT_EQ(read.result, S_OK);
-    EXPECT_EQ(read.dir, L"C:\\Program Files\\Engine");
-
-    read = ReadImagePath(L"\"C:\\Program Files\\Engine\\zelserv.exe\"");
-    EXPECT_EQ(read.result, S_OK);
-    EXPECT_EQ(read.dir, L"C:\\Program Files\\Engine");
-
-    read = ReadImagePath(L"\"C:\\Unclosed Quote\\zelserv.exe");
-    EXPECT_EQ(read.result, S_OK);
-    EXPECT_EQ(read.dir, L"C:\\Unclosed Quote");
-
-    read = ReadImagePath(L"%SystemRoot%\\Engine\\zelserv.exe", REG_EXPAND_SZ);
-    EXPECT_EQ(read.result, S_OK);
-    EXPECT_EQ(read.dir, Environment(L"SystemRoot") + L"\\Engine");
-    ASSERT_NE(Environment(L"SystemRoot"), L"");
-
-    read = ReadImagePath(L"\"%ProgramFiles%\\Engine\\zelserv.exe\" -k", REG_EXPAND_SZ);
-    EXPECT_EQ(read.result, S_OK);
-    EXPECT_EQ(read.dir, Environment(L"ProgramFiles") + L"\\Engine");
-
-    // A plain string keeps its references as written.
-    read = ReadImagePath(L"%SystemRoot%\\Engine\\zelserv.exe", REG_SZ);
-    EXPECT_EQ(read.result, S_OK);
-    EXPECT_EQ(read.dir, L"%SystemRoot%\\Engine");
-
-    read = ReadImagePath(L"");
-    EXPECT_EQ(read.result, E_FAIL) << "empty value";
-    EXPECT_EQ(read.dir, L"");
-
+    EXPECT_EQ(Read(), kNone) << "missing value";
     EXPECT_EQ(_ReadEngineDir(nullptr), E_FAIL);
+
+    const std::wstring systemRoot = Environment(L"SystemRoot");
+    ASSERT_NE(systemRoot, L"");
+    const struct {
+        const wchar_t* imagePath;
+        DWORD type;
+        EngineDir expected;
+    } cases[] = {
+        {L"C:\\Engine\\zelserv.exe", REG_SZ, {S_OK, L"C:\\Engine"}},
+        {L"\"C:\\Program Files\\Engine\\zelserv.exe\" -service -k \"C:\\x y\\z\"", REG_SZ,
+         {S_OK, L"C:\\Program Files\\Engine"}},
+        {L"\"C:\\Program Files\\Engine\\zelserv.exe\"", REG_SZ, {S_OK, L"C:\\Program Files\\Engine"}},
+        {L"\"C:\\Unclosed Quote\\zelserv.exe", REG_SZ, {S_OK, L"C:\\Unclosed Quote"}},
+        {L"%SystemRoot%\\Engine\\zelserv.exe", REG_EXPAND_SZ, {S_OK, systemRoot + L"\\Engine"}},
+        {L"\"%ProgramFiles%\\Engine\\zelserv.exe\" -k", REG_EXPAND_SZ, {S_OK, Environment(L"ProgramFiles") + L"\\Engine"}},
+        // A plain string keeps its references as written.
+        {L"%SystemRoot%\\Engine\\zelserv.exe", REG_SZ, {S_OK, L"%SystemRoot%\\Engine"}},
+        {L"", REG_SZ, {E_FAIL, L""}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ReadImagePath(c.imagePath, c.type), c.expected) << Narrow(c.imagePath);
+    }
 }
 
 TEST(ReadEngineDir, LengthLimits) {
@@ -109,30 +94,22 @@ TEST(ReadEngineDir, LengthLimits) {
     // 259 characters fit with their terminator.
     const std::wstring fits = folder.substr(0, 259 - wcslen(L"\\zelserv.exe")) + L"\\zelserv.exe";
     ASSERT_EQ(fits.size(), 259u);
-    EngineDir read = ReadImagePath(fits);
-    EXPECT_EQ(read.result, S_OK);
-    EXPECT_EQ(read.dir, fits.substr(0, fits.size() - wcslen(L"\\zelserv.exe")));
+    EXPECT_EQ(ReadImagePath(fits), (EngineDir{S_OK, fits.substr(0, fits.size() - wcslen(L"\\zelserv.exe"))}));
 
     for (const size_t size : {size_t{260}, size_t{261}, size_t{400}}) {
         SCOPED_TRACE(size);
         const std::wstring tooLong = folder.substr(0, size - wcslen(L"\\zelserv.exe")) + L"\\zelserv.exe";
         ASSERT_EQ(tooLong.size(), size);
-        read = ReadImagePath(tooLong);
-        EXPECT_EQ(read.result, E_FAIL);
-        EXPECT_EQ(read.dir, L"");
+        EXPECT_EQ(ReadImagePath(tooLong), kNone);
     }
 
     // 260 characters stored without a terminator fill the whole buffer.
     SetUnterminated(folder.substr(0, 260 - wcslen(L"\\zelserv.exe")) + L"\\zelserv.exe");
-    read = Read();
-    EXPECT_EQ(read.result, E_FAIL);
-    EXPECT_EQ(read.dir, L"");
+    EXPECT_EQ(Read(), kNone);
 
     // Short stored text that grows past the limit when expanded.
     SetEnvironmentVariableW(L"ZEL_LONG", folder.c_str());
-    read = ReadImagePath(L"%ZEL_LONG%\\zelserv.exe", REG_EXPAND_SZ);
-    EXPECT_EQ(read.result, E_FAIL);
-    EXPECT_EQ(read.dir, L"");
+    EXPECT_EQ(ReadImagePath(L"%ZEL_LONG%\\zelserv.exe", REG_EXPAND_SZ), kNone);
     SetEnvironmentVariableW(L"ZEL_LONG", nullptr);
 }
 

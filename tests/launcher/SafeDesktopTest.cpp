@@ -33,13 +33,8 @@ bool ReportIfAsked() {
 }
 [[maybe_unused]] const bool kReporter = ReportIfAsked();
 
-struct DesktopRun {
-    bool reported = false;
-    DWORD exitCode = 0;
-    std::string output;
-};
-
-DesktopRun RunOnDesktop(const std::wstring& desktop, const std::wstring& command) {
+// Runs the command on the named desktop; `started` tells whether a report came.
+ProcessResult RunOnDesktop(const std::wstring& desktop, const std::wstring& command) {
     const std::wstring report = FreshDir(L"report") + L"\\report.txt";
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -50,12 +45,12 @@ DesktopRun RunOnDesktop(const std::wstring& desktop, const std::wstring& command
     SetEnvironmentVariableW(L"ZEL_REPORT_COMMAND", nullptr);
 
     // Explorer may return before its program has ended.
-    DesktopRun run;
+    ProcessResult run;
     for (int waited = 0; waited < 600 && !FileExists(report); ++waited) Sleep(100);
     const std::string bytes = ReadBytes(report);
     const size_t newline = bytes.find('\n');
     if (newline == std::string::npos) return run;
-    run.reported = true;
+    run.started = true;
     run.exitCode = static_cast<DWORD>(std::stoul(bytes.substr(0, newline)));
     run.output = bytes.substr(newline + 1);
     return run;
@@ -74,8 +69,8 @@ TEST(SafeDesktop, TheToolDoesNothingThere) {
         for (const wchar_t* option : {L"-?", L"-bogus"}) {
             SCOPED_TRACE(Narrow(desktop) + " " + Narrow(option));
             const std::wstring dir = ToolFolder(L"safe");
-            const DesktopRun run = RunOnDesktop(desktop, L"\"" + dir + L"\\zelunst.exe\" " + option);
-            ASSERT_TRUE(run.reported);
+            const ProcessResult run = RunOnDesktop(desktop, L"\"" + dir + L"\\zelunst.exe\" " + option);
+            ASSERT_TRUE(run.started);
             EXPECT_EQ(run.exitCode, 0u);
             EXPECT_EQ(run.output, "");
             EXPECT_EQ(LogLines(dir), Lines{});
@@ -87,8 +82,8 @@ TEST(SafeDesktop, OtherDesktopsRunTheTool) {
     for (const wchar_t* desktop : {L"_RUX_SAFEDESKTOP_X", L"Other", L"RUX_SAFEDESKTOP_"}) {
         SCOPED_TRACE(Narrow(desktop));
         const std::wstring dir = ToolFolder(L"other");
-        const DesktopRun run = RunOnDesktop(desktop, L"\"" + dir + L"\\zelunst.exe\" -bogus");
-        ASSERT_TRUE(run.reported);
+        const ProcessResult run = RunOnDesktop(desktop, L"\"" + dir + L"\\zelunst.exe\" -bogus");
+        ASSERT_TRUE(run.started);
         EXPECT_EQ(run.exitCode, kExitFailure);
         EXPECT_EQ(LogLines(dir), Lines{"Now, RunHandle"});
     }

@@ -1,6 +1,6 @@
 zel_add_gtest(launcher_unit SOURCES launcher/EngineDirTest.cpp)
 zel_add_gtest(launcher_e2e SOURCES launcher/DispatchTest.cpp
-  SHARDS "Dispatch.*" "DispatchOptions.*" "DispatchRemoval.*" "DispatchPlacement.*"
+  SHARDS "DispatchOptions.*" "DispatchRemoval.*" "DispatchPlacement.*"
   DEPENDS zelunst zeldecs)
 zel_add_gtest(launcher_desktop SOURCES launcher/SafeDesktopTest.cpp DISPLAY
   SHARDS "SafeDesktop.TheTool*" "SafeDesktop.Other*"

@@ -3,6 +3,7 @@
 #include <shlwapi.h>
 
 #include <cstring>
+#include <regex>
 
 #include "system/Handles.h"
 
@@ -237,6 +238,34 @@ std::wstring Widen(const std::string& text) {
     std::wstring result(static_cast<size_t>(size), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
     return result;
+}
+
+// --- Shared by the system, file tree, launcher, loader and log tests. ---
+std::wstring TestProgramFolder() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::wstring full = path;
+    return full.substr(0, full.rfind(L'\\'));
+}
+
+std::vector<std::string> FileLines(const std::wstring& path) {
+    const std::string bytes = ReadBytes(path);
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; start < bytes.size(); start = end + 2) {
+        end = bytes.find("\r\n", start);
+        if (end == std::string::npos) end = bytes.size();
+        lines.push_back(bytes.substr(start, end - start));
+    }
+    return lines;
+}
+
+std::string MarkStamps(const std::string& text) {
+    static const std::regex stamp(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} \| )");
+    return std::regex_replace(text, stamp, "<P>");
+}
+
+ProcessResult RunToolIn(const std::wstring& dir, const std::wstring& arguments, const std::wstring& currentDir) {
+    return RunCommand(L"\"" + dir + L"\\zelunst.exe\" " + arguments, currentDir);
 }
 
 }  // namespace zeltest

@@ -58,4 +58,14 @@ bool WaitServiceState(const std::wstring& name, DWORD state, DWORD timeoutMs);
 std::string Narrow(const std::wstring& text);  // UTF-8
 std::wstring Widen(const std::string& text);   // from UTF-8
 
+// --- Shared by the system, file tree, launcher, loader and log tests. ---
+// Folder of the running test program (its run log lies there).
+std::wstring TestProgramFolder();
+// A text file's lines, each without its CR LF.
+std::vector<std::string> FileLines(const std::wstring& path);
+// The text with every "YYYY-MM-DD HH:MM:SS | " stamp replaced by "<P>".
+std::string MarkStamps(const std::string& text);
+// Runs "<dir>\zelunst.exe" with the arguments and waits.
+ProcessResult RunToolIn(const std::wstring& dir, const std::wstring& arguments, const std::wstring& currentDir = L"");
+
 }  // namespace zeltest

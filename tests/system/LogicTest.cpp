@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <iterator>
+#include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -12,80 +15,60 @@
 
 namespace {
 
-// Plays a service whose queries answer from a script and records every call.
-struct ScriptedService {
-    std::deque<std::optional<DWORD>> answers;  // the last answer repeats
-    std::vector<std::string> calls;
-
-    DWORD Stop() {
-        return StopAndWaitForStopped(
-            [this] {
-                calls.push_back("query");
-                const std::optional<DWORD> answer = answers.front();
-                if (answers.size() > 1) answers.pop_front();
-                return answer;
-            },
-            [this] { calls.push_back("stop"); },
-            [this](DWORD ms) { calls.push_back("sleep " + std::to_string(ms)); });
-    }
-};
-
 using Calls = std::vector<std::string>;
 constexpr DWORD kEFail = 0x80004005;
 
+// Plays a service whose queries answer from a script (the last answer
+// repeats); gives the result and every call made.
+std::pair<DWORD, Calls> Stop(std::deque<std::optional<DWORD>> answers) {
+    Calls calls;
+    const DWORD result = StopAndWaitForStopped(
+        [&] {
+            calls.push_back("query");
+            const std::optional<DWORD> answer = answers.front();
+            if (answers.size() > 1) answers.pop_front();
+            return answer;
+        },
+        [&] { calls.push_back("stop"); }, [&](DWORD ms) { calls.push_back("sleep " + std::to_string(ms)); });
+    return {result, calls};
+}
+
+// A service first seen not stopped: the control, then `polls` polls, each but
+// one that saw it stopped followed by a one second sleep.
+Calls AfterControl(int polls, bool stopped) {
+    Calls calls{"query", "stop"};
+    for (int poll = 1; poll <= polls; ++poll) {
+        calls.push_back("query");
+        if (!stopped || poll < polls) calls.push_back("sleep 1000");
+    }
+    return calls;
+}
+
 }  // namespace
 
-TEST(StopPolling, AlreadyStoppedServiceGetsNoControlAndNoSleep) {
-    ScriptedService service{{SERVICE_STOPPED}, {}};
-    EXPECT_EQ(service.Stop(), 0u);
-    EXPECT_EQ(service.calls, Calls{"query"});
-}
-
-TEST(StopPolling, ServiceStoppingAfterControlIsSeenOnTheThirdPollWithTwoSleeps) {
-    // Running before the control, then polled at about 0, 1 and 2 seconds.
-    ScriptedService service{{SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOP_PENDING, SERVICE_STOPPED}, {}};
-    EXPECT_EQ(service.Stop(), 0u);
-    EXPECT_EQ(service.calls,
-              (Calls{"query", "stop", "query", "sleep 1000", "query", "sleep 1000", "query"}));
-}
-
-TEST(StopPolling, ServiceStoppedAtTheFirstPollCostsNoSleep) {
-    ScriptedService service{{SERVICE_RUNNING, SERVICE_STOPPED}, {}};
-    EXPECT_EQ(service.Stop(), 0u);
-    EXPECT_EQ(service.calls, (Calls{"query", "stop", "query"}));
-}
-
-TEST(StopPolling, ServiceThatNeverStopsCostsFivePollsAndFiveSleeps) {
-    for (DWORD state : {DWORD{SERVICE_RUNNING}, DWORD{SERVICE_STOP_PENDING}, DWORD{SERVICE_PAUSED}}) {
-        ScriptedService service{{state}, {}};
-        EXPECT_EQ(service.Stop(), kEFail) << state;
-        Calls expected{"query", "stop"};
-        for (int poll = 0; poll < 5; ++poll) {
-            expected.push_back("query");
-            expected.push_back("sleep 1000");
-        }
-        EXPECT_EQ(service.calls, expected) << state;
+TEST(StopPolling, PollsEverySecondAtMostFiveTimes) {
+    const std::optional<DWORD> failed;
+    const DWORD running = SERVICE_RUNNING, pending = SERVICE_STOP_PENDING, stopped = SERVICE_STOPPED;
+    EXPECT_EQ(AfterControl(3, true), (Calls{"query", "stop", "query", "sleep 1000", "query", "sleep 1000", "query"}));
+    const struct {
+        std::deque<std::optional<DWORD>> answers;
+        DWORD result;
+        Calls calls;
+    } cases[] = {
+        {{stopped}, 0, {"query"}},  // already stopped: no control, no sleep
+        {{running, stopped}, 0, AfterControl(1, true)},
+        {{running, pending, pending, stopped}, 0, AfterControl(3, true)},
+        {{running, running, running, running, running, stopped}, 0, AfterControl(5, true)},
+        // A failed first query still sends the control; failed polls are polls.
+        {{failed, failed, stopped}, 0, AfterControl(2, true)},
+        {{failed}, kEFail, AfterControl(5, false)},
+        {{running}, kEFail, AfterControl(5, false)},
+        {{pending}, kEFail, AfterControl(5, false)},
+        {{DWORD{SERVICE_PAUSED}}, kEFail, AfterControl(5, false)},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(Stop(cases[i].answers), std::make_pair(cases[i].result, cases[i].calls)) << "case " << i;
     }
-}
-
-TEST(StopPolling, FailedQueriesCountAsNotStopped) {
-    // A failed first query still sends the control; failed polls are polls.
-    ScriptedService failing{{std::nullopt, std::nullopt, SERVICE_STOPPED}, {}};
-    EXPECT_EQ(failing.Stop(), 0u);
-    EXPECT_EQ(failing.calls, (Calls{"query", "stop", "query", "sleep 1000", "query"}));
-
-    ScriptedService neverAnswers{{std::nullopt}, {}};
-    EXPECT_EQ(neverAnswers.Stop(), kEFail);
-    EXPECT_EQ(neverAnswers.calls.size(), 12u);
-}
-
-TEST(StopPolling, StoppedOnTheFifthPollStillSucceeds) {
-    ScriptedService service{{SERVICE_RUNNING, SERVICE_RUNNING, SERVICE_RUNNING, SERVICE_RUNNING, SERVICE_RUNNING,
-                             SERVICE_STOPPED},
-                            {}};
-    EXPECT_EQ(service.Stop(), 0u);
-    EXPECT_EQ(service.calls.size(), 2u + 4u * 2u + 1u);
-    EXPECT_EQ(service.calls.back(), "query");
 }
 
 TEST(MainProgram, ImageNameMatchesWholeAndWithoutRegardToCase) {

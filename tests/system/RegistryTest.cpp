@@ -13,68 +13,49 @@ namespace {
 
 const std::wstring kServicesKey = L"SYSTEM\\CurrentControlSet\\Services\\";
 
-std::wstring OwnFolder() {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder = path;
-    return folder.substr(0, folder.rfind(L'\\'));
-}
-
 std::wstring ModuleFolder(HMODULE module) {
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(module, path, MAX_PATH);
-    std::wstring folder = path;
+    const std::wstring folder = path;
     return folder.substr(0, folder.rfind(L'\\'));
 }
 
 }  // namespace
 
-TEST(ServiceDemandStart, WritesStartThreeIntoAnExistingServiceKey) {
+TEST(ServiceDemandStart, WritesStartThreeOnlyIntoAnExistingServiceKey) {
+    // A key with another start type, and one without the value.
     const std::wstring key = kServicesKey + L"zt_demand";
-    SetRegDword(HKEY_LOCAL_MACHINE, key, L"Start", SERVICE_AUTO_START);
-    SetRegString(HKEY_LOCAL_MACHINE, key, L"ImagePath", L"C:\\P\\x.exe");
-
-    EXPECT_EQ(_SetServiceDemandStart(key.c_str()), 1);
-    EXPECT_EQ(RegDword(HKEY_LOCAL_MACHINE, key, L"Start"), DWORD{SERVICE_DEMAND_START});
-    // A key without the value gets it.
     const std::wstring bare = kServicesKey + L"zt_demand_bare";
+    SetRegDword(HKEY_LOCAL_MACHINE, key, L"Start", SERVICE_AUTO_START);
     SetRegString(HKEY_LOCAL_MACHINE, bare, L"ImagePath", L"C:\\P\\y.exe");
-    EXPECT_EQ(_SetServiceDemandStart(bare.c_str()), 1);
-    EXPECT_EQ(RegDword(HKEY_LOCAL_MACHINE, bare, L"Start"), DWORD{SERVICE_DEMAND_START});
-    DeleteRegTree(HKEY_LOCAL_MACHINE, key);
-    DeleteRegTree(HKEY_LOCAL_MACHINE, bare);
-}
+    for (const std::wstring& path : {key, bare}) {
+        EXPECT_EQ(_SetServiceDemandStart(path.c_str()), 1);
+        EXPECT_EQ(RegDword(HKEY_LOCAL_MACHINE, path, L"Start"), DWORD{SERVICE_DEMAND_START});
+        DeleteRegTree(HKEY_LOCAL_MACHINE, path);
+    }
 
-TEST(ServiceDemandStart, MissingKeyIsNotCreated) {
-    const std::wstring key = kServicesKey + L"zt_missing_service";
-    DeleteRegTree(HKEY_LOCAL_MACHINE, key);
-    EXPECT_EQ(_SetServiceDemandStart(key.c_str()), 0);
-    EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, key));
-    // The product's own keys, absent here, stay absent too.
-    DeleteRegTree(HKEY_LOCAL_MACHINE, products::kKernelServiceKey);
-    EXPECT_EQ(_SetServiceDemandStart(products::kKernelServiceKey), 0);
-    EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, products::kKernelServiceKey));
-}
-
-TEST(ServiceDemandStart, NoKeyPathNeverWritesIntoTheMachineRoot) {
+    // A missing key, the product's own included, is not created.
+    for (const std::wstring& missing : {kServicesKey + L"zt_missing_service", std::wstring(products::kKernelServiceKey)}) {
+        DeleteRegTree(HKEY_LOCAL_MACHINE, missing);
+        EXPECT_EQ(_SetServiceDemandStart(missing.c_str()), 0);
+        EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, missing));
+    }
+    // No key path never writes into the machine root.
     EXPECT_EQ(_SetServiceDemandStart(L""), 0);
     EXPECT_EQ(_SetServiceDemandStart(nullptr), 0);
     EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, L"", L"Start"));
 }
 
-TEST(RunValue, DeletesOnlyTheProductsAutostartValue) {
+TEST(RunValue, DeletesOnlyTheProductsAutostartValueAndCreatesNoKey) {
     SetRegString(HKEY_CURRENT_USER, products::kRunKey, L"RUXMain", L"C:\\P\\ruxmain.exe");
     SetRegString(HKEY_CURRENT_USER, products::kRunKey, L"OtherProgram", L"C:\\O\\other.exe");
-
     EXPECT_EQ(_DeleteRunValue(), ERROR_SUCCESS);
     EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, products::kRunKey, L"RUXMain"));
     EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, products::kRunKey, L"OtherProgram"));
     // Already gone.
     EXPECT_EQ(_DeleteRunValue(), ERROR_FILE_NOT_FOUND);
     EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, products::kRunKey, L"OtherProgram"));
-}
-
-TEST(RunValue, MissingRunKeyGivesTheOpensCodeAndIsNotCreated) {
+    // A missing Run key gives the open's code and is not created.
     DeleteRegTree(HKEY_CURRENT_USER, products::kRunKey);
     EXPECT_EQ(_DeleteRunValue(), ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(RegKeyExists(HKEY_CURRENT_USER, products::kRunKey));
@@ -93,7 +74,7 @@ TEST(CommonFiles, GivesTheCommonProgramFilesFolderWithoutTrailingBackslash) {
 }
 
 TEST(CommonFiles, PlantedShFolderBesideTheToolIsNeverLoaded) {
-    const std::wstring folder = OwnFolder();
+    const std::wstring folder = ModuleFolder(nullptr);
     const std::wstring marker = folder + L"\\planted_loaded.txt";
     // Wine prefers its own builtin shfolder even when a file lies beside the
     // program; as on Windows, where the program's folder is searched first,

@@ -2,26 +2,24 @@
 // manager, with stand-in services that stop late or refuse to stop.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 #include "system/Products.h"
 #include "system/ServiceControl.h"
 #include "tests/support/StandIns.h"
 #include "tests/support/TestSupport.h"
-#include "tests/system/SystemTestSupport.h"
 
 using namespace zeltest;
-using namespace systest;
 
 namespace {
 
 constexpr DWORD kEFail = 0x80004005;
+const std::wstring kEngine = products::kEngineService;
 
 // Registers the stand-in as the service (demand start) and starts it when asked.
 std::wstring InstallService(const std::wstring& name, const std::wstring& program, bool start,
                             const std::map<std::string, std::string>& settings = {}) {
     RemoveTestService(name);
-    const std::wstring exe = PlaceStandIn(program, FreshDir(L"svc_" + name) + L"\\" + program);
+    const std::wstring exe = FreshDir(L"svc_" + name) + L"\\" + program;
+    CopyFromBin(program, exe);
     ClearRecords(exe);
     WriteSettings(exe, settings);
     EXPECT_TRUE(CreateTestService(name, exe));
@@ -30,6 +28,14 @@ std::wstring InstallService(const std::wstring& name, const std::wstring& progra
         EXPECT_TRUE(WaitServiceState(name, SERVICE_RUNNING, 20000));
     }
     return exe;
+}
+
+// Stops the engine service through the code under test and checks the result,
+// the state afterwards and the number of stop controls it received.
+void ExpectStop(const std::wstring& exe, DWORD result, DWORD state, size_t controls) {
+    EXPECT_EQ(ZelUnstall_StopServices(), result);
+    EXPECT_EQ(ServiceState(kEngine), state);
+    EXPECT_EQ(ReadRecords(exe, "stop_request").size(), controls);
 }
 
 void StopAndRemove(const std::wstring& name, const std::wstring& exe) {
@@ -41,61 +47,42 @@ void StopAndRemove(const std::wstring& name, const std::wstring& exe) {
 
 }  // namespace
 
-TEST(StopServices, EngineServiceNotInstalledGives1060AtOnce) {
-    RemoveTestService(products::kEngineService);
-    const ULONGLONG start = GetTickCount64();
+TEST(StopServices, NotInstalledAlreadyStoppedAndRunning) {
+    RemoveTestService(kEngine);
     EXPECT_EQ(ZelUnstall_StopServices(), DWORD{ERROR_SERVICE_DOES_NOT_EXIST});
-    std::printf("not installed: %.2f s\n", SecondsSince(start));
-}
 
-TEST(StopServices, AlreadyStoppedServiceGivesZeroWithoutAControl) {
-    const std::wstring exe = InstallService(products::kEngineService, L"zelserv.exe", false);
-    const ULONGLONG start = GetTickCount64();
-    EXPECT_EQ(ZelUnstall_StopServices(), 0u);
-    std::printf("already stopped: %.2f s\n", SecondsSince(start));
-    EXPECT_EQ(ServiceState(products::kEngineService), DWORD{SERVICE_STOPPED});
+    std::wstring exe = InstallService(kEngine, L"zelserv.exe", false);
+    ExpectStop(exe, 0, SERVICE_STOPPED, 0);
     EXPECT_TRUE(ReadRecords(exe).empty());
-    RemoveTestService(products::kEngineService);
-}
 
-TEST(StopServices, RunningServiceIsStoppedWithOneControl) {
-    const std::wstring exe = InstallService(products::kEngineService, L"zelserv.exe", true);
-    EXPECT_EQ(ZelUnstall_StopServices(), 0u);
-    EXPECT_EQ(ServiceState(products::kEngineService), DWORD{SERVICE_STOPPED});
+    exe = InstallService(kEngine, L"zelserv.exe", true);
+    ExpectStop(exe, 0, SERVICE_STOPPED, 1);
     const std::vector<StandInRecord> requests = ReadRecords(exe, "stop_request");
-    ASSERT_EQ(requests.size(), 1u);
+    ASSERT_FALSE(requests.empty());
     EXPECT_EQ(requests[0].Field("control"), "1");
     EXPECT_EQ(ReadRecords(exe, "service_stopped").size(), 1u);
-    RemoveTestService(products::kEngineService);
+    RemoveTestService(kEngine);
 }
 
 TEST(StopServicesSlow, ServiceStoppingLateIsWaitedFor) {
-    const std::wstring exe = InstallService(products::kEngineService, L"zelserv.exe", true, {{"stop_delay_ms", "1500"}});
-    const ULONGLONG start = GetTickCount64();
-    EXPECT_EQ(ZelUnstall_StopServices(), 0u);
-    std::printf("stopped 1.5 s after the control: %.2f s\n", SecondsSince(start));
-    EXPECT_EQ(ServiceState(products::kEngineService), DWORD{SERVICE_STOPPED});
-    EXPECT_EQ(ReadRecords(exe, "stop_request").size(), 1u);
+    const std::wstring exe = InstallService(kEngine, L"zelserv.exe", true, {{"stop_delay_ms", "1500"}});
+    ExpectStop(exe, 0, SERVICE_STOPPED, 1);
     EXPECT_EQ(ReadRecords(exe, "service_stopped").size(), 1u);
-    RemoveTestService(products::kEngineService);
+    RemoveTestService(kEngine);
 }
 
 TEST(StopServicesSlow, ServiceThatNeverStopsGivesEFail) {
-    const std::wstring exe = InstallService(products::kEngineService, L"zelserv.exe", true, {{"refuse_stop", "1"}});
-    const ULONGLONG start = GetTickCount64();
+    const std::wstring exe = InstallService(kEngine, L"zelserv.exe", true, {{"refuse_stop", "1"}});
     EXPECT_EQ(ZelUnstall_StopServices(), kEFail);
-    std::printf("never stops: %.2f s\n", SecondsSince(start));
-    EXPECT_EQ(ServiceState(products::kEngineService), DWORD{SERVICE_RUNNING});
-    StopAndRemove(products::kEngineService, exe);
+    EXPECT_EQ(ServiceState(kEngine), DWORD{SERVICE_RUNNING});
+    StopAndRemove(kEngine, exe);
 }
 
 TEST(StopServicesSlow, ServiceStillStoppingAfterThePollsGivesEFail) {
-    const std::wstring exe = InstallService(products::kEngineService, L"zelserv.exe", true, {{"stop_delay_ms", "8000"}});
-    EXPECT_EQ(ZelUnstall_StopServices(), kEFail);
-    EXPECT_EQ(ServiceState(products::kEngineService), DWORD{SERVICE_STOP_PENDING});
-    EXPECT_EQ(ReadRecords(exe, "stop_request").size(), 1u);
-    WaitServiceState(products::kEngineService, SERVICE_STOPPED, 20000);
-    RemoveTestService(products::kEngineService);
+    const std::wstring exe = InstallService(kEngine, L"zelserv.exe", true, {{"stop_delay_ms", "8000"}});
+    ExpectStop(exe, kEFail, SERVICE_STOP_PENDING, 1);
+    WaitServiceState(kEngine, SERVICE_STOPPED, 20000);
+    RemoveTestService(kEngine);
 }
 
 TEST(QueryState, GivesTheProductServicesStateOrEFail) {
@@ -108,7 +95,6 @@ TEST(QueryState, GivesTheProductServicesStateOrEFail) {
     const std::wstring exe = InstallService(products::kProductService, L"ruxserv.exe", false);
     EXPECT_EQ(VMyQueryServicState(&state), S_OK);
     EXPECT_EQ(state, DWORD{SERVICE_STOPPED});
-
     ASSERT_TRUE(StartTestService(products::kProductService));
     ASSERT_TRUE(WaitServiceState(products::kProductService, SERVICE_RUNNING, 20000));
     EXPECT_EQ(VMyQueryServicState(&state), S_OK);

@@ -9,15 +9,14 @@ set_target_properties(planted_shfolder PROPERTIES PREFIX "" OUTPUT_NAME planted_
 target_link_options(planted_shfolder PRIVATE -Wl,--kill-at)
 zel_add_gtest(system_registry SOURCES system/RegistryTest.cpp DEPENDS planted_shfolder)
 
-set(system_e2e_support system/SystemTestSupport.cpp)
 set(system_standins unins000 ruxmain zelserv ruxserv)
-zel_add_gtest(system_launch SOURCES system/LaunchTest.cpp ${system_e2e_support}
+zel_add_gtest(system_launch SOURCES system/LaunchTest.cpp
   SHARDS "RunAndWait.*:DoCreateProcess.*" "LaunchConventions.*:Quoting.*"
   DEPENDS ${system_standins})
 target_link_libraries(system_launch PRIVATE standintestsupport)
-zel_add_gtest(system_processes SOURCES system/ProcessTest.cpp ${system_e2e_support} DEPENDS ${system_standins})
+zel_add_gtest(system_processes SOURCES system/ProcessTest.cpp DEPENDS ${system_standins})
 target_link_libraries(system_processes PRIVATE standintestsupport)
-zel_add_gtest(system_services SOURCES system/ServiceTest.cpp ${system_e2e_support}
+zel_add_gtest(system_services SOURCES system/ServiceTest.cpp
   SHARDS "StopServices.*:QueryState.*" "StopServicesSlow.ServiceStoppingLate*"
          "StopServicesSlow.ServiceThatNeverStops*" "StopServicesSlow.ServiceStillStopping*"
   DEPENDS ${system_standins})
