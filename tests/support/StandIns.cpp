@@ -64,6 +64,39 @@ std::vector<StandInRecord> WaitForRecords(const std::wstring& exePath, const std
 
 void ClearRecords(const std::wstring& exePath) { DeleteFileW(RecordPathOf(exePath).c_str()); }
 
+std::vector<std::string> OptionsStarted(const std::wstring& exePath) {
+    std::vector<std::string> options;
+    for (const StandInRecord& start : ReadRecords(exePath, "start")) options.push_back(start.option);
+    return options;
+}
+
+unsigned long long TickOf(const StandInRecord& record) { return std::stoull("0" + record.Field("tick")); }
+
+ProcessHandles StartProcess(const std::wstring& commandLine, const std::wstring& currentDir, DWORD startupFlags,
+                            WORD showWindow) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = startupFlags;
+    startup.wShowWindow = showWindow;
+    PROCESS_INFORMATION info{};
+    std::wstring writable = commandLine;
+    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        currentDir.empty() ? nullptr : currentDir.c_str(), &startup, &info)) {
+        return ProcessHandles();
+    }
+    return ProcessHandles(info);
+}
+
+bool HasEnded(const ProcessHandles& process, DWORD waitMs) {
+    return WaitForSingleObject(process.process.Get(), waitMs) == WAIT_OBJECT_0;
+}
+
+DWORD WaitExitCode(const ProcessHandles& process, DWORD timeoutMs) {
+    DWORD code = STILL_ACTIVE;
+    if (HasEnded(process, timeoutMs)) GetExitCodeProcess(process.process.Get(), &code);
+    return code;
+}
+
 void WriteSettings(const std::wstring& exePath, const std::map<std::string, std::string>& values) {
     EXPECT_TRUE(standin::WriteSettingsFile(SettingsPathOf(exePath), values)) << Narrow(exePath);
 }

@@ -9,8 +9,20 @@
 #include <vector>
 
 #include "standins/common/ProductInstaller.h"
+#include "system/Handles.h"
 
 namespace zeltest {
+
+// Where the product's main program is started from at log-on.
+inline const std::wstring kAutostartKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+// Starts a command line and does not wait for it (invalid handles when it
+// cannot start). The start-up flags and show state reach the child as given.
+ProcessHandles StartProcess(const std::wstring& commandLine, const std::wstring& currentDir = L"",
+                            DWORD startupFlags = 0, WORD showWindow = 0);
+bool HasEnded(const ProcessHandles& process, DWORD waitMs = 0);
+// The exit code, or STILL_ACTIVE when it has not ended within the time.
+DWORD WaitExitCode(const ProcessHandles& process, DWORD timeoutMs = 60000);
 
 // One line of a stand-in's record file.
 struct StandInRecord {
@@ -38,6 +50,10 @@ std::vector<StandInRecord> ReadRecords(const std::wstring& exePath, const std::s
 std::vector<StandInRecord> WaitForRecords(const std::wstring& exePath, const std::string& event, size_t count,
                                           DWORD timeoutMs = 20000);
 void ClearRecords(const std::wstring& exePath);
+// The options a program was started with, in its record file's order.
+std::vector<std::string> OptionsStarted(const std::wstring& exePath);
+// A record's GetTickCount64 (0 when it has none).
+unsigned long long TickOf(const StandInRecord& record);
 
 // Replaces the settings file beside the executable, e.g. {{"delay_ms", "7000"}}.
 void WriteSettings(const std::wstring& exePath, const std::map<std::string, std::string>& values);

@@ -2,7 +2,6 @@
 // answered, and the tool shown to wait for the answer.
 #include <gtest/gtest.h>
 
-#include "system/Handles.h"
 #include "tests/support/StandIns.h"
 #include "tests/support/TestSupport.h"
 
@@ -20,17 +19,6 @@ const wchar_t kUpdateText[] =
 constexpr int kMessageTextId = 0xFFFF;
 constexpr int kMessageIconIds[] = {0x14, 0x440};
 
-ProcessHandles StartTool(const std::wstring& commandLine) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    std::wstring writable = commandLine;
-    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-        return ProcessHandles();
-    }
-    return ProcessHandles(info);
-}
-
 HWND WaitForDialog(const wchar_t* caption, DWORD timeoutMs) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;) {
@@ -38,12 +26,6 @@ HWND WaitForDialog(const wchar_t* caption, DWORD timeoutMs) {
         if (GetTickCount64() > deadline) return nullptr;
         Sleep(100);
     }
-}
-
-std::wstring DialogText(HWND dialog) {
-    wchar_t text[512] = {};
-    GetDlgItemTextW(dialog, kMessageTextId, text, 512);
-    return text;
 }
 
 bool ShowsIcon(HWND dialog) {
@@ -54,14 +36,29 @@ bool ShowsIcon(HWND dialog) {
     return false;
 }
 
-bool StillRunning(const ProcessHandles& tool) { return WaitForSingleObject(tool.process.Get(), 0) == WAIT_TIMEOUT; }
+// Starts the tool, waits for its box, checks the text, its OK button and
+// whether it shows an icon, and that the tool still waits a while later.
+HWND ExpectBox(const ProcessHandles& tool, const wchar_t* caption, const wchar_t* text, bool icon) {
+    EXPECT_TRUE(tool.process.Valid());
+    const HWND dialog = WaitForDialog(caption, 30000);
+    if (dialog == nullptr) {
+        ADD_FAILURE() << "no box " << Narrow(caption);
+        return nullptr;
+    }
+    wchar_t shown[512] = {};
+    GetDlgItemTextW(dialog, kMessageTextId, shown, 512);
+    EXPECT_EQ(std::wstring(shown), text);
+    EXPECT_EQ(ShowsIcon(dialog), icon);
+    EXPECT_NE(GetDlgItem(dialog, IDOK), nullptr);
+    EXPECT_EQ(GetDlgItem(dialog, IDCANCEL), nullptr) << "MB_OK: no way to decline";
+    Sleep(1500);
+    EXPECT_FALSE(HasEnded(tool));
+    return dialog;
+}
 
 DWORD PressOkAndWait(HWND dialog, const ProcessHandles& tool) {
     PostMessageW(dialog, WM_COMMAND, IDOK, 0);
-    if (WaitForSingleObject(tool.process.Get(), 30000) != WAIT_OBJECT_0) return STILL_ACTIVE;
-    DWORD exitCode = 0;
-    GetExitCodeProcess(tool.process.Get(), &exitCode);
-    return exitCode;
+    return WaitExitCode(tool, 30000);
 }
 
 }  // namespace
@@ -72,21 +69,14 @@ TEST(MessageBoxes, RemovalAsksForARestartAndWaitsForTheAnswer) {
     ASSERT_TRUE(StartTestService(L"ruxserv"));
     ASSERT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
 
-    const ProcessHandles tool = StartTool(L"\"" + product.Tool() + L"\"");
-    ASSERT_TRUE(tool.process.Valid());
-    const HWND dialog = WaitForDialog(kRemovalCaption, 30000);
+    const ProcessHandles tool = StartProcess(L"\"" + product.Tool() + L"\"");
+    const HWND dialog = ExpectBox(tool, kRemovalCaption, kRemovalText, false);
     ASSERT_NE(dialog, nullptr);
-    EXPECT_EQ(DialogText(dialog), kRemovalText);
-    EXPECT_FALSE(ShowsIcon(dialog)) << "MB_OK shows no icon";
-    EXPECT_NE(GetDlgItem(dialog, IDOK), nullptr);
-
     // While the box is open nothing of the failure path has happened yet.
-    Sleep(1500);
-    EXPECT_TRUE(StillRunning(tool));
-    EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", L"RUXMain"));
+    EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, kAutostartKey, L"RUXMain"));
 
     EXPECT_EQ(PressOkAndWait(dialog, tool), 0xFFFFFFFFu);
-    EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", L"RUXMain"));
+    EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, kAutostartKey, L"RUXMain"));
     UninstallStandInProduct();
 }
 
@@ -95,17 +85,9 @@ TEST(MessageBoxes, UpdateNoticeComesBeforeAnythingChanges) {
     const ProcessResult mainProgram = RunCommand(L"cmd /c start \"\" \"" + product.MainProgram() + L"\"", L"", 10000);
     ASSERT_EQ(WaitForRecords(product.MainProgram(), "start", 1).size(), 1u);
 
-    const ProcessHandles tool = StartTool(L"\"" + product.Tool() + L"\" -smoothupdate");
-    ASSERT_TRUE(tool.process.Valid());
-    const HWND dialog = WaitForDialog(kUpdateCaption, 30000);
+    const ProcessHandles tool = StartProcess(L"\"" + product.Tool() + L"\" -smoothupdate");
+    const HWND dialog = ExpectBox(tool, kUpdateCaption, kUpdateText, true);
     ASSERT_NE(dialog, nullptr);
-    EXPECT_EQ(DialogText(dialog), kUpdateText);
-    EXPECT_TRUE(ShowsIcon(dialog)) << "MB_ICONQUESTION shows an icon";
-    EXPECT_NE(GetDlgItem(dialog, IDOK), nullptr);
-    EXPECT_EQ(GetDlgItem(dialog, IDCANCEL), nullptr) << "MB_OK: no way to decline";
-
-    Sleep(1500);
-    EXPECT_TRUE(StillRunning(tool));
     // The main program still runs and nothing is logged beyond the start.
     EXPECT_TRUE(ReadRecords(product.MainProgram(), "exit").empty());
     EXPECT_EQ(LogLines(product.productDir), (std::vector<std::string>{"Now, RunHandle"}));

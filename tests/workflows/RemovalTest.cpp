@@ -13,7 +13,6 @@ namespace {
 
 const std::wstring kProductKey = L"SYSTEM\\CurrentControlSet\\Services\\ruxserv";
 const std::wstring kKernelKey = L"SYSTEM\\CurrentControlSet\\Services\\nydkernel";
-const std::wstring kRunKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 
 std::wstring CommonFilesDeinstaller() {
     wchar_t common[MAX_PATH] = {};
@@ -37,7 +36,6 @@ protected:
     }
 
     ProcessResult RunTool() { return RunCommand(L"\"" + product.Tool() + L"\""); }
-    std::vector<StandInRecord> UninstallerStarts() { return ReadRecords(product.Uninstaller(), "start"); }
     // The uninstaller is not waited for: wait until it has run its course.
     static std::vector<StandInRecord> StartsOnceEnded(const std::wstring& uninstaller) {
         WaitForRecords(uninstaller, "exit", 1);
@@ -56,9 +54,9 @@ TEST_F(Removal, WithoutTheServiceProgramNothingHappens) {
     const ProcessResult result = RunTool();
     EXPECT_EQ(result.exitCode, 0xFFFFFFFFu);
     EXPECT_EQ(RegDword(HKEY_LOCAL_MACHINE, kKernelKey, L"Start"), 1u);
-    EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, kRunKey, L"RUXMain"));
+    EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, kAutostartKey, L"RUXMain"));
     EXPECT_TRUE(FileExists(product.Deinstaller()));
-    EXPECT_TRUE(UninstallerStarts().empty());
+    EXPECT_TRUE(ReadRecords(product.Uninstaller(), "start").empty());
     // Only the dispatcher's line: the removal itself never logs.
     EXPECT_EQ(LogLines(product.productDir), (std::vector<std::string>{"Now, RunHandle"}));
 }
@@ -101,23 +99,23 @@ TEST_F(Removal, ServiceThatNeverStopsResetsStartTypesAndAutostart) {
     EXPECT_GE(elapsed, 5000u) << "five sleeps of a second between six looks";
     EXPECT_EQ(RegDword(HKEY_LOCAL_MACHINE, kProductKey, L"Start"), 3u);
     EXPECT_EQ(RegDword(HKEY_LOCAL_MACHINE, kKernelKey, L"Start"), 3u);
-    EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, kRunKey, L"RUXMain"));
+    EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, kAutostartKey, L"RUXMain"));
     EXPECT_TRUE(FileExists(product.Deinstaller()));
     EXPECT_TRUE(FileExists(CommonFilesDeinstaller()));
-    EXPECT_TRUE(UninstallerStarts().empty());
+    EXPECT_TRUE(ReadRecords(product.Uninstaller(), "start").empty());
 }
 
 TEST_F(Removal, UninstalledServiceCreatesNoServiceKeys) {
     UninstallStandInProduct();
     ASSERT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, kProductKey));
-    SetRegString(HKEY_CURRENT_USER, kRunKey, L"RUXMain", product.MainProgram());
+    SetRegString(HKEY_CURRENT_USER, kAutostartKey, L"RUXMain", product.MainProgram());
 
     const ProcessResult result = RunTool();
     EXPECT_EQ(result.exitCode, 0xFFFFFFFFu);
     EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, kProductKey));
     EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, kKernelKey));
-    EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, kRunKey, L"RUXMain"));
-    EXPECT_TRUE(UninstallerStarts().empty());
+    EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, kAutostartKey, L"RUXMain"));
+    EXPECT_TRUE(ReadRecords(product.Uninstaller(), "start").empty());
 }
 
 TEST_F(Removal, UninstallerIsChosenByCaseSensitiveName) {

@@ -41,48 +41,26 @@ Lines UpdateLogLines(const std::wstring& dir) {
     return lines;
 }
 
-unsigned long long TickOf(const StandInRecord& record) { return std::stoull("0" + record.Field("tick")); }
+Lines Then(Lines lines, const Lines& more) {
+    lines.insert(lines.end(), more.begin(), more.end());
+    return lines;
+}
 
-unsigned long long ChildStart::Tick() const { return TickOf(record); }
+Lines ServiceStartLines(const std::wstring& dir, const std::string& outcome, bool quoted) {
+    const std::string quote = quoted ? "\"" : "";
+    return {"_DoCreateProcess : " + quote + Narrow(dir) + "\\ruxserv.exe" + quote + " -start",
+            "strCurrentDirectory : " + Narrow(dir), outcome};
+}
 
 std::vector<ChildStart> StartsInOrder(const std::vector<std::wstring>& programs) {
     std::vector<ChildStart> starts;
     for (const std::wstring& program : programs) {
         for (StandInRecord& record : ReadRecords(program, "start")) starts.push_back({program, std::move(record)});
     }
-    std::stable_sort(starts.begin(), starts.end(),
-                     [](const ChildStart& a, const ChildStart& b) { return a.Tick() < b.Tick(); });
+    std::stable_sort(starts.begin(), starts.end(), [](const ChildStart& a, const ChildStart& b) {
+        return TickOf(a.record) < TickOf(b.record);
+    });
     return starts;
-}
-
-std::vector<std::string> OptionsStarted(const std::wstring& program) {
-    std::vector<std::string> options;
-    for (const StandInRecord& start : ReadRecords(program, "start")) options.push_back(start.option);
-    return options;
-}
-
-ProcessHandles StartDetached(const std::wstring& commandLine) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    std::wstring writable = commandLine;
-    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-        return ProcessHandles();
-    }
-    return ProcessHandles(info);
-}
-
-bool HasEnded(const ProcessHandles& process) { return WaitForSingleObject(process.process.Get(), 0) == WAIT_OBJECT_0; }
-
-void EndHungChildren(const std::vector<std::wstring>& programs) {
-    for (const std::wstring& program : programs) {
-        for (const StandInRecord& hang : ReadRecords(program, "hang")) {
-            KernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, hang.pid));
-            if (!process) continue;
-            TerminateProcess(process.Get(), 1);
-            WaitForSingleObject(process.Get(), 5000);
-        }
-    }
 }
 
 bool WaitForFile(const std::wstring& path, DWORD timeoutMs) {
@@ -96,15 +74,28 @@ bool WaitForFile(const std::wstring& path, DWORD timeoutMs) {
 
 void SmoothUpdateFixture::SetUp() {
     product = InstallStandInProduct(productDir_, engineDir_);
-    StartEngineService();
-    StartMainProgram();
+    ASSERT_TRUE(StartTestService(L"zelserv"));
+    ASSERT_TRUE(WaitServiceState(L"zelserv", SERVICE_RUNNING, 10000));
+    mainProgram = StartProcess(L"\"" + product.MainProgram() + L"\"");
+    ASSERT_TRUE(mainProgram.process.Valid());
+    ASSERT_EQ(WaitForRecords(product.MainProgram(), "start", 1).size(), 1u);
     // The lower-case spelling the update deletes (value names ignore case, so
     // this is the value the installer wrote as "RUXMain").
-    SetRegString(HKEY_CURRENT_USER, kRunKey, L"ruxmain", product.MainProgram());
+    SetRegString(HKEY_CURRENT_USER, kAutostartKey, L"ruxmain", product.MainProgram());
 }
 
 void SmoothUpdateFixture::TearDown() {
-    EndHungChildren(AllPrograms());
+    // End the children the tool left running.
+    std::vector<std::wstring> programs = ChildPrograms();
+    programs.push_back(product.MainProgram());
+    for (const std::wstring& program : programs) {
+        for (const StandInRecord& hang : ReadRecords(program, "hang")) {
+            KernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, hang.pid));
+            if (!process) continue;
+            TerminateProcess(process.Get(), 1);
+            WaitForSingleObject(process.Get(), 5000);
+        }
+    }
     // A service still starting cannot be stopped, and deleting it then leaves
     // it marked for deletion for the next test: let the start finish first.
     if (ServiceState(L"ruxserv") == SERVICE_START_PENDING) WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000);
@@ -118,52 +109,50 @@ ProcessResult SmoothUpdateFixture::RunUpdateAs(const std::wstring& tool) const {
     return RunCommand(L"\"" + tool + L"\" -smoothupdate");
 }
 
-void SmoothUpdateFixture::StartEngineService() const {
-    ASSERT_TRUE(StartTestService(L"zelserv"));
-    ASSERT_TRUE(WaitServiceState(L"zelserv", SERVICE_RUNNING, 10000));
+std::string SmoothUpdateFixture::ExpectUpdate(DWORD exitCode, const Lines& log) const {
+    DeleteFileW((product.productDir + L"\\ZelUnst.log").c_str());
+    const ProcessResult result = RunUpdate();
+    EXPECT_TRUE(result.started);
+    EXPECT_EQ(result.exitCode, exitCode);
+    EXPECT_EQ(UpdateLogLines(product.productDir), log);
+    return result.output;
 }
 
-void SmoothUpdateFixture::StartMainProgram() {
-    mainProgram = StartDetached(L"\"" + product.MainProgram() + L"\"");
-    ASSERT_TRUE(mainProgram.process.Valid());
-    ASSERT_EQ(WaitForRecords(product.MainProgram(), "start", 1).size(), 1u);
+Lines SmoothUpdateFixture::SucceededLog(bool quoted) const {
+    return Then(Then(kThroughEngineUninstall, {kExchange, kInstallService}),
+                ServiceStartLines(product.productDir, "_DoCreateProcess Suc", quoted));
 }
 
+std::vector<std::wstring> SmoothUpdateFixture::ChildCommandLines(bool quoted) const {
+    const std::wstring q = quoted ? L"\"" : L"";
+    const std::wstring engine = q + product.engineDir;
+    const std::wstring dir = q + product.productDir;
+    return {engine + L"\\zelserv.exe" + q + L" /uninstall_product 0x000A0000",
+            engine + L"\\zelserv.exe" + q + L" /can_uninstall_framework",
+            dir + L"\\deinstall.exe" + q + L" /uninstall",
+            engine + L"\\zelserv.exe" + q + L" /uninstall",
+            dir + L"\\ruxserv.exe" + q + L" -install",
+            dir + L"\\ruxserv.exe" + q + L" -installproduct",
+            dir + L"\\ruxserv.exe" + q + L" -start",
+            engine + L"\\izelreg.exe" + q + L" zelreg.ini"};
+}
 void SmoothUpdateFixture::StageUpdate() const {
-    const std::wstring& dir = product.productDir;
-    WriteText(dir + L"\\settings.cfg", "settings v1");
-    WriteText(dir + L"\\settings.cfg.bak", "settings v0");
-    WriteText(dir + L"\\Main.dll", "main v1");
-    WriteText(dir + L"\\Docs\\readme.txt", "only in the product");
-    WriteText(dir + L"\\skin\\look.ini", "skin v1");
-    WriteText(dir + L"\\Lomifr.dll", "lomifr v1");
-    WriteText(dir + L"\\optarium.cfg", "optarium v1");
-
-    const std::wstring staged = dir + L"\\reupdate";
-    WriteText(staged + L"\\Main.DLL", "main v2");
-    WriteText(staged + L"\\Data\\New.DAT", "new data");
-    WriteText(staged + L"\\Plugins\\Deep\\Extra.Bin", "extra");
-    // Staged, but kept out of the product folder.
-    WriteText(staged + L"\\settings.cfg", "settings v2");
-    WriteText(staged + L"\\zelunst.exe", "not the tool");
-    WriteText(staged + L"\\LOMIFR.DLL", "lomifr v2");
-    WriteText(staged + L"\\optarium.cfg", "optarium v2");
-    WriteText(staged + L"\\skin\\look.ini", "skin v2");
-    WriteText(staged + L"\\icon\\app.ico", "icon");
-    WriteText(staged + L"\\uninstall\\unins000.exe", "not the uninstaller");
-    WriteText(staged + L"\\Update\\patch.bin", "patch");
-    WriteText(staged + L"\\reupdate.exe", "updater");
-    WriteText(staged + L"\\msvcr80.dll", "runtime");
+    const std::pair<const wchar_t*, const char*> files[] = {
+        {L"settings.cfg", "settings v1"}, {L"settings.cfg.bak", "settings v0"}, {L"Main.dll", "main v1"},
+        {L"Docs\\readme.txt", "only in the product"}, {L"skin\\look.ini", "skin v1"}, {L"Lomifr.dll", "lomifr v1"},
+        {L"optarium.cfg", "optarium v1"}, {L"reupdate\\Main.DLL", "main v2"}, {L"reupdate\\Data\\New.DAT", "new data"},
+        {L"reupdate\\Plugins\\Deep\\Extra.Bin", "extra"},
+        // Staged, but kept out of the product folder.
+        {L"reupdate\\settings.cfg", "settings v2"}, {L"reupdate\\zelunst.exe", "not the tool"},
+        {L"reupdate\\LOMIFR.DLL", "lomifr v2"}, {L"reupdate\\optarium.cfg", "optarium v2"},
+        {L"reupdate\\skin\\look.ini", "skin v2"}, {L"reupdate\\icon\\app.ico", "icon"},
+        {L"reupdate\\uninstall\\unins000.exe", "not the uninstaller"}, {L"reupdate\\Update\\patch.bin", "patch"},
+        {L"reupdate\\reupdate.exe", "updater"}, {L"reupdate\\msvcr80.dll", "runtime"}};
+    for (const auto& [path, text] : files) WriteText(product.productDir + L"\\" + path, text);
 }
 
 std::vector<std::wstring> SmoothUpdateFixture::ChildPrograms() const {
     return {product.EngineService(), product.Registration(), product.ProductService(), product.Deinstaller()};
-}
-
-std::vector<std::wstring> SmoothUpdateFixture::AllPrograms() const {
-    std::vector<std::wstring> programs = ChildPrograms();
-    programs.push_back(product.MainProgram());
-    return programs;
 }
 
 }  // namespace zeltest

@@ -19,7 +19,7 @@ namespace zeltest {
 
 using Lines = std::vector<std::string>;
 
-inline const std::wstring kRunKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+inline const std::wstring kProductDir = L"C:\\zt\\SuProduct";
 inline const std::wstring kUpdateMutexName = L"A73097BB-7BF9-4f0b-A85E-41FB375C0B50";
 inline const std::string kLogStart = "Now, RunHandle";
 inline const std::string kKillSuccess = "KillRUXMainProcess Success ";
@@ -31,6 +31,13 @@ inline const std::string kUninstallFail = "_DoUninstalZelServ Fail";
 inline const std::string kExchange = "_DoCopyAndDelFile";
 inline const std::string kExchangeFail = "_DoCopyAndDelFile Fail";
 inline const std::string kInstallService = "To do _DoInstallRUXServ";
+inline const Lines kThroughStop{kLogStart, kKillSuccess, kStopServices};
+inline const Lines kThroughEngineUninstall{kLogStart, kKillSuccess, kStopServices,
+                                           kFrameworkGoes, kDeinstall, kEngineUninstall};
+
+Lines Then(Lines lines, const Lines& more);
+// The lines of the product service's start from `dir`, its path quoted or not.
+Lines ServiceStartLines(const std::wstring& dir, const std::string& outcome, bool quoted = false);
 
 // The run log's lines with their prefixes cut: the first of every line, and
 // the second one that a line of a child's start carries after its label
@@ -42,26 +49,17 @@ Lines UpdateLogLines(const std::wstring& dir);
 struct ChildStart {
     std::wstring program;  // the executable's path as installed
     StandInRecord record;
-    unsigned long long Tick() const;
 };
 // The starts (event "start") recorded by the given programs, in the order
 // they happened (by the tick each record carries, ties in file order).
 std::vector<ChildStart> StartsInOrder(const std::vector<std::wstring>& programs);
-unsigned long long TickOf(const StandInRecord& record);
-// The options a program was started with, in its record file's order.
-std::vector<std::string> OptionsStarted(const std::wstring& program);
 
-// Starts a program and does not wait for it.
-ProcessHandles StartDetached(const std::wstring& commandLine);
-bool HasEnded(const ProcessHandles& process);
-// Ends the processes that recorded "hang" (children the tool left running).
-void EndHungChildren(const std::vector<std::wstring>& programs);
 // Waits until a file exists (a link or a child's work done outside our view).
 bool WaitForFile(const std::wstring& path, DWORD timeoutMs);
 
 class SmoothUpdateFixture : public ::testing::Test {
 protected:
-    explicit SmoothUpdateFixture(std::wstring productDir = L"C:\\zt\\SuProduct",
+    explicit SmoothUpdateFixture(std::wstring productDir = kProductDir,
                                  std::wstring engineDir = L"C:\\zt\\SuEngine")
         : productDir_(std::move(productDir)), engineDir_(std::move(engineDir)) {}
 
@@ -71,14 +69,17 @@ protected:
     // "<tool>" -smoothupdate, with its console output captured.
     ProcessResult RunUpdate() const;
     ProcessResult RunUpdateAs(const std::wstring& tool) const;
+    // Runs the update (after removing the last run's log) and checks its exit
+    // code and log; what it wrote to its console is returned.
+    std::string ExpectUpdate(DWORD exitCode, const Lines& log) const;
+    // The run log of a whole update whose service start succeeds.
+    Lines SucceededLog(bool quoted = false) const;
+    // The command lines of the children of a whole update, in start order.
+    std::vector<std::wstring> ChildCommandLines(bool quoted = false) const;
 
-    void StartEngineService() const;
-    void StartMainProgram();
     // Product folder: settings.cfg, an old settings.cfg.bak and a few files;
     // reupdate: new, changed and excluded files.
     void StageUpdate() const;
-    // Every stand-in program of the product and the engine.
-    std::vector<std::wstring> AllPrograms() const;
     // Those the tool starts.
     std::vector<std::wstring> ChildPrograms() const;
 

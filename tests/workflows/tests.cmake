@@ -15,8 +15,8 @@ target_link_libraries(message_boxes PRIVATE standintestsupport)
 zel_add_gtest(smooth_update_e2e
   SOURCES workflows/SmoothUpdateTest.cpp workflows/SmoothUpdateFailureTest.cpp
           workflows/SmoothUpdatePathsTest.cpp workflows/SmoothUpdateFixture.cpp
-  SHARDS "SmoothUpdateSuccess.*" "SmoothUpdateMutex.*" "SmoothUpdateEngine.*" "SmoothUpdateFramework.*"
-         "SmoothUpdateLaterSteps.*" "SmoothUpdateScan.*" "SmoothUpdateSlowChildren.*"
-         "SmoothUpdatePath*"
+  SHARDS "SmoothUpdateSuccess.*" "SmoothUpdateMutex.*" "SmoothUpdateEngine.*:*/Engine_*"
+         "SmoothUpdateFramework.*:*/Framework_*" "SmoothUpdateLaterSteps.*:*/LaterSteps_*" "*/Scan_*"
+         "*/SlowChildren_*" "SmoothUpdatePath*"
   DEPENDS zeldecs)
 target_link_libraries(smooth_update_e2e PRIVATE standintestsupport)
