@@ -5,8 +5,8 @@
 #include <deque>
 #include <iterator>
 #include <optional>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "system/ChildProcess.h"
@@ -81,43 +81,28 @@ TEST(MainProgram, ImageNameMatchesWholeAndWithoutRegardToCase) {
     EXPECT_FALSE(IsMainProgramImage(L""));
 }
 
-TEST(MainProgram, OnlyTheFirstMainProgramThatOpensIsEnded) {
-    const std::vector<RunningProcess> processes{
+TEST(MainProgram, OnlyTheFirstMainProgramThatOpensIsEndedAndItsResultCounts) {
+    using Outcome = std::pair<int, std::vector<DWORD>>;  // the result and the ids tried, in order
+    // Every id but `unopenable` opens and TerminateProcess answers `ended`.
+    const auto end = [](const std::vector<RunningProcess>& processes, BOOL ended, DWORD unopenable = 0) {
+        std::vector<DWORD> tried;
+        const int result = EndFirstMainProgram(processes, [&](DWORD id) -> std::optional<BOOL> {
+            tried.push_back(id);
+            if (id == unopenable) return std::nullopt;
+            return ended;
+        });
+        return Outcome{result, tried};
+    };
+    const std::vector<RunningProcess> mixed{
         {4, L"explorer.exe"}, {8, L"myruxmain.exe"}, {12, L"RUXMAIN.EXE"}, {16, L"ruxmain.exe"}, {20, L"ruxmain.exe"}};
-
-    std::vector<DWORD> tried;
-    // 12 cannot be opened; 16 is ended; 20 is never touched.
-    const int result = EndFirstMainProgram(processes, [&tried](DWORD id) -> std::optional<BOOL> {
-        tried.push_back(id);
-        if (id == 12) return std::nullopt;
-        return TRUE;
-    });
-    EXPECT_EQ(result, TRUE);
-    EXPECT_EQ(tried, (std::vector<DWORD>{12, 16}));
-}
-
-TEST(MainProgram, ResultIsTerminateProcessesOrOneWhenNoneEnded) {
-    const std::vector<RunningProcess> two{{12, L"ruxmain.exe"}, {16, L"ruxmain.exe"}};
-    std::vector<DWORD> tried;
+    EXPECT_EQ(end(mixed, TRUE, 12), (Outcome{TRUE, {12, 16}}));
     // A refused TerminateProcess is the result; the second is not tried.
-    EXPECT_EQ(EndFirstMainProgram(two, [&tried](DWORD id) -> std::optional<BOOL> {
-                  tried.push_back(id);
-                  return FALSE;
-              }),
-              0);
-    EXPECT_EQ(tried, std::vector<DWORD>{12});
-
-    EXPECT_EQ(EndFirstMainProgram(two, [](DWORD) -> std::optional<BOOL> { return std::nullopt; }), 1);
-
-    bool called = false;
-    const std::vector<RunningProcess> none{{4, L"myruxmain.exe"}, {8, L"ruxmain.exe.bak"}};
-    EXPECT_EQ(EndFirstMainProgram(none, [&called](DWORD) -> std::optional<BOOL> {
-                  called = true;
-                  return TRUE;
-              }),
-              1);
-    EXPECT_FALSE(called);
-    EXPECT_EQ(EndFirstMainProgram({}, [](DWORD) -> std::optional<BOOL> { return TRUE; }), 1);
+    const std::vector<RunningProcess> two{{12, L"ruxmain.exe"}, {16, L"ruxmain.exe"}};
+    EXPECT_EQ(end(two, FALSE), (Outcome{0, {12}}));
+    // None ended, none opened or none there: 1.
+    EXPECT_EQ(end({{12, L"ruxmain.exe"}}, TRUE, 12), (Outcome{1, {12}}));
+    EXPECT_EQ(end({{4, L"myruxmain.exe"}, {8, L"ruxmain.exe.bak"}}, TRUE), (Outcome{1, {}}));
+    EXPECT_EQ(end({}, TRUE), (Outcome{1, {}}));
 }
 
 TEST(CommandLines, ExecutableIsQuotedOnlyWhenItHoldsASpaceOrTab) {
