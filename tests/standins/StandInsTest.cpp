@@ -1,7 +1,6 @@
-// The stand-in products under Wine, as far as the end-to-end tests cannot see
-// for themselves: the record and settings formats, what a start records, a
-// delay really taken, the service program's own options, the installer and
-// the sandbox.
+// What the tool's end-to-end tests cannot see of the stand-ins: the record and
+// settings formats, what a start records, a delay really taken, that the
+// services start and stop, the installer's clean-up, and the sandbox.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,7 +24,6 @@ DWORD RunStandIn(const std::wstring& exe, const std::wstring& parameters) {
 std::wstring Stage(const std::wstring& folder, const std::wstring& program) {
     const std::wstring target = folder + L"\\" + program;
     CopyFromBin(program, target);
-    EXPECT_TRUE(FileExists(target)) << Narrow(target);
     return target;
 }
 
@@ -122,44 +120,17 @@ TEST(StandInServices, RuxservInstallsStartsAndStopsItsService) {
     EXPECT_EQ(RunStandIn(ruxserv, L"-stop"), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
     EXPECT_EQ(RunStandIn(ruxserv, L"-install"), 0u);
     EXPECT_EQ(RegString(HKEY_LOCAL_MACHINE, kServicesKey + L"ruxserv", L"ImagePath"), L"\"" + ruxserv + L"\"");
-    EXPECT_EQ(ServiceState(L"ruxserv"), static_cast<DWORD>(SERVICE_STOPPED));
-    EXPECT_EQ(RunStandIn(ruxserv, L"-install"), 0u) << "a second install keeps the service";
-    EXPECT_EQ(RunStandIn(ruxserv, L"-installproduct"), 0u);
     EXPECT_EQ(RunStandIn(ruxserv, L"-start"), 0u);
     EXPECT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 20000));
-    const auto serviceStarts = ReadRecords(ruxserv, "service_start");
-    ASSERT_EQ(serviceStarts.size(), 1u);
-    EXPECT_EQ(serviceStarts[0].Field("service"), "ruxserv");
-    EXPECT_EQ(serviceStarts[0].Field("accepts_stop"), "1");
-
+    EXPECT_EQ(ReadRecords(ruxserv, "service_start").size(), 1u);
     EXPECT_EQ(RunStandIn(ruxserv, L"-stop"), 0u);
     EXPECT_EQ(ServiceState(L"ruxserv"), static_cast<DWORD>(SERVICE_STOPPED)) << "-stop ends once it has stopped";
-    EXPECT_EQ(ReadRecords(ruxserv, "stop_request").size(), 1u);
     EXPECT_EQ(ReadRecords(ruxserv, "service_stopped").size(), 1u);
-    EXPECT_EQ(RunStandIn(ruxserv, L"-stop"), 0u) << "already stopped";
-    EXPECT_EQ(OptionsStarted(ruxserv), (std::vector<std::string>{"-stop", "-install", "-install", "-installproduct",
-                                                                  "-start", "-stop", "-stop"}));
     RemoveTestService(L"ruxserv");
 }
 
-TEST(StandInInstaller, LaysTheProductOutRegistersItAndCleansUp) {
-    const std::wstring productDir = FreshDir(L"Program Files\\Product");
-    const std::wstring engineDir = FreshDir(L"Common\\Engine");
-    const StandInProduct product = InstallStandInProduct(productDir, engineDir);
-
-    for (const std::wstring& file : {product.Tool(), product.ProductService(), product.MainProgram(),
-                                     product.Deinstaller(), product.Uninstaller(), product.EngineService(),
-                                     product.Registration()}) {
-        EXPECT_TRUE(FileExists(file)) << Narrow(file);
-    }
-    EXPECT_EQ(FileExists(product.Solution()), FileExists(BinDir() + L"\\zeldecs.dll"));
-    EXPECT_EQ(RegString(HKEY_LOCAL_MACHINE, kServicesKey + L"zelserv", L"ImagePath"), engineDir + L"\\zelserv.exe");
-    EXPECT_EQ(RegString(HKEY_LOCAL_MACHINE, kServicesKey + L"ruxserv", L"ImagePath"),
-              L"\"" + productDir + L"\\ruxserv.exe\"");
-    EXPECT_EQ(RegString(HKEY_CURRENT_USER, kAutostartKey, L"ruxmain"), L"\"" + product.MainProgram() + L"\"");
-    EXPECT_EQ(standin::ServiceProgramPath(L"ruxserv"), product.ProductService());
-    EXPECT_EQ(RegDword(HKEY_LOCAL_MACHINE, kServicesKey + L"nydkernel", L"Start"),
-              static_cast<DWORD>(SERVICE_DISABLED));
+TEST(StandInInstaller, InstalledServicesRunAndCleanUpEndsEverything) {
+    const StandInProduct product = InstallStandInProduct(FreshDir(L"Program Files\\Product"), FreshDir(L"Engine"));
 
     // Both services run from where they were installed.
     WriteSettings(product.EngineService(), {{"refuse_stop", "1"}});

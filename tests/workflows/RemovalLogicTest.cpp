@@ -27,32 +27,27 @@ struct ScriptedService {
 
 }  // namespace
 
-TEST(RemovalPolling, LooksSixTimesAndSleepsFiveTimesAtMost) {
-    ScriptedService neverStops({ServiceLook::NotStopped});
-    EXPECT_FALSE(neverStops.Poll());
-    EXPECT_EQ(neverStops.calls, "QSQSQSQSQSQ");
-
-    // Seen stopped at once: one look, and the sleep after it still happens.
-    ScriptedService stoppedAtOnce({ServiceLook::Stopped});
-    EXPECT_TRUE(stoppedAtOnce.Poll());
-    EXPECT_EQ(stoppedAtOnce.calls, "QS");
-
-    // Stopping between the fifth and the sixth look: no sleep after the sixth.
-    ScriptedService stopsLate({ServiceLook::NotStopped, ServiceLook::NotStopped, ServiceLook::NotStopped,
-                               ServiceLook::NotStopped, ServiceLook::NotStopped, ServiceLook::Stopped});
-    EXPECT_TRUE(stopsLate.Poll());
-    EXPECT_EQ(stopsLate.calls, "QSQSQSQSQSQ");
-
-    // Once seen stopped it counts, even if a later look would disagree.
-    ScriptedService flickers({ServiceLook::NotStopped, ServiceLook::Stopped, ServiceLook::NotStopped});
-    EXPECT_TRUE(flickers.Poll());
-    EXPECT_EQ(flickers.calls, "QSQS");
-}
-
-TEST(RemovalPolling, UnavailableServiceManagerEndsPollingAtOnce) {
-    ScriptedService noManager({ServiceLook::NotStopped, ServiceLook::ManagerUnavailable});
-    EXPECT_FALSE(noManager.Poll());
-    EXPECT_EQ(noManager.calls, "QSQ");
+TEST(RemovalPolling, LooksSixTimesAndSleepsFiveTimesAtMostAndStopsWithoutAManager) {
+    constexpr ServiceLook kUp = ServiceLook::NotStopped, kDown = ServiceLook::Stopped;
+    const struct {
+        std::vector<ServiceLook> looks;
+        bool stopped;
+        const char* calls;
+    } cases[] = {
+        {{kUp}, false, "QSQSQSQSQSQ"},
+        // Seen stopped at once: one look, and the sleep after it still happens.
+        {{kDown}, true, "QS"},
+        // Stopping between the fifth and the sixth look: no sleep after the sixth.
+        {{kUp, kUp, kUp, kUp, kUp, kDown}, true, "QSQSQSQSQSQ"},
+        // Once seen stopped it counts, even if a later look would disagree.
+        {{kUp, kDown, kUp}, true, "QSQS"},
+        {{kUp, ServiceLook::ManagerUnavailable}, false, "QSQ"},
+    };
+    for (const auto& scripted : cases) {
+        ScriptedService service(scripted.looks);
+        EXPECT_EQ(service.Poll(), scripted.stopped) << scripted.calls;
+        EXPECT_EQ(service.calls, scripted.calls);
+    }
 }
 
 TEST(RemovalPaths, AreFormedFromTheProgramDirectoryOrRefusedWhole) {

@@ -51,8 +51,7 @@ TEST_F(Removal, WithoutTheServiceProgramNothingHappens) {
     DeleteFileW(product.ProductService().c_str());
     SetRegDword(HKEY_LOCAL_MACHINE, kKernelKey, L"Start", 1);
 
-    const ProcessResult result = RunTool();
-    EXPECT_EQ(result.exitCode, 0xFFFFFFFFu);
+    EXPECT_EQ(RunTool().exitCode, 0xFFFFFFFFu);
     EXPECT_EQ(RegDword(HKEY_LOCAL_MACHINE, kKernelKey, L"Start"), 1u);
     EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, kAutostartKey, L"RUXMain"));
     EXPECT_TRUE(FileExists(product.Deinstaller()));
@@ -65,8 +64,7 @@ TEST_F(Removal, StoppedServiceLetsTheUninstallerStartShown) {
     ASSERT_TRUE(StartTestService(L"ruxserv"));
     ASSERT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
 
-    const ProcessResult result = RunTool();
-    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(RunTool().exitCode, 0u);
     EXPECT_EQ(ServiceState(L"ruxserv"), static_cast<DWORD>(SERVICE_STOPPED));
 
     // The service program was asked to stop, by its path with the forward slash.
@@ -110,8 +108,7 @@ TEST_F(Removal, UninstalledServiceCreatesNoServiceKeys) {
     ASSERT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, kProductKey));
     SetRegString(HKEY_CURRENT_USER, kAutostartKey, L"RUXMain", product.MainProgram());
 
-    const ProcessResult result = RunTool();
-    EXPECT_EQ(result.exitCode, 0xFFFFFFFFu);
+    EXPECT_EQ(RunTool().exitCode, 0xFFFFFFFFu);
     EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, kProductKey));
     EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, kKernelKey));
     EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, kAutostartKey, L"RUXMain"));
@@ -120,33 +117,25 @@ TEST_F(Removal, UninstalledServiceCreatesNoServiceKeys) {
 
 TEST_F(Removal, UninstallerIsChosenByCaseSensitiveName) {
     const std::wstring folder = product.productDir + L"\\uninstall";
-    auto placeUninstallers = [&](std::initializer_list<const wchar_t*> names) {
+    // A renamed copy is found by the search, with a capital U it is not; two
+    // matches are both started; an empty folder has none.
+    const std::pair<std::vector<const wchar_t*>, bool> cases[] = {{{L"unins000_old.exe"}, true},
+                                                                  {{L"Unins000_old.exe"}, false},
+                                                                  {{L"unins000a.exe", L"unins000b.exe"}, true},
+                                                                  {{}, false}};
+    for (const auto& [names, started] : cases) {
         RemoveTree(folder);
         MakeDirs(folder);
         for (const wchar_t* name : names) CopyFromBin(L"unins000.exe", folder + L"\\" + name);
-    };
-
-    // Only a renamed copy: found by the search.
-    placeUninstallers({L"unins000_old.exe"});
-    EXPECT_EQ(RunTool().exitCode, 0u);
-    EXPECT_EQ(StartsOnceEnded(folder + L"\\unins000_old.exe").size(), 1u);
-
-    // Capital U does not match.
-    placeUninstallers({L"Unins000_old.exe"});
-    EXPECT_EQ(RunTool().exitCode, 0xFFFFFFFFu);
-    EXPECT_TRUE(ReadRecords(folder + L"\\Unins000_old.exe", "start").empty());
-
-    // Two matches: both started.
-    placeUninstallers({L"unins000a.exe", L"unins000b.exe"});
-    EXPECT_EQ(RunTool().exitCode, 0u);
-    EXPECT_EQ(StartsOnceEnded(folder + L"\\unins000a.exe").size(), 1u);
-    EXPECT_EQ(StartsOnceEnded(folder + L"\\unins000b.exe").size(), 1u);
-
-    // Empty, then missing folder: nothing to start.
-    placeUninstallers({});
-    EXPECT_EQ(RunTool().exitCode, 0xFFFFFFFFu);
+        EXPECT_EQ(RunTool().exitCode, started ? 0u : 0xFFFFFFFFu);
+        for (const wchar_t* name : names) {
+            const std::wstring path = folder + L"\\" + name;
+            EXPECT_EQ((started ? StartsOnceEnded(path) : ReadRecords(path, "start")).size(), started ? 1u : 0u)
+                << Narrow(name);
+        }
+    }
     RemoveTree(folder);
-    EXPECT_EQ(RunTool().exitCode, 0xFFFFFFFFu);
+    EXPECT_EQ(RunTool().exitCode, 0xFFFFFFFFu) << "no uninstall folder";
 }
 
 TEST_F(Removal, DeinstallerOnlyInCommonFilesIsKept) {

@@ -1,40 +1,18 @@
 #include "tests/workflows/SmoothUpdateFixture.h"
 
 #include <algorithm>
-#include <cctype>
+#include <regex>
 
 namespace zeltest {
 
-namespace {
-
-// "2026-12-07 08:04:28 | "
-constexpr size_t kPrefixLength = 22;
-
-bool IsPrefix(const std::string& text, size_t at) {
-    if (text.size() < at + kPrefixLength) return false;
-    static const char kShape[] = "dddd-dd-dd dd:dd:dd | ";
-    for (size_t i = 0; i < kPrefixLength; ++i) {
-        const char unit = text[at + i];
-        const bool fits = kShape[i] == 'd' ? std::isdigit(static_cast<unsigned char>(unit)) != 0 : unit == kShape[i];
-        if (!fits) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
 Lines UpdateLogLines(const std::wstring& dir) {
+    static const std::string kStamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \| )";
+    static const std::regex kPrefix("^" + kStamp);
+    static const std::regex kChildPrefix("^(_DoCreateProcess : |strCurrentDirectory : )" + kStamp);
     Lines lines;
     for (std::string line : LogLines(dir, false)) {
-        if (!IsPrefix(line, 0)) {
-            lines.push_back(line);
-            continue;
-        }
-        line.erase(0, kPrefixLength);
-        for (const std::string label : {"_DoCreateProcess : ", "strCurrentDirectory : "}) {
-            if (line.compare(0, label.size(), label) == 0 && IsPrefix(line, label.size())) {
-                line.erase(label.size(), kPrefixLength);
-            }
+        if (std::regex_search(line, kPrefix)) {
+            line = std::regex_replace(std::regex_replace(line, kPrefix, ""), kChildPrefix, "$1");
         }
         lines.push_back(line);
     }
@@ -52,24 +30,14 @@ Lines ServiceStartLines(const std::wstring& dir, const std::string& outcome, boo
             "strCurrentDirectory : " + Narrow(dir), outcome};
 }
 
-std::vector<ChildStart> StartsInOrder(const std::vector<std::wstring>& programs) {
-    std::vector<ChildStart> starts;
+std::vector<StandInRecord> StartsInOrder(const std::vector<std::wstring>& programs) {
+    std::vector<StandInRecord> starts;
     for (const std::wstring& program : programs) {
-        for (StandInRecord& record : ReadRecords(program, "start")) starts.push_back({program, std::move(record)});
+        for (StandInRecord& record : ReadRecords(program, "start")) starts.push_back(std::move(record));
     }
-    std::stable_sort(starts.begin(), starts.end(), [](const ChildStart& a, const ChildStart& b) {
-        return TickOf(a.record) < TickOf(b.record);
-    });
+    std::stable_sort(starts.begin(), starts.end(),
+                     [](const StandInRecord& a, const StandInRecord& b) { return TickOf(a) < TickOf(b); });
     return starts;
-}
-
-bool WaitForFile(const std::wstring& path, DWORD timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        if (GetTickCount64() >= deadline) return false;
-        Sleep(20);
-    }
-    return true;
 }
 
 void SmoothUpdateFixture::SetUp() {
@@ -85,10 +53,7 @@ void SmoothUpdateFixture::SetUp() {
 }
 
 void SmoothUpdateFixture::TearDown() {
-    // End the children the tool left running.
-    std::vector<std::wstring> programs = ChildPrograms();
-    programs.push_back(product.MainProgram());
-    for (const std::wstring& program : programs) {
+    for (const std::wstring& program : ChildPrograms()) {
         for (const StandInRecord& hang : ReadRecords(program, "hang")) {
             KernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, hang.pid));
             if (!process) continue;
@@ -103,15 +68,13 @@ void SmoothUpdateFixture::TearDown() {
     RemoveTree(L"C:\\zt");
 }
 
-ProcessResult SmoothUpdateFixture::RunUpdate() const { return RunUpdateAs(product.Tool()); }
-
 ProcessResult SmoothUpdateFixture::RunUpdateAs(const std::wstring& tool) const {
     return RunCommand(L"\"" + tool + L"\" -smoothupdate");
 }
 
 std::string SmoothUpdateFixture::ExpectUpdate(DWORD exitCode, const Lines& log) const {
     DeleteFileW((product.productDir + L"\\ZelUnst.log").c_str());
-    const ProcessResult result = RunUpdate();
+    const ProcessResult result = RunUpdateAs(product.Tool());
     EXPECT_TRUE(result.started);
     EXPECT_EQ(result.exitCode, exitCode);
     EXPECT_EQ(UpdateLogLines(product.productDir), log);
@@ -119,23 +82,26 @@ std::string SmoothUpdateFixture::ExpectUpdate(DWORD exitCode, const Lines& log) 
 }
 
 Lines SmoothUpdateFixture::SucceededLog(bool quoted) const {
-    return Then(Then(kThroughEngineUninstall, {kExchange, kInstallService}),
-                ServiceStartLines(product.productDir, "_DoCreateProcess Suc", quoted));
+    return Then(kInstalled, ServiceStartLines(product.productDir, "_DoCreateProcess Suc", quoted));
+}
+
+void SmoothUpdateFixture::ExpectProductBack() const {
+    EXPECT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
+    ASSERT_EQ(WaitForRecords(product.Registration(), "exit", 1).size(), 1u);
+    ASSERT_EQ(WaitForRecords(product.ProductService(), "exit", 3).size(), 3u);
 }
 
 std::vector<std::wstring> SmoothUpdateFixture::ChildCommandLines(bool quoted) const {
     const std::wstring q = quoted ? L"\"" : L"";
-    const std::wstring engine = q + product.engineDir;
-    const std::wstring dir = q + product.productDir;
-    return {engine + L"\\zelserv.exe" + q + L" /uninstall_product 0x000A0000",
-            engine + L"\\zelserv.exe" + q + L" /can_uninstall_framework",
-            dir + L"\\deinstall.exe" + q + L" /uninstall",
-            engine + L"\\zelserv.exe" + q + L" /uninstall",
-            dir + L"\\ruxserv.exe" + q + L" -install",
-            dir + L"\\ruxserv.exe" + q + L" -installproduct",
-            dir + L"\\ruxserv.exe" + q + L" -start",
-            engine + L"\\izelreg.exe" + q + L" zelreg.ini"};
+    const auto in = [&q](const std::wstring& dir, const wchar_t* program) { return q + dir + program + q + L" "; };
+    const std::wstring zelserv = in(product.engineDir, L"\\zelserv.exe");
+    const std::wstring ruxserv = in(product.productDir, L"\\ruxserv.exe");
+    return {zelserv + L"/uninstall_product 0x000A0000", zelserv + L"/can_uninstall_framework",
+            in(product.productDir, L"\\deinstall.exe") + L"/uninstall", zelserv + L"/uninstall",
+            ruxserv + L"-install", ruxserv + L"-installproduct", ruxserv + L"-start",
+            in(product.engineDir, L"\\izelreg.exe") + L"zelreg.ini"};
 }
+
 void SmoothUpdateFixture::StageUpdate() const {
     const std::pair<const wchar_t*, const char*> files[] = {
         {L"settings.cfg", "settings v1"}, {L"settings.cfg.bak", "settings v0"}, {L"Main.dll", "main v1"},

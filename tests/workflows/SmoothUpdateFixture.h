@@ -34,28 +34,21 @@ inline const std::string kInstallService = "To do _DoInstallRUXServ";
 inline const Lines kThroughStop{kLogStart, kKillSuccess, kStopServices};
 inline const Lines kThroughEngineUninstall{kLogStart, kKillSuccess, kStopServices,
                                            kFrameworkGoes, kDeinstall, kEngineUninstall};
+inline const Lines kInstalled{kLogStart,  kKillSuccess,     kStopServices, kFrameworkGoes,
+                              kDeinstall, kEngineUninstall, kExchange,     kInstallService};
 
 Lines Then(Lines lines, const Lines& more);
 // The lines of the product service's start from `dir`, its path quoted or not.
 Lines ServiceStartLines(const std::wstring& dir, const std::string& outcome, bool quoted = false);
 
-// The run log's lines with their prefixes cut: the first of every line, and
-// the second one that a line of a child's start carries after its label
-// ("_DoCreateProcess : <prefix>C:\...") . A line without a well-formed first
-// prefix is kept whole, so that a comparison shows it.
+// The run log's lines without the time stamp of each and the second one of a
+// child's start ("_DoCreateProcess : <stamp>C:\..."). A line without a stamp
+// is kept whole, so that a comparison shows it.
 Lines UpdateLogLines(const std::wstring& dir);
 
-// A stand-in's start record: which program, with what option.
-struct ChildStart {
-    std::wstring program;  // the executable's path as installed
-    StandInRecord record;
-};
-// The starts (event "start") recorded by the given programs, in the order
-// they happened (by the tick each record carries, ties in file order).
-std::vector<ChildStart> StartsInOrder(const std::vector<std::wstring>& programs);
-
-// Waits until a file exists (a link or a child's work done outside our view).
-bool WaitForFile(const std::wstring& path, DWORD timeoutMs);
+// The starts recorded by the given programs, in the order they happened (by
+// the tick each record carries, ties in file order).
+std::vector<StandInRecord> StartsInOrder(const std::vector<std::wstring>& programs);
 
 class SmoothUpdateFixture : public ::testing::Test {
 protected:
@@ -67,20 +60,21 @@ protected:
     void TearDown() override;
 
     // "<tool>" -smoothupdate, with its console output captured.
-    ProcessResult RunUpdate() const;
     ProcessResult RunUpdateAs(const std::wstring& tool) const;
     // Runs the update (after removing the last run's log) and checks its exit
     // code and log; what it wrote to its console is returned.
     std::string ExpectUpdate(DWORD exitCode, const Lines& log) const;
-    // The run log of a whole update whose service start succeeds.
+    // The run log, and the children's command lines in start order, of a
+    // whole update whose service start succeeds.
     Lines SucceededLog(bool quoted = false) const;
-    // The command lines of the children of a whole update, in start order.
     std::vector<std::wstring> ChildCommandLines(bool quoted = false) const;
+    // Waits until the product service runs again and the children have ended.
+    void ExpectProductBack() const;
 
     // Product folder: settings.cfg, an old settings.cfg.bak and a few files;
     // reupdate: new, changed and excluded files.
     void StageUpdate() const;
-    // Those the tool starts.
+    // The stand-ins the tool starts.
     std::vector<std::wstring> ChildPrograms() const;
 
     StandInProduct product;

@@ -25,23 +25,25 @@ bool MapDriveP() {
     // Relative to the dosdevices folder, as Wine's own c: link is. A Unix
     // program gets no process handle to wait on: the link is waited for.
     StartProcess(L"Z:\\bin\\ln -sfn ../drive_c/zt/short " + link);
-    return WaitForFile(L"P:\\", 10000);
+    for (int tries = 0; tries < 500 && !DirExists(L"P:\\"); ++tries) Sleep(20);
+    return DirExists(L"P:\\");
 }
 
-class SmoothUpdatePathDriveRoot : public SmoothUpdateFixture {
+// The product in kMappedFolder + kSub, the tool run through P:.
+template <const wchar_t* kSub>
+class MappedProduct : public SmoothUpdateFixture {
 protected:
-    SmoothUpdatePathDriveRoot() : SmoothUpdateFixture(kMappedFolder) {}
+    MappedProduct() : SmoothUpdateFixture(kMappedFolder + kSub) {}
+    void SetUp() override {
+        SmoothUpdateFixture::SetUp();
+        ASSERT_TRUE(MapDriveP());
+        MakeDirs(product.productDir + L"\\reupdate");
+    }
 };
-
-class SmoothUpdatePathFourCharacters : public SmoothUpdateFixture {
-protected:
-    SmoothUpdatePathFourCharacters() : SmoothUpdateFixture(kMappedFolder + L"\\a") {}
-};
-
-class SmoothUpdatePathFiveCharacters : public SmoothUpdateFixture {
-protected:
-    SmoothUpdatePathFiveCharacters() : SmoothUpdateFixture(kMappedFolder + L"\\ab") {}
-};
+constexpr wchar_t kRoot[] = L"", kFour[] = L"\\a", kFive[] = L"\\ab";
+using SmoothUpdatePathDriveRoot = MappedProduct<kRoot>;
+using SmoothUpdatePathFourCharacters = MappedProduct<kFour>;
+using SmoothUpdatePathFiveCharacters = MappedProduct<kFive>;
 
 class SmoothUpdatePathSpaces : public SmoothUpdateFixture {
 protected:
@@ -51,8 +53,6 @@ protected:
 }  // namespace
 
 TEST_F(SmoothUpdatePathDriveRoot, ToolInADriveRootDoesNothing) {
-    ASSERT_TRUE(MapDriveP());
-    MakeDirs(product.productDir + L"\\reupdate");
 
     EXPECT_EQ(RunUpdateAs(L"P:\\zelunst.exe").exitCode, 0u);
     EXPECT_EQ(UpdateLogLines(product.productDir), Lines{kLogStart});
@@ -65,13 +65,12 @@ TEST_F(SmoothUpdatePathDriveRoot, ToolInADriveRootDoesNothing) {
 }
 
 TEST_F(SmoothUpdatePathFourCharacters, FourCharacterFolderSkipsTheFrameworkQuery) {
-    ASSERT_TRUE(MapDriveP());
-    MakeDirs(product.productDir + L"\\reupdate");
     WriteText(product.productDir + L"\\reupdate\\New.txt", "new");
 
     EXPECT_EQ(RunUpdateAs(L"P:\\a\\zelunst.exe").exitCode, 1u);
     EXPECT_EQ(UpdateLogLines(product.productDir),
-              Then(Then(kThroughStop, {kExchange, kInstallService}), ServiceStartLines(L"P:\\a", "_DoCreateProcess Suc")));
+              Then(Then(kThroughStop, {kExchange, kInstallService}),
+                   ServiceStartLines(L"P:\\a", "_DoCreateProcess Suc")));
     EXPECT_EQ(OptionsStarted(product.EngineService()), std::vector<std::string>{"/uninstall_product"});
     EXPECT_TRUE(ReadRecords(product.Deinstaller(), "start").empty());
     EXPECT_EQ(ReadBytes(product.productDir + L"\\new.txt"), "new");
@@ -79,8 +78,6 @@ TEST_F(SmoothUpdatePathFourCharacters, FourCharacterFolderSkipsTheFrameworkQuery
 }
 
 TEST_F(SmoothUpdatePathFiveCharacters, FiveCharacterFolderAsksTheEngine) {
-    ASSERT_TRUE(MapDriveP());
-    MakeDirs(product.productDir + L"\\reupdate");
 
     EXPECT_EQ(RunUpdateAs(L"P:\\ab\\zelunst.exe").exitCode, 1u);
     EXPECT_EQ(OptionsStarted(product.EngineService()),
@@ -97,14 +94,12 @@ TEST_F(SmoothUpdatePathSpaces, FoldersWithSpacesStartTheRealChildrenNotTheDecoys
     CopyFromBin(L"deinstall.exe", engineDecoy);
     StageUpdate();
     ExpectUpdate(1, SucceededLog(true));
-    EXPECT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
-    ASSERT_EQ(WaitForRecords(product.Registration(), "exit", 1).size(), 1u);
-    ASSERT_EQ(WaitForRecords(product.ProductService(), "exit", 3).size(), 3u);
+    ExpectProductBack();
 
     std::vector<std::wstring> commandLines;
-    for (const ChildStart& start : StartsInOrder(ChildPrograms())) {
-        commandLines.push_back(start.record.commandLine);
-        EXPECT_EQ(start.record.currentDir, product.productDir);
+    for (const StandInRecord& start : StartsInOrder(ChildPrograms())) {
+        commandLines.push_back(start.commandLine);
+        EXPECT_EQ(start.currentDir, product.productDir);
     }
     std::vector<std::wstring> expected = ChildCommandLines(true);
     std::sort(commandLines.begin(), commandLines.end());
