@@ -12,6 +12,7 @@
 
 #include "log/VLogger.h"
 #include "system/Handles.h"
+#include "system/Products.h"
 #include "workflows/RemoveProduct.h"
 #include "workflows/SmoothUpdate.h"
 
@@ -19,8 +20,6 @@ bool consoleAttached = false;
 
 namespace {
 
-constexpr wchar_t kSafeDesktopName[] = L"_RUX_SAFEDESKTOP_";
-constexpr wchar_t kEngineServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\zelserv";
 constexpr wchar_t kSolutionRelativePath[] = L"subsystem\\zelde\\zeldecs.dll";
 
 // A copy of the process's standard handle, owned by whoever takes it.
@@ -106,7 +105,7 @@ HRESULT _ReadEngineDir(wchar_t* engineDir) {
     if (engineDir == nullptr) return E_FAIL;
     engineDir[0] = L'\0';
     RegKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEngineServiceKey, 0, KEY_READ, key.Put()) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, products::kEngineServiceKey, 0, KEY_READ, key.Put()) != ERROR_SUCCESS) {
         return E_FAIL;
     }
     wchar_t imagePath[MAX_PATH] = {};
@@ -134,7 +133,7 @@ bool _IsOnSafeDesktop() {
     if (!GetUserObjectInformationW(desktop.Get(), UOI_NAME, name.get(), neededBytes * sizeof(wchar_t), nullptr)) {
         return false;
     }
-    return _wcsnicmp(name.get(), kSafeDesktopName, wcslen(name.get())) == 0;
+    return _wcsnicmp(name.get(), products::kSafeDesktop, wcslen(name.get())) == 0;
 }
 
 int Init(CUnstallContext& context) {
