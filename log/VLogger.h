@@ -12,9 +12,10 @@ enum VLogManip : int {
     EndLine = 2,    // ends the line and hands it to the operating system
 };
 
-// The log file: an unbuffered-to-the-caller byte sink that stores each UTF-16
-// unit as one ISO-8859-1 byte and every line feed as CR LF. Once a write fails
-// (or the file could not be opened) it stays failed and writes nothing more.
+// The log file: stores each UTF-16 unit as one ISO-8859-1 byte (a unit above
+// U+00FF as '?') and every line feed as CR LF. Text is held until Flush hands
+// it to the file. Once a write fails (or the file could not be opened) it
+// stays failed and writes nothing more.
 class LogFile {
 public:
     LogFile() = default;
