@@ -34,13 +34,21 @@ constexpr wchar_t kStartServiceOption[] = L"-start";
 
 std::wstring ProgramIn(const wchar_t* dir, const wchar_t* program) { return std::wstring(dir) + L"\\" + program; }
 
+// An engine program by its full path; empty when the engine's folder is
+// unknown. "\zelserv.exe" would start whatever lies in the current drive's
+// root, so such a program counts as one that cannot be started.
+std::wstring EngineProgram(const CUnstallContext& context, const wchar_t* program) {
+    if (context.engineDir[0] == L'\0') return {};
+    return ProgramIn(context.engineDir, program);
+}
+
 // Starts a child and waits for it up to timeoutMs. A child that cannot be
 // started logs notStartedLine; one still running after the wait logs
 // stillRunningLine when there is one, and is left running.
 bool RunStepWithin(Launch launch, const std::wstring& executable, const wchar_t* parameters, DWORD timeoutMs,
                    const wchar_t* notStartedLine, const wchar_t* stillRunningLine = nullptr) {
     ProcessHandles child;
-    if (!StartChild(launch, executable, CommandLineFor(executable, parameters), child)) {
+    if (executable.empty() || !StartChild(launch, executable, CommandLineFor(executable, parameters), child)) {
         LogLine(notStartedLine);
         return false;
     }
@@ -52,6 +60,7 @@ bool RunStepWithin(Launch launch, const std::wstring& executable, const wchar_t*
 }
 
 BOOL StartWithoutWaiting(Launch launch, const std::wstring& executable, const wchar_t* parameters) {
+    if (executable.empty()) return FALSE;
     ProcessHandles child;
     return StartChild(launch, executable, CommandLineFor(executable, parameters), child);
 }
@@ -90,7 +99,7 @@ bool StopEngineService() {
 }
 
 bool RunEngineProductUninstall(const CUnstallContext& context) {
-    return RunStepWithin(Launch::Hidden, ProgramIn(context.engineDir, products::kEngineProgram),
+    return RunStepWithin(Launch::Hidden, EngineProgram(context, products::kEngineProgram),
                          kUninstallProductOption, kUninstallWaitMs,
                          L"CreateProcess /uninstall_product 0x000A0000  Fail");
 }
@@ -117,7 +126,8 @@ bool _DoWaittingForExe() {
 }
 
 bool _CanUninstallFramework(const CUnstallContext& context) {
-    const std::wstring engineProgram = ProgramIn(context.engineDir, products::kEngineProgram);
+    const std::wstring engineProgram = EngineProgram(context, products::kEngineProgram);
+    if (engineProgram.empty()) return false;
     DWORD exitCode = 0;
     return _RunAndWait(engineProgram.c_str(), kCanUninstallFrameworkOption, &exitCode) && exitCode != 0;
 }
@@ -130,7 +140,7 @@ bool _DoUninstalZelServ(const CUnstallContext& context) {
         return false;
     }
     LogLine(L"zelserv /uninstall");
-    return RunStepWithin(Launch::Hidden, ProgramIn(context.engineDir, products::kEngineProgram), kUninstallOption,
+    return RunStepWithin(Launch::Hidden, EngineProgram(context, products::kEngineProgram), kUninstallOption,
                          kUninstallWaitMs, L"zelserv /uninstall Fail ");
 }
 
@@ -205,7 +215,7 @@ int _DoSmoothUpdate(CUnstallContext& context) {
         LogLine(L"_WaitAndStartServ Fail");
         return 0;
     }
-    StartWithoutWaiting(Launch::Plain, ProgramIn(context.engineDir, products::kRegistrationProgram),
+    StartWithoutWaiting(Launch::Plain, EngineProgram(context, products::kRegistrationProgram),
                         products::kRegistrationParameters);
     return 1;
 }

@@ -213,11 +213,20 @@ TEST_F(SmoothUpdateEngine, ProductUninstallThatCannotStart) {
     ExpectUpdate(0, expected);
     EXPECT_EQ(ServiceState(L"zelserv"), static_cast<DWORD>(SERVICE_STOPPED));
 
-    // No engine service at all: the stop is accepted, the engine folder is
-    // empty and "\zelserv.exe" names no program.
+    // No engine service at all: the stop is accepted and the engine folder is
+    // empty. "\zelserv.exe" and "\izelreg.exe" would name the programs in the
+    // drive's root: recorders planted there must never run.
     RemoveTestService(L"zelserv");
+    const std::wstring rootEngine = L"C:\\zelserv.exe";
+    const std::wstring rootRegistration = L"C:\\izelreg.exe";
+    CopyFromBin(L"zelserv.exe", rootEngine);
+    CopyFromBin(L"izelreg.exe", rootRegistration);
     ExpectUpdate(0, expected);
     EXPECT_TRUE(ReadRecords(product.EngineService(), "start").empty());
+    EXPECT_TRUE(ReadRecords(rootEngine).empty());
+    EXPECT_TRUE(ReadRecords(rootRegistration).empty());
+    DeleteFileW(rootEngine.c_str());
+    DeleteFileW(rootRegistration.c_str());
 }
 
 TEST_F(SmoothUpdateFramework, FrameworkQueryDecidesOnTheRemovalByItsExitCode) {
