@@ -11,7 +11,7 @@ zel_add_gtest(system_registry SOURCES system/RegistryTest.cpp DEPENDS planted_sh
 
 set(system_standins unins000 ruxmain zelserv ruxserv)
 zel_add_gtest(system_launch SOURCES system/LaunchTest.cpp
-  SHARDS "RunAndWait.*:DoCreateProcess.*" "LaunchConventions.*:Quoting.*"
+  SHARDS "RunAndWait.*:DoCreateProcess.*" "LaunchConventions.*:Quoting.*:LaunchHelper.*"
   DEPENDS ${system_standins})
 target_link_libraries(system_launch PRIVATE standintestsupport)
 zel_add_gtest(system_processes SOURCES system/ProcessTest.cpp DEPENDS ${system_standins})

@@ -4,8 +4,10 @@
 
 #include <shlobj.h>
 
+#include "launcher/UnstallContext.h"
 #include "tests/support/StandIns.h"
 #include "tests/support/TestSupport.h"
+#include "workflows/RemoveProduct.h"
 
 using namespace zeltest;
 
@@ -144,7 +146,9 @@ TEST_F(Removal, DeinstallerOnlyInCommonFilesIsKept) {
     EXPECT_TRUE(FileExists(CommonFilesDeinstaller()));
 }
 
-TEST(RemovalPathLimit, TooLongProgramDirectoryIsRefusedBeforeAnythingRuns) {
+// The exe never reaches the removal with such a folder: start-up refuses any
+// folder too long for the solution library's path first.
+TEST(RemovalPathLimit, TooLongProgramDirectoryIsRefusedByTheExeAtStartUp) {
     // 240 characters: the tool's own path fits, "uninstall\unins000.exe" does not.
     const std::wstring dir = L"C:\\zt\\" + std::wstring(234, L'p');
     MakeDirs(dir);
@@ -154,5 +158,23 @@ TEST(RemovalPathLimit, TooLongProgramDirectoryIsRefusedBeforeAnythingRuns) {
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_TRUE(ReadRecords(dir + L"\\ruxserv.exe").empty());
     EXPECT_TRUE(LogLines(dir).empty());
+    RemoveTree(L"C:\\zt");
+}
+
+// The removal's own checks, called with a folder start-up would refuse: the
+// service program and the deinstaller copy fit in MAX_PATH and are there, the
+// uninstaller's path does not, so nothing may be started or deleted.
+TEST(RemovalPathLimit, TooLongProgramDirectoryIsRefusedByTheRemovalItself) {
+    const std::wstring dir = L"C:\\zt\\" + std::wstring(234, L'p');
+    MakeDirs(dir);
+    CopyFromBin(L"ruxserv.exe", dir + L"\\ruxserv.exe");
+    CopyFromBin(L"deinstall.exe", dir + L"\\deinstall.exe");
+    CUnstallContext context;
+    ASSERT_EQ(wcscpy_s(context.programDir, MAX_PATH, dir.c_str()), 0);
+
+    EXPECT_EQ(_DoRemoveProduct(context), 0);
+    EXPECT_EQ(_DeleteDeinstall(context), 1);
+    EXPECT_TRUE(ReadRecords(dir + L"\\ruxserv.exe").empty());
+    EXPECT_TRUE(FileExists(dir + L"\\deinstall.exe"));
     RemoveTree(L"C:\\zt");
 }
