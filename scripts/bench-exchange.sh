@@ -4,7 +4,7 @@
 # cp -r / rm -r of the same trees for context.
 #
 #   scripts/bench-exchange.sh [BUILD_DIR]     (default: the preset's build folder)
-set -eu
+set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 . "$root/scripts/winelib.sh"
@@ -13,22 +13,24 @@ build=${1:-$root/build}
 cmake --build "$build" --target exchange_bench -j2 >/dev/null
 zel_make_template "$build/wine-template"
 
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/zelbench.XXXXXX")
-zel_wine_env
-export WINEPREFIX=$scratch/prefix
+scratch=
 cleanup() {
+    [ -n "$scratch" ] || return 0
     wineserver -k >/dev/null 2>&1 || true
     wineserver -w >/dev/null 2>&1 || true
     cd / && rm -rf "$scratch"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/zelbench.XXXXXX")
+zel_wine_env
+export WINEPREFIX=$scratch/prefix
 zel_clone_prefix "$build/wine-template" "$WINEPREFIX"
 unset DISPLAY
 mkdir -p "$scratch/cwd"
 cd "$scratch/cwd"
 wineserver -p
-wine wineboot >/dev/null 2>&1
+wine wineboot >/dev/null 2>&1 || true
 cp "$build/bin/exchange_bench.exe" .
 
 status=0

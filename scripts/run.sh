@@ -7,7 +7,7 @@
 #
 # Prints the exit code, the lines this run added to ZelUnst.log and what
 # changed. With -smoothupdate it stages an update in "reupdate" first.
-set -eu
+set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/winelib.sh"
 

@@ -4,7 +4,7 @@
 #
 #   scripts/screenshot.sh notice  OUT.png   the "-smoothupdate" notice
 #   scripts/screenshot.sh removal OUT.png   the failed-removal notice
-set -eu
+set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/winelib.sh"
 which=$1
@@ -16,22 +16,24 @@ out=$(realpath -m "$2")
 build=$root/build
 zel_make_template "$build/wine-template"
 zel_wine_env
+scratch=
+ZEL_XVFB_PID=
+cleanup() {
+    [ -n "$ZEL_XVFB_PID" ] && kill "$ZEL_XVFB_PID" 2>/dev/null
+    [ -n "$scratch" ] || return 0
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+    cd / && rm -rf "$scratch"
+}
+trap cleanup EXIT
 scratch=$(mktemp -d)
 export WINEPREFIX=$scratch/prefix
 zel_clone_prefix "$build/wine-template" "$WINEPREFIX"
 mkdir -p "$scratch/cwd"
 cd "$scratch/cwd"
-ZEL_XVFB_PID=
-cleanup() {
-    wineserver -k >/dev/null 2>&1 || true
-    wineserver -w >/dev/null 2>&1 || true
-    [ -n "$ZEL_XVFB_PID" ] && kill "$ZEL_XVFB_PID" 2>/dev/null
-    cd / && rm -rf "$scratch"
-}
-trap cleanup EXIT
 zel_start_xvfb
 wineserver -p
-wine wineboot >/dev/null 2>&1
+wine wineboot >/dev/null 2>&1 || true
 # Chinese text through the dialog font (linked to WenQuanYi), and window
 # frames drawn by Wine itself, since Xvfb has no window manager.
 for face in Tahoma "Microsoft Sans Serif" "MS Shell Dlg" "MS Shell Dlg 2"; do
@@ -62,7 +64,7 @@ esac
 # Wait for the dialog's top-level window, then photograph the screen around it.
 window=
 for _ in $(seq 1 300); do
-    window=$(xwininfo -root -tree 2>/dev/null | grep -a "$caption" | grep -v 'has no name' | head -1 | awk '{print $1}')
+    window=$(xwininfo -root -tree 2>/dev/null | grep -a "$caption" | grep -v 'has no name' | head -1 | awk '{print $1}' || true)
     [ -n "$window" ] && break
     sleep 0.1
 done

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12, as root. Idempotent and
 # quick when everything is already there.
-set -eu
+set -euo pipefail
 
 packages=(
     cmake ninja-build

@@ -2,7 +2,7 @@
 # Lays out a product folder's own files and an update staged in its "reupdate"
 # folder: new, changed and excluded files, in mixed-case names.
 #   stage-update.sh PRODUCT_FOLDER (Unix path)
-set -eu
+set -euo pipefail
 product=$1
 put() { mkdir -p "$(dirname "$1")"; printf '%s\r\n' "$2" >"$1"; }
 

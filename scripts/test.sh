@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Set-up, build and every test: the one command CI runs.
-set -eu
+# Set-up, build and every test: the one command CI runs. Extra arguments go
+# to ctest (e.g. -R PATTERN).
+set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 scripts/setup.sh
 cmake --preset mingw
 cmake --build --preset mingw
-# Tests run from a scratch folder; each starts Wine in a prefix of its own.
-cd "$(mktemp -d)"
-ctest --test-dir "$root/build" --output-on-failure -j "$(nproc)" "$@"
+# Each test starts Wine in a prefix and a scratch current folder of its own
+# (scripts/wine-run.sh) and removes both when it ends.
+ctest --preset mingw "$@"

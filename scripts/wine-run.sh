@@ -9,7 +9,7 @@
 #   ZEL_DISPLAY=1       run under a fresh Xvfb display (message boxes are real)
 #   ZEL_KEEP_PREFIX=1   keep the scratch folder for a look afterwards
 # The program sees ZEL_BIN_DIR, the build's bin folder as a Windows path.
-set -u
+set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/winelib.sh"
 
@@ -18,24 +18,27 @@ shift
 bin_dir=$(dirname "$program")
 build_dir=${ZEL_BUILD_DIR:-$(dirname "$bin_dir")}
 
-zel_make_template "$build_dir/wine-template" || exit 1
+zel_make_template "$build_dir/wine-template"
+
+scratch=
+ZEL_XVFB_PID=
+cleanup() {
+    [ -n "$ZEL_XVFB_PID" ] && kill "$ZEL_XVFB_PID" 2>/dev/null
+    [ -n "$scratch" ] || return 0
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+    cd /
+    if [ -n "${ZEL_KEEP_PREFIX:-}" ]; then echo "kept $scratch" >&2; else rm -rf "$scratch"; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/zelwine.XXXXXX")
 zel_wine_env
 export WINEPREFIX=$scratch/prefix
 zel_clone_prefix "$build_dir/wine-template" "$WINEPREFIX"
 mkdir -p "$scratch/cwd"
-cd "$scratch/cwd" || exit 1
-
-ZEL_XVFB_PID=
-cleanup() {
-    wineserver -k >/dev/null 2>&1
-    wineserver -w >/dev/null 2>&1
-    [ -n "$ZEL_XVFB_PID" ] && kill "$ZEL_XVFB_PID" 2>/dev/null
-    cd / && { [ -n "${ZEL_KEEP_PREFIX:-}" ] && echo "kept $scratch" >&2 || rm -rf "$scratch"; }
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+cd "$scratch/cwd"
 
 if [ -n "${ZEL_DISPLAY:-}" ]; then zel_start_xvfb; else unset DISPLAY; fi
 
@@ -43,9 +46,10 @@ if [ -n "${ZEL_DISPLAY:-}" ]; then zel_start_xvfb; else unset DISPLAY; fi
 # and boot the prefix with its output sent away: services.exe and friends
 # inherit the first process's stdout and would hold a reader's pipe open.
 wineserver -p
-wine wineboot >/dev/null 2>&1
+wine wineboot >/dev/null 2>&1 || true
 
 export ZEL_BIN_DIR
 ZEL_BIN_DIR=$(zel_winpath "$bin_dir")
 cp "$program" "$scratch/cwd/"
+# The test program's exit code is the entry's result.
 wine "$scratch/cwd/$(basename "$program")" "$@"

@@ -1,6 +1,7 @@
 # Shell functions shared by the Wine scripts: a template prefix per build tree,
 # cheap clones of it, and an Xvfb display when a test needs a desktop.
-# Source this file; it changes nothing by itself.
+# Source this file; it changes nothing by itself, and it sets no shell options:
+# those belong to the script that sources it.
 
 zel_wine_env() {
     export WINEARCH=win32
@@ -19,16 +20,22 @@ zel_make_template() {
         zel_wine_env
         export WINEPREFIX=$dir/prefix
         cd "$dir" || exit 1
-        wine wineboot -i >/dev/null 2>&1
+        wine wineboot -i >/dev/null 2>&1 || true
         # A crashing program must not open winedbg's dialog and hang the run.
-        wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+        wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 || true
         wineserver -w
         touch "$dir/ready"
     ) 9>"$dir.lock"
 }
 
-# zel_clone_prefix TEMPLATE_DIR TARGET: hard-linked copy of the template prefix;
-# the registry files and ini files that Wine rewrites are real copies.
+# zel_clone_prefix TEMPLATE_DIR TARGET: a copy of the template prefix that
+# shares its files by hard link, so cloning costs almost nothing. A file that
+# Wine writes into in place must be a real copy, or one test would change the
+# template and every other clone: those are the registry hives (*.reg, saved
+# by the wineserver) and the Windows folder's .ini files (rewritten through
+# the profile API). Everything else in a prefix is only read. Tests create
+# their files anew, which gives them inodes of their own; a test must never
+# overwrite a file that came with the prefix (a system DLL, say).
 zel_clone_prefix() {
     local template=$1/prefix target=$2 f
     cp -al "$template" "$target"
