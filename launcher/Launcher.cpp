@@ -22,33 +22,56 @@ namespace {
 
 constexpr wchar_t kSolutionRelativePath[] = L"subsystem\\zelde\\zeldecs.dll";
 
-// A copy of the process's standard handle, owned by whoever takes it.
-HANDLE DuplicateStdHandle(DWORD stdHandleId) {
-    const HANDLE handle = GetStdHandle(stdHandleId);
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
-    HANDLE copy = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        return nullptr;
+// A handle the process was started with (its start-up record, which a hidden
+// launch hands on to the child) or holds as a standard handle now. The C
+// runtime's descriptors 0-2 start out holding these very handles.
+bool IsProcessStdHandle(HANDLE handle) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    GetStartupInfoW(&startup);
+    const HANDLE named[] = {GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_OUTPUT_HANDLE),
+                            GetStdHandle(STD_ERROR_HANDLE), startup.hStdInput, startup.hStdOutput,
+                            startup.hStdError};
+    for (const HANDLE name : named) {
+        if (name == handle) return true;
     }
-    return copy;
+    return false;
 }
 
-// Rebinds one of the C runtime's standard streams (descriptor 0, 1 or 2) to
-// the process's standard handle, unbuffered, so printf and wprintf reach the
-// console at once.
-void BindStdStream(DWORD stdHandleId, FILE* crtStream, int crtDescriptor) {
-    // The descriptor closes its handle with it: it gets a copy, so the
-    // process's own standard handle stays open.
-    const HANDLE handle = DuplicateStdHandle(stdHandleId);
-    if (handle == nullptr) return;
-    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_TEXT);
-    if (descriptor == -1) {
-        CloseHandle(handle);
-        return;
+// Makes the descriptor hold a copy of `handle`. _dup2 closes what the
+// descriptor held; a handle of the process's own (IsProcessStdHandle) is kept
+// open through that close, or its value would go stale and be reused.
+bool RebindDescriptor(HANDLE handle, int crtDescriptor) {
+    KernelHandle copy;
+    if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), copy.Put(), 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        return false;
     }
-    fflush(crtStream);
-    _dup2(descriptor, crtDescriptor);
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(copy.Get()), _O_TEXT);
+    if (descriptor == -1) return false;
+    copy.Release();  // the descriptor owns it now
+    const HANDLE held = reinterpret_cast<HANDLE>(_get_osfhandle(crtDescriptor));
+    const bool shielded = IsProcessStdHandle(held) &&
+                          SetHandleInformation(held, HANDLE_FLAG_PROTECT_FROM_CLOSE, HANDLE_FLAG_PROTECT_FROM_CLOSE);
+    const int bound = _dup2(descriptor, crtDescriptor);
+    if (shielded) SetHandleInformation(held, HANDLE_FLAG_PROTECT_FROM_CLOSE, 0);
     _close(descriptor);
+    return bound == 0;
+}
+
+// Binds one of the C runtime's standard streams (descriptor 0, 1 or 2) to
+// the process's standard handle, unbuffered, so printf and wprintf reach the
+// console at once. A descriptor that already holds that handle keeps it.
+void BindStdStream(DWORD stdHandleId, FILE* crtStream, int crtDescriptor) {
+    const HANDLE standard = GetStdHandle(stdHandleId);
+    if (standard == nullptr || standard == INVALID_HANDLE_VALUE) return;
+    fflush(crtStream);
+    const bool holdsIt = reinterpret_cast<HANDLE>(_get_osfhandle(crtDescriptor)) == standard;
+    if (!holdsIt && !RebindDescriptor(standard, crtDescriptor)) return;
+    // A process started without standard handles can have its stream record
+    // left on no descriptor at all (-2), whatever descriptor 0-2 holds later.
+    if (_fileno(crtStream) != crtDescriptor) crtStream->_file = crtDescriptor;
     setvbuf(crtStream, nullptr, _IONBF, 0);
 }
 

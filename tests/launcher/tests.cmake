@@ -5,3 +5,13 @@ zel_add_gtest(launcher_e2e SOURCES launcher/DispatchTest.cpp
 zel_add_gtest(launcher_desktop SOURCES launcher/SafeDesktopTest.cpp DISPLAY
   SHARDS "SafeDesktop.TheTool*" "SafeDesktop.Other*"
   DEPENDS zelunst)
+
+# Built like the tool (GUI subsystem, the tool's code): rebinds its streams and
+# reports through them to the test that started it.
+add_executable(stdio_probe WIN32 launcher/StdioProbe.cpp)
+target_link_libraries(stdio_probe PRIVATE zelcore)
+target_link_options(stdio_probe PRIVATE -municode)
+# DISPLAY: the console this test lends the probe needs a window to work.
+zel_add_gtest(launcher_stdio SOURCES launcher/StdStreamsTest.cpp DISPLAY
+  SHARDS "StandardHandles.*"
+  DEPENDS stdio_probe)
