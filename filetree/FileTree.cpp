@@ -1,6 +1,8 @@
 #include "filetree/FileTree.h"
 
+#include <algorithm>
 #include <string_view>
+#include <vector>
 
 #include "system/Handles.h"
 
@@ -62,10 +64,12 @@ HRESULT EnumFolder(std::wstring& path, int recurse, FileList& list) {
     return S_OK;
 }
 
+// Only these three bits keep a file from being deleted or overwritten.
+constexpr DWORD kBlocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
 void DeleteFileEntry(const std::wstring& path, const WIN32_FIND_DATAW& entry) {
     // A file link's attributes would be changed on its target; the link
-    // itself is deleted as it is. Only these three bits can be in the way.
-    constexpr DWORD kBlocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    // itself is deleted as it is.
     if (!IsLink(entry) && (entry.dwFileAttributes & kBlocking)) {
         SetFileAttributesW(LongPathForm(path).c_str(), FILE_ATTRIBUTE_NORMAL);
     }
@@ -104,14 +108,71 @@ bool IsLinkPath(const std::wstring& path) {
     return find && IsFolder(entry) && IsLink(entry);
 }
 
-bool CreateDirectoryChain(const std::wstring& path, LPSECURITY_ATTRIBUTES securityAttributes) {
+// created, when given, gets each folder made here, parents first.
+bool CreateDirectoryChain(const std::wstring& path, LPSECURITY_ATTRIBUTES securityAttributes,
+                          std::vector<std::wstring>* created = nullptr) {
     if (IsDirectory(path)) return true;
     const size_t lastBackslash = path.rfind(L'\\');
     if (lastBackslash != std::wstring::npos &&
-        !CreateDirectoryChain(path.substr(0, lastBackslash), securityAttributes)) {
+        !CreateDirectoryChain(path.substr(0, lastBackslash), securityAttributes, created)) {
         return false;
     }
-    return CreateDirectoryW(LongPathForm(path).c_str(), securityAttributes) != 0;
+    if (!CreateDirectoryW(LongPathForm(path).c_str(), securityAttributes)) return false;
+    if (created != nullptr) created->push_back(path);
+    return true;
+}
+
+// The attributes a file had when they were in the way of replacing or
+// deleting it (0 when they were not); they are cleared.
+DWORD ClearBlockingAttributes(const std::wstring& path) {
+    const DWORD attributes = Attributes(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        !(attributes & kBlocking)) {
+        return 0;
+    }
+    SetFileAttributesW(LongPathForm(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+    return attributes;
+}
+
+// Copies the old version back over a target. The copy gave the target the
+// staged file's attributes, which may not allow it to be overwritten; they
+// are put back when the old version cannot be.
+bool Restore(const std::wstring& backup, const std::wstring& target) {
+    const DWORD cleared = ClearBlockingAttributes(target);
+    if (CopyFileW(LongPathForm(backup).c_str(), LongPathForm(target).c_str(), FALSE)) return true;
+    if (cleared != 0) SetFileAttributesW(LongPathForm(target).c_str(), cleared);
+    return false;
+}
+
+bool RemoveAddedFile(const std::wstring& path) {
+    ClearBlockingAttributes(path);
+    if (DeleteFileW(LongPathForm(path).c_str())) return true;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool SameContent(const std::wstring& a, const std::wstring& b) {
+    constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const auto open = [](const std::wstring& path) {
+        return FileHandle(CreateFileW(LongPathForm(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    };
+    const FileHandle fileA = open(a);
+    const FileHandle fileB = open(b);
+    if (!fileA || !fileB) return false;
+    constexpr DWORD kChunk = 64 * 1024;
+    std::vector<char> bufferA(kChunk);
+    std::vector<char> bufferB(kChunk);
+    for (;;) {
+        DWORD readA = 0;
+        DWORD readB = 0;
+        if (!ReadFile(fileA.Get(), bufferA.data(), kChunk, &readA, nullptr) ||
+            !ReadFile(fileB.Get(), bufferB.data(), kChunk, &readB, nullptr) || readA != readB) {
+            return false;
+        }
+        if (readA == 0) return true;
+        if (!std::equal(bufferA.begin(), bufferA.begin() + readA, bufferB.begin())) return false;
+    }
 }
 
 std::wstring FullPath(const std::wstring& path) {
@@ -153,7 +214,8 @@ HRESULT _MakeRelative(const std::wstring& baseDir, FileList& list) {
     return S_OK;
 }
 
-HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir) {
+HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir,
+                      CopyRecord* record) {
     const std::wstring sourceBase = sourceDir + L'\\';
     std::wstring folderText;          // the current entry's folder, as listed
     std::wstring targetFolder;        // destDir and that folder, as it exists
@@ -174,17 +236,47 @@ HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const s
                 if (!Exists(source)) return E_FAIL;
                 targetFolder = destDir + L'\\' + folderText;
                 // targetFolder ends in its backslash.
-                CreateDirectoryChain(targetFolder.substr(0, targetFolder.size() - 1), nullptr);
+                CreateDirectoryChain(targetFolder.substr(0, targetFolder.size() - 1), nullptr,
+                                     record != nullptr ? &record->folders : nullptr);
             }
             haveFolder = true;
         }
         // Into an existing folder, an existing file is overwritten under its
         // own spelling; any other target is named as the entry writes it.
         std::wstring target = targetFolder + spelling.substr(nameStart);
-        if (!targetFolderExisted || !Exists(target)) target = targetFolder + entry.substr(nameStart);
-        if (!CopyFileW(LongPathForm(source).c_str(), LongPathForm(target).c_str(), FALSE)) return E_FAIL;
+        const bool existed = targetFolderExisted && Exists(target);
+        if (!existed) target = targetFolder + entry.substr(nameStart);
+        const std::wstring* copiedTo = &target;
+        if (record != nullptr) {
+            record->targets.push_back({std::move(target), existed});
+            copiedTo = &record->targets.back().path;
+        }
+        if (!CopyFileW(LongPathForm(source).c_str(), LongPathForm(*copiedTo).c_str(), FALSE)) return E_FAIL;
+        if (record != nullptr) record->copied = i + 1;
     }
     return S_OK;
+}
+
+HRESULT _UndoCopyFileList(const FileList& list, const std::wstring& backupDir, const CopyRecord& record) {
+    const std::wstring backupBase = backupDir + L'\\';
+    bool undone = true;
+    for (size_t i = 0; i < record.targets.size(); ++i) {
+        const CopyRecord::Target& target = record.targets[i];
+        if (!target.existed) {
+            undone = RemoveAddedFile(target.path) && undone;
+            continue;
+        }
+        const std::wstring backup = backupBase + list.At(i);
+        if (Restore(backup, target.path)) continue;
+        // The failing entry's target may never have been opened (a file in
+        // use, a folder); then it was not changed either.
+        const bool failing = i >= record.copied;
+        if (failing && (IsDirectory(target.path) || SameContent(target.path, backup))) continue;
+        undone = false;
+    }
+    // Only folders left empty go: one that still holds a file is not removed.
+    for (auto folder = record.folders.rbegin(); folder != record.folders.rend(); ++folder) RemoveFolder(*folder);
+    return undone ? S_OK : E_FAIL;
 }
 
 void _DeleteTree(const std::wstring& path, int removeDirs) {

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "filetree/FileList.h"
 
@@ -16,7 +17,25 @@ std::wstring LongPathForm(const std::wstring& path);
 
 HRESULT _EnumFiles(const std::wstring& dir, int recurse, FileList& list);
 HRESULT _MakeRelative(const std::wstring& baseDir, FileList& list);
-HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir);
+// What a copy pass did to its destination, so that a failed pass can be undone.
+struct CopyRecord {
+    struct Target {
+        std::wstring path;  // as the copy named it
+        bool existed;       // a file (or folder) of that name was there before
+    };
+    size_t copied = 0;                  // entries copied, from the first on
+    std::vector<Target> targets;        // per entry reached; a failing one is last
+    std::vector<std::wstring> folders;  // folders the pass created, parents first
+};
+
+// record, when given, is filled as the pass goes.
+HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir,
+                      CopyRecord* record = nullptr);
+// Puts the destination of a failed pass back as it was: replaced files from
+// backupDir, where each lies under its entry's text; added files and created
+// folders removed. E_FAIL when a changed file could not be put back or an
+// added one removed; everything else is undone all the same.
+HRESULT _UndoCopyFileList(const FileList& list, const std::wstring& backupDir, const CopyRecord& record);
 void _DeleteTree(const std::wstring& path, int removeDirs);
 bool _CreateDirectoryTree(const wchar_t* path, LPSECURITY_ATTRIBUTES securityAttributes);
 bool _CreateParentDirs(const wchar_t* filePath);

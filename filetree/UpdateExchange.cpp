@@ -90,8 +90,14 @@ bool _DoCopyAndDelFile(const CUnstallContext& context) {
     const std::wstring stagingDir = programDir + L'\\' + kStagingFolderName;
     FileList updateList;
     if (!ListUpdateFiles(stagingDir, context, updateList)) return false;
-    if (_CopyFileList(updateList, programDir, stagingDir) != S_OK) {
+    CopyRecord copied;
+    if (_CopyFileList(updateList, programDir, stagingDir, &copied) != S_OK) {
         LogLine(L"Copy file rux\\reupdate to rux\\ Fail");
+        // A half-refreshed product would be backed up as it is by the next
+        // run, losing the old files: put it back. The backup stays either way.
+        if (_UndoCopyFileList(updateList, backupDir, copied) != S_OK) {
+            LogLine(L"Restore rux from rux\\updatetemp Fail");
+        }
         return false;
     }
     _DeleteTree(backupDir, 1);

@@ -1,6 +1,7 @@
 #pragma once
 // Replaces the product's files in place with the staged ones in "reupdate",
-// keeping a backup in "updatetemp" while it works.
+// keeping a backup in "updatetemp" while it works. When a staged file cannot
+// be copied, the product folder is put back as it was and the backup kept.
 
 #include <string>
 

@@ -21,6 +21,7 @@ inline constexpr char kStopDelayMs[] = "stop_delay_ms"; // service: stop this lo
 inline constexpr char kRefuseStop[] = "refuse_stop";    // service: do not accept the stop control
 inline constexpr char kStopWaitMs[] = "stop_wait_ms";   // "-stop": how long to wait for the stopped state
 inline constexpr char kHoldFile[] = "hold_file";        // main program: keep this file open, unshared
+inline constexpr char kHoldReadable[] = "hold_readable"; // main program: hold_file stays readable by others
 inline constexpr char kUpdateMutexMs[] = "update_mutex_ms";  // main program: own the update mutex this long
 
 class Settings {

@@ -2,6 +2,9 @@
 // it is ended, unless delay_ms tells it to end by itself after that time.
 // hold_file keeps a file open without sharing (a path relative to its own
 // folder, or a full path), as the running program holds its product files;
+// with hold_readable it holds the file for reading and lets others read it
+// too, but not write, move or delete it (a copy under another name serves as
+// a holder that the update does not end);
 // update_mutex_ms makes it own the product's update mutex for that long
 // (0xFFFFFFFF or -1: until it ends, so an ending leaves the mutex abandoned).
 #include "standins/common/CommandLineProgram.h"
@@ -20,10 +23,13 @@ FileHandle HoldFile(const standin::Invocation& invocation) {
     const std::optional<std::string> name = invocation.settings.Find(L"", standin::kHoldFile);
     if (!name || name->empty()) return FileHandle();
     const std::wstring path = ResolveBesideSelf(invocation.self, standin::Wide(*name));
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    const bool readable = invocation.settings.Flag(L"", standin::kHoldReadable);
+    FileHandle file(CreateFileW(path.c_str(), readable ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE,
+                                readable ? FILE_SHARE_READ : 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
     const DWORD error = file ? ERROR_SUCCESS : GetLastError();
     standin::AppendRecord(invocation.self, standin::EventFields("hold_file", {{"path", standin::Utf8(path)},
+                                                                             {"readable", readable ? "1" : "0"},
                                                                              {"error", std::to_string(error)}}));
     return file;
 }

@@ -298,3 +298,93 @@ TEST(CopyFileList, UsesExistingFoldersAndFilesUnderTheirOwnSpelling) {
     ASSERT_EQ(_CopyFileList(list, root + L"\\To", root + L"\\From"), S_OK);
     EXPECT_EQ(Snapshot(root + L"\\To"), (Files{{L"Only\\product.txt", "new product"}, {L"Only\\added.txt", "added"}}));
 }
+
+TEST(CopyFileList, RecordsEachTargetAndTheFoldersItCreates) {
+    const std::wstring root = FreshDir(L"copy-record");
+    const std::wstring source = root + L"\\From";
+    const std::wstring target = root + L"\\To";
+    for (const wchar_t* name : {L"old.txt", L"Keep\\new.txt", L"Deep\\Er\\new.txt", L"Deep\\Er\\last.txt"}) {
+        WriteText(source + L"\\" + name, "new");
+    }
+    WriteText(target + L"\\Old.txt", "old");
+    MakeDirs(target + L"\\Keep");
+
+    FileList list;
+    list.Append(L"old.txt", L"OLD.txt");
+    list.Append(L"keep\\new.txt", L"KEEP\\New.txt");
+    list.Append(L"deep\\er\\new.txt", L"Deep\\Er\\new.txt");
+    CopyRecord record;
+    ASSERT_EQ(_CopyFileList(list, target, source, &record), S_OK);
+    EXPECT_EQ(record.copied, 3u);
+    ASSERT_EQ(record.targets.size(), 3u);
+    // An existing file is named by the list's spelling, a new one as the entry writes it.
+    EXPECT_EQ(record.targets[0].path, target + L"\\OLD.txt");
+    EXPECT_TRUE(record.targets[0].existed);
+    EXPECT_EQ(record.targets[1].path, target + L"\\KEEP\\new.txt");
+    EXPECT_FALSE(record.targets[1].existed);
+    EXPECT_EQ(record.targets[2].path, target + L"\\deep\\er\\new.txt");
+    EXPECT_FALSE(record.targets[2].existed);
+    EXPECT_EQ(record.folders, (Paths{target + L"\\deep", target + L"\\deep\\er"}));
+
+    // The failing entry is the last target, not counted as copied.
+    const FileHandle busy = Hold(target + L"\\Old.txt", GENERIC_READ, FILE_SHARE_READ);
+    ASSERT_TRUE(busy.Valid());
+    CopyRecord failed;
+    EXPECT_EQ(_CopyFileList(ListOf({L"deep\\er\\last.txt", L"old.txt", L"keep\\new.txt"}), target, source, &failed),
+              E_FAIL);
+    EXPECT_EQ(failed.copied, 1u);
+    ASSERT_EQ(failed.targets.size(), 2u);
+    EXPECT_EQ(failed.targets[1].path, target + L"\\old.txt");
+    EXPECT_TRUE(failed.targets[1].existed);
+    EXPECT_TRUE(failed.folders.empty());
+}
+
+TEST(UndoCopyFileList, PutsBackEveryChangeItCanAndReportsTheOthers) {
+    const std::wstring root = FreshDir(L"undo");
+    const std::wstring source = root + L"\\From";
+    const std::wstring target = root + L"\\To";
+    const std::wstring backup = root + L"\\Backup";
+    const Paths entries = {L"a.txt", L"b.txt", L"new\\deep\\c.txt", L"d.txt", L"e.txt"};
+    for (const std::wstring& entry : entries) WriteText(source + L"\\" + entry, "new " + Narrow(entry));
+    for (const wchar_t* old : {L"a.txt", L"b.txt", L"d.txt", L"e.txt"}) {
+        WriteText(target + L"\\" + old, "old " + Narrow(old));
+        WriteText(backup + L"\\" + old, "old " + Narrow(old));
+    }
+    MakeDirs(target + L"\\Empty");
+    const Files before = Snapshot(target);
+    const FileList list = ListOf(entries);
+
+    CopyRecord record;
+    {
+        const FileHandle busy = Hold(target + L"\\d.txt", GENERIC_READ, FILE_SHARE_READ);
+        ASSERT_TRUE(busy.Valid());
+        ASSERT_EQ(_CopyFileList(list, target, source, &record), E_FAIL);
+    }
+    ASSERT_EQ(record.copied, 3u);
+    // A replaced file that cannot be written now stays new; all else goes back.
+    {
+        const FileHandle busy = Hold(target + L"\\b.txt", GENERIC_READ, FILE_SHARE_READ);
+        ASSERT_TRUE(busy.Valid());
+        EXPECT_EQ(_UndoCopyFileList(list, backup, record), E_FAIL);
+    }
+    Files expected = before;
+    expected[L"b.txt"] = "new b.txt";
+    EXPECT_EQ(Snapshot(target), expected);
+    EXPECT_FALSE(DirExists(target + L"\\new"));
+    EXPECT_TRUE(DirExists(target + L"\\Empty"));
+
+    // Once it can be written, undoing again puts it back too.
+    EXPECT_EQ(_UndoCopyFileList(list, backup, record), S_OK);
+    EXPECT_EQ(Snapshot(target), before);
+
+    // An added file that cannot be removed is reported; the folder holding it stays.
+    const FileList one = ListOf({L"new\\deep\\c.txt"});
+    CopyRecord added;
+    ASSERT_EQ(_CopyFileList(one, target, source, &added), S_OK);
+    {
+        const FileHandle busy = Hold(target + L"\\new\\deep\\c.txt", GENERIC_READ, FILE_SHARE_READ);
+        ASSERT_TRUE(busy.Valid());
+        EXPECT_EQ(_UndoCopyFileList(one, backup, added), E_FAIL);
+    }
+    EXPECT_TRUE(FileExists(target + L"\\new\\deep\\c.txt"));
+}

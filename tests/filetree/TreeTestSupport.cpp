@@ -1,5 +1,7 @@
 #include "tests/filetree/TreeTestSupport.h"
 
+#include <algorithm>
+
 #include "tests/support/TestSupport.h"
 
 namespace treetest {
@@ -17,7 +19,8 @@ std::wstring UnixPathOnDriveC(const std::wstring& path) {
     return unixPath;
 }
 
-void SnapshotInto(const std::wstring& folder, const std::wstring& relative, Files& files) {
+// folders, when given, gets every folder met.
+void SnapshotInto(const std::wstring& folder, const std::wstring& relative, Files& files, Paths* folders) {
     WIN32_FIND_DATAW entry;
     FindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &entry));
     if (!find) return;
@@ -27,9 +30,10 @@ void SnapshotInto(const std::wstring& folder, const std::wstring& relative, File
         const std::wstring path = relative.empty() ? name : relative + L"\\" + name;
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-                SnapshotInto(folder + L"\\" + name, path, files);
+                if (folders != nullptr) folders->push_back(path);
+                SnapshotInto(folder + L"\\" + name, path, files, folders);
             }
-        } else {
+        } else if (folders == nullptr) {
             files[path] = zeltest::ReadBytes(folder + L"\\" + name);
         }
     } while (FindNextFileW(find.Get(), &entry));
@@ -60,8 +64,16 @@ FileList ListOf(const Paths& entries) {
 
 Files Snapshot(const std::wstring& folder) {
     Files files;
-    SnapshotInto(folder, L"", files);
+    SnapshotInto(folder, L"", files, nullptr);
     return files;
+}
+
+Paths Folders(const std::wstring& folder) {
+    Files unused;
+    Paths folders;
+    SnapshotInto(folder, L"", unused, &folders);
+    std::sort(folders.begin(), folders.end());
+    return folders;
 }
 
 std::wstring StoredName(const std::wstring& path) {

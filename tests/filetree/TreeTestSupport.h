@@ -25,6 +25,9 @@ FileList ListOf(const Paths& entries);
 
 // Every file below folder: relative path (as stored on disk) -> content.
 Files Snapshot(const std::wstring& folder);
+// Every folder below folder (empty ones included), relative and sorted;
+// links are not entered.
+Paths Folders(const std::wstring& folder);
 
 // The name of path's last component as the file system stores it.
 std::wstring StoredName(const std::wstring& path);

@@ -79,6 +79,76 @@ Files WithoutBackup(Files files) {
     return files;
 }
 
+bool InBackup(const std::wstring& path) { return path == L"updatetemp" || path.rfind(L"updatetemp\\", 0) == 0; }
+
+// Every file with its content and every folder, the backup left out.
+struct ProductTree {
+    Files files;
+    Paths folders;
+    bool operator==(const ProductTree& other) const { return files == other.files && folders == other.folders; }
+};
+void PrintTo(const ProductTree& tree, std::ostream* out) {
+    for (const auto& [path, content] : tree.files) *out << "\n  " << Narrow(path) << " = " << content;
+    for (const std::wstring& folder : tree.folders) *out << "\n  " << Narrow(folder) << "\\";
+}
+ProductTree TreeOf(const std::wstring& dir) {
+    ProductTree tree{WithoutBackup(Snapshot(dir)), {}};
+    for (const std::wstring& folder : Folders(dir)) {
+        if (!InBackup(folder)) tree.folders.push_back(folder);
+    }
+    return tree;
+}
+
+Lines Then(Lines lines, const Lines& more) {
+    lines.insert(lines.end(), more.begin(), more.end());
+    return lines;
+}
+
+// A staged update that replaces files (one of them with a read-only file),
+// adds files beside them, into an existing empty folder and into new nested
+// folders.
+std::wstring MakeRollbackProduct(const std::wstring& name) {
+    const std::wstring dir = FreshDir(name) + L"\\Rux";
+    for (const auto& [path, text] : Files{{L"Main.DLL", "old main"},
+                                          {L"b.txt", "old b"},
+                                          {L"Sub\\c.txt", "old c"},
+                                          {L"Sub\\Keep.txt", "kept"},
+                                          {L"Only.txt", "product only"},
+                                          {L"reupdate\\Main.dll", "new main"},
+                                          {L"reupdate\\b.txt", "new b"},
+                                          {L"reupdate\\Sub\\c.txt", "new c"},
+                                          {L"reupdate\\Sub\\Added.txt", "added"},
+                                          {L"reupdate\\Empty\\z.txt", "into an empty folder"},
+                                          {L"reupdate\\New\\Deep\\Er\\x.bin", "deep"},
+                                          {L"reupdate\\New\\y.bin", "new y"},
+                                          {L"reupdate\\Top.txt", "top"},
+                                          {L"reupdate\\Sub\\Hollow\\h.txt", "hollow"}}) {
+        WriteText(dir + L"\\" + path, text);
+    }
+    MakeDirs(dir + L"\\Empty");
+    MakeDirs(dir + L"\\Sub\\Hollow");
+    SetFileAttributesW((dir + L"\\reupdate\\b.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    return dir;
+}
+
+// The order in which the staged files are copied.
+Paths StagedOrder(const std::wstring& dir) {
+    FileList order;
+    if (_EnumFiles(dir + L"\\reupdate", 1, order) != S_OK || _MakeRelative(dir + L"\\reupdate", order) != S_OK) {
+        return {};
+    }
+    return Entries(order);
+}
+
+// Makes the copy of a staged entry fail: an existing target is held readable
+// but not writable, as a running program holds its files; for a new one the
+// staged file is held without sharing.
+FileHandle FailCopyOf(const std::wstring& dir, const std::wstring& entry) {
+    const std::wstring target = dir + L"\\" + entry;
+    if (FileExists(target)) return Hold(target, GENERIC_READ, FILE_SHARE_READ);
+    return Hold(dir + L"\\reupdate\\" + entry, GENERIC_READ, 0);
+}
+
 }  // namespace
 
 TEST(FilterUpdateFiles, DropsTheExclusionsOfTheGivenBaseAndLowercasesTheRest) {
@@ -214,32 +284,60 @@ TEST(DoCopyAndDelFile, AMissingStagingFolderLeavesACompleteBackup) {
     EXPECT_EQ(WithoutBackup(Snapshot(dir)), WithoutBackup(product));
 }
 
-TEST(DoCopyAndDelFile, AStagedCopyFailureLeavesTheBackupAndAPartlyRefreshedProduct) {
-    const std::wstring dir = FreshDir(L"exchange-updatefail") + L"\\Rux";
-    for (const wchar_t* name : {L"a.txt", L"b.txt", L"c.txt", L"d.txt", L"e.txt"}) {
-        WriteText(dir + L"\\" + name, "old");
-        WriteText(dir + L"\\reupdate\\" + name, "new");
+TEST(DoCopyAndDelFile, AStagedCopyFailurePutsTheProductBackWhereverItFails) {
+    const Files backup = {{L"main.dll", "old main"},   {L"b.txt", "old b"},      {L"sub\\c.txt", "old c"},
+                          {L"sub\\keep.txt", "kept"}, {L"only.txt", "product only"}};
+    for (const size_t failing : {0, 4, 8}) {
+        const std::wstring dir = MakeRollbackProduct(L"exchange-rollback" + std::to_wstring(failing));
+        const Paths staged = StagedOrder(dir);
+        ASSERT_EQ(staged.size(), 9u);
+        const ProductTree before = TreeOf(dir);
+        const LogWatch log;
+        {
+            const FileHandle held = FailCopyOf(dir, staged[failing]);
+            ASSERT_TRUE(held.Valid());
+            EXPECT_FALSE(_DoCopyAndDelFile(ContextFor(dir)));
+        }
+        SCOPED_TRACE("failing at " + Narrow(staged[failing]));
+        EXPECT_EQ(log.NewLines(), kUpdateFailed);
+        EXPECT_EQ(TreeOf(dir), before);
+        // The staged copy made b.txt read-only; the old one was not.
+        EXPECT_EQ(GetFileAttributesW((dir + L"\\b.txt").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+        EXPECT_EQ(Snapshot(dir + L"\\updatetemp"), backup);
     }
-    // The order in which the staged files are copied.
-    FileList order;
-    ASSERT_EQ(_EnumFiles(dir + L"\\reupdate", 1, order), S_OK);
-    ASSERT_EQ(_MakeRelative(dir + L"\\reupdate", order), S_OK);
-    const Paths staged = Entries(order);
-    ASSERT_EQ(staged.size(), 5u);
+}
 
+TEST(DoCopyAndDelFile, AStagedFileOverAFolderLeavesTheProductAsItWas) {
+    const std::wstring dir = MakeRollbackProduct(L"exchange-folder");
+    WriteText(dir + L"\\reupdate\\Conflict", "a file");
+    WriteText(dir + L"\\Conflict\\inside.txt", "old conflict");
+    const ProductTree before = TreeOf(dir);
+    const LogWatch log;
+    EXPECT_FALSE(_DoCopyAndDelFile(ContextFor(dir)));
+    EXPECT_EQ(log.NewLines(), kUpdateFailed);
+    EXPECT_EQ(TreeOf(dir), before);
+    EXPECT_EQ(Snapshot(dir + L"\\updatetemp").count(L"conflict\\inside.txt"), 1u);
+}
+
+TEST(DoCopyAndDelFile, AFileThatCannotBeRestoredIsReportedAndTheBackupKept) {
+    // The backup does not follow a linked folder, so a staged file that
+    // lands there has no old version to go back to.
+    const std::wstring root = FreshDir(L"exchange-norestore");
+    const std::wstring dir = MakeRollbackProduct(L"exchange-norestore\\In");
+    WriteText(root + L"\\Outside\\Held.txt", "outside");
+    ASSERT_TRUE(MakeUnixLink(root + L"\\Outside", dir + L"\\Linked"));
+    WriteText(dir + L"\\reupdate\\Linked\\Held.txt", "new held");
+    const ProductTree before = TreeOf(dir);
     const LogWatch log;
     {
-        const FileHandle locked = Hold(dir + L"\\" + staged[2], GENERIC_READ, FILE_SHARE_READ);
-        ASSERT_TRUE(locked.Valid());
+        const FileHandle held = Hold(root + L"\\Outside\\Held.txt", GENERIC_READ, FILE_SHARE_READ);
+        ASSERT_TRUE(held.Valid());
         EXPECT_FALSE(_DoCopyAndDelFile(ContextFor(dir)));
     }
-    EXPECT_EQ(log.NewLines(), kUpdateFailed);
-    EXPECT_EQ(Snapshot(dir + L"\\updatetemp"),
-              (Files{{L"a.txt", "old"}, {L"b.txt", "old"}, {L"c.txt", "old"}, {L"d.txt", "old"}, {L"e.txt", "old"}}));
-    for (size_t i = 0; i < staged.size(); ++i) {
-        EXPECT_EQ(ReadBytes(dir + L"\\" + staged[i]), i < 2 ? "new" : "old") << Narrow(staged[i]);
-    }
-    EXPECT_EQ(Snapshot(dir + L"\\reupdate").size(), 5u);
+    EXPECT_EQ(log.NewLines(), Then(kUpdateFailed, {"Restore rux from rux\\updatetemp Fail"}));
+    EXPECT_EQ(TreeOf(dir), before);
+    EXPECT_EQ(Snapshot(root + L"\\Outside"), (Files{{L"Held.txt", "outside"}}));
+    EXPECT_EQ(Snapshot(dir + L"\\updatetemp").size(), 5u);
 }
 
 TEST(DoCopyAndDelFile, LeavesWhatALinkedBackupFolderPointsTo) {

@@ -15,8 +15,9 @@ target_link_libraries(message_boxes PRIVATE standintestsupport)
 zel_add_gtest(smooth_update_e2e
   SOURCES workflows/SmoothUpdateTest.cpp workflows/SmoothUpdateFailureTest.cpp
           workflows/SmoothUpdatePathsTest.cpp workflows/SmoothUpdateFixture.cpp
+          workflows/SmoothUpdateRollbackTest.cpp filetree/TreeTestSupport.cpp
   SHARDS "SmoothUpdateSuccess.*" "SmoothUpdateMutex.*" "SmoothUpdateEngine.*:*/Engine_*"
          "SmoothUpdateFramework.*:*/Framework_*" "SmoothUpdateLaterSteps.*:*/LaterSteps_*" "*/Scan_*"
-         "*/SlowChildren_*" "SmoothUpdatePath*"
+         "*/SlowChildren_*" "SmoothUpdatePath*" "SmoothUpdateRollback.*"
   DEPENDS zeldecs)
 target_link_libraries(smooth_update_e2e PRIVATE standintestsupport)

@@ -1,0 +1,158 @@
+// A product file held by a running program fails the staged copy of a whole
+// "-smoothupdate" run: the product folder is put back as it was, the backup
+// stays, and once the file is let go the next run updates the product.
+#include <gtest/gtest.h>
+
+#include <cwchar>
+
+#include "filetree/FileTree.h"
+#include "filetree/UpdateExchange.h"
+#include "launcher/UnstallContext.h"
+#include "tests/filetree/TreeTestSupport.h"
+#include "tests/workflows/SmoothUpdateFixture.h"
+
+using namespace zeltest;
+using namespace treetest;
+
+namespace {
+
+// A copy of the main program under a name the update does not end.
+const wchar_t kHolderName[] = L"ruxholder.exe";
+const std::wstring kHolder = L"C:\\zt\\SuHolder\\ruxholder.exe";
+
+// What a run changes beside the product's own files: its log, the stand-ins'
+// records, the backup.
+bool ChangedByTheRun(std::wstring path) {
+    AsciiLowercase(path);
+    const auto endsWith = [&path](const std::wstring& tail) {
+        return path.size() >= tail.size() && path.compare(path.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    return endsWith(L".record") || path == L"zelunst.log" || path == L"updatetemp" ||
+           path.rfind(L"updatetemp\\", 0) == 0;
+}
+
+struct ProductTree {
+    Files files;
+    Paths folders;
+};
+ProductTree TreeOf(const std::wstring& dir) {
+    ProductTree tree;
+    for (auto& [path, content] : Snapshot(dir)) {
+        if (!ChangedByTheRun(path)) tree.files.emplace(path, content);
+    }
+    for (const std::wstring& folder : Folders(dir)) {
+        if (!ChangedByTheRun(folder)) tree.folders.push_back(folder);
+    }
+    return tree;
+}
+
+// The paths whose content differs between two trees, or that only one has:
+// a failure names them rather than printing whole programs.
+std::vector<std::string> Differences(const Files& expected, const Files& actual) {
+    std::vector<std::string> paths;
+    for (const auto& [path, content] : expected) {
+        const auto found = actual.find(path);
+        if (found == actual.end()) {
+            paths.push_back("missing " + Narrow(path));
+        } else if (found->second != content) {
+            paths.push_back("changed " + Narrow(path));
+        }
+    }
+    for (const auto& [path, content] : actual) {
+        if (expected.count(path) == 0) paths.push_back("added " + Narrow(path));
+    }
+    return paths;
+}
+
+// The product files the exchange backs up, named as the backup names them.
+Files BackedUp(const Files& product, const std::wstring& dir) {
+    CUnstallContext context;
+    wcscpy_s(context.programDir, dir.c_str());
+    wcscpy_s(context.programFile, L"zelunst.exe");
+    Files backup;
+    for (const auto& [path, content] : product) {
+        FileList one;
+        one.Append(dir + L"\\" + path);
+        _FilterUpdateFiles(one, context, dir);
+        if (!one.Empty()) backup.emplace(one.First().substr(dir.size() + 1), content);
+    }
+    return backup;
+}
+
+// The staged files in the order the update copies them.
+Paths CopyOrder(const std::wstring& dir) {
+    CUnstallContext context;
+    wcscpy_s(context.programDir, dir.c_str());
+    wcscpy_s(context.programFile, L"zelunst.exe");
+    const std::wstring staging = dir + L"\\reupdate";
+    FileList list;
+    if (_EnumFiles(staging, 1, list) != S_OK) return {};
+    _FilterUpdateFiles(list, context, staging);
+    if (_MakeRelative(staging, list) != S_OK) return {};
+    return Entries(list);
+}
+
+class SmoothUpdateRollback : public SmoothUpdateFixture {
+protected:
+    void TearDown() override {
+        standin::EndProcessesNamed(kHolderName, 5000);
+        SmoothUpdateFixture::TearDown();
+    }
+};
+
+}  // namespace
+
+TEST_F(SmoothUpdateRollback, AFileInUseFailsTheCopyAndTheProductIsPutBackUntilItIsLetGo) {
+    const std::wstring& dir = product.productDir;
+    StageUpdate();
+    for (const wchar_t* name : {L"A.dll", L"B.dll", L"C.dll"}) {
+        WriteText(dir + L"\\" + name, "old " + Narrow(name));
+        WriteText(dir + L"\\reupdate\\" + name, "new " + Narrow(name));
+    }
+    // The last replaced file in copy order is held, so that the copy has
+    // already replaced and added files when it fails.
+    const Paths order = CopyOrder(dir);
+    std::wstring held;
+    for (const std::wstring& entry : order) {
+        if (FileExists(dir + L"\\" + entry)) held = entry;
+    }
+    ASSERT_EQ(order.size(), 6u);
+    ASSERT_FALSE(held.empty());
+    ASSERT_NE(held, order.front());
+
+    CopyFromBin(L"ruxmain.exe", kHolder);
+    WriteSettings(kHolder, {{"hold_file", Narrow(dir + L"\\" + held)}, {"hold_readable", "1"}});
+    const ProcessHandles holder = StartProcess(L"\"" + kHolder + L"\"");
+    ASSERT_TRUE(holder.process.Valid());
+    const std::vector<StandInRecord> holds = WaitForRecords(kHolder, "hold_file", 1);
+    ASSERT_EQ(holds.size(), 1u);
+    ASSERT_EQ(holds[0].Field("error"), "0");
+    ASSERT_EQ(holds[0].Field("readable"), "1");
+
+    const ProductTree before = TreeOf(dir);
+    ExpectUpdate(0, Then(kThroughEngineUninstall, {kExchange, "Copy file rux\\reupdate to rux\\ Fail", kExchangeFail}));
+    const ProductTree after = TreeOf(dir);
+    EXPECT_EQ(Differences(before.files, after.files), std::vector<std::string>());
+    EXPECT_EQ(after.folders, before.folders);
+    const Files backup = Snapshot(dir + L"\\updatetemp");
+    Files expectedBackup = BackedUp(before.files, dir);
+    // The deinstaller recorded its run before the backup was made.
+    for (const auto& [path, content] : backup) {
+        if (ChangedByTheRun(path)) expectedBackup.emplace(path, content);
+    }
+    EXPECT_EQ(Differences(expectedBackup, backup), std::vector<std::string>());
+    EXPECT_EQ(backup.count(L"main.dll"), 1u);
+    EXPECT_FALSE(HasEnded(holder));
+
+    // Let go, the next run goes through.
+    ASSERT_EQ(standin::EndProcessesNamed(kHolderName, 5000), 1);
+    ExpectUpdate(1, SucceededLog());
+    ExpectProductBack();
+    EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
+    for (const wchar_t* name : {L"A.dll", L"B.dll", L"C.dll"}) {
+        EXPECT_EQ(ReadBytes(dir + L"\\" + name), "new " + Narrow(name));
+    }
+    EXPECT_EQ(ReadBytes(dir + L"\\Main.dll"), "main v2");
+    EXPECT_EQ(ReadBytes(dir + L"\\data\\new.dat"), "new data");
+    EXPECT_EQ(ReadBytes(dir + L"\\plugins\\deep\\extra.bin"), "extra");
+}
