@@ -187,28 +187,52 @@ int RunHandle(CUnstallContext& context) {
     LocalMemory arguments(reinterpret_cast<HLOCAL>(CommandLineToArgvW(GetCommandLineW(), &argc)));
     if (!arguments) return -1;
     const Operation operation = ChooseOperation(argc, static_cast<wchar_t**>(arguments.Get()));
+    return RunOperation(context, operation, WorkflowFor(operation));
+}
 
-    int result = 0;
+Workflow WorkflowFor(Operation operation) {
     switch (operation) {
     case Operation::RemoveProduct:
-        result = _DoRemoveProduct(context);
-        break;
+        return _DoRemoveProduct;
     case Operation::UnInstall:
-        result = _DoUnInstall(context);
-        break;
+        return _DoUnInstall;
     case Operation::Install:
-        result = _DoInstall(context);
-        break;
+        return _DoInstall;
     case Operation::SmoothUpdate:
-        result = _DoSmoothUpdate(context);
-        break;
+        return _DoSmoothUpdate;
     case Operation::ShowUsage:
-        result = _ShowUsage();
-        break;
+        return [](CUnstallContext&) { return _ShowUsage(); };
     case Operation::Unknown:
         break;
     }
-    return ExitCodeFor(operation, result);
+    return nullptr;
+}
+
+int RunOperation(CUnstallContext& context, Operation operation, Workflow workflow) {
+    if (workflow == nullptr) return ExitCodeFor(operation, 0);
+    try {
+        return ExitCodeFor(operation, workflow(context));
+    } catch (...) {
+        runLog.DropUnfinishedLine();
+        // The failure of the workflow that was running: 0 for the smooth
+        // update, -1 for the others. The usage text's 0 would read as success.
+        return operation == Operation::ShowUsage ? -1 : ExitCodeFor(operation, 0);
+    }
+}
+
+int RunGuarded(Workflow run) {
+    try {
+        ParentConsole console;
+        CUnstallContext context;
+        if (!Init(context)) return 0;
+        const int result = run(context);
+        Uninit(context);
+        return result;
+    } catch (...) {
+        // Left the scope above: the console is already released.
+        runLog.DropUnfinishedLine();
+        return -1;
+    }
 }
 
 int Uninit(CUnstallContext& context) {

@@ -19,9 +19,22 @@ int ExitCodeFor(Operation operation, int result);
 // arguments dropped, a REG_EXPAND_SZ text expanded. 0 or E_FAIL.
 HRESULT EngineDirFromImagePath(const wchar_t* imagePath, DWORD valueType, wchar_t* engineDir);
 
+// The workflow an operation runs; null for one that runs none.
+using Workflow = int (*)(CUnstallContext& context);
+Workflow WorkflowFor(Operation operation);
+// Runs the operation's workflow and gives the exit code for its result. Only
+// the standard library throws (memory exhausted, a list or path grown past its
+// limit): a workflow it cuts short fails, its unfinished log line dropped.
+int RunOperation(CUnstallContext& context, Operation operation, Workflow workflow);
+
 int Init(CUnstallContext& context);
 int RunHandle(CUnstallContext& context);
 int Uninit(CUnstallContext& context);
+
+// The whole run behind the entry function: console, context, Init, run,
+// Uninit. An exception outside any workflow ends it with -1, the console
+// released and the run log ending on a whole line.
+int RunGuarded(Workflow run = RunHandle);
 
 bool _IsOnSafeDesktop();
 HRESULT _ReadEngineDir(wchar_t* engineDir);

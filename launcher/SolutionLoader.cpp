@@ -7,6 +7,23 @@
 #include "launcher/UnstallContext.h"
 #include "log/VLogger.h"
 
+namespace {
+
+// LoadLibraryW with the system's critical-error boxes ("cannot find DLL" for a
+// missing dependency, say) turned off for this thread and this load only:
+// nobody may be there to close one. The process error mode, which child
+// processes inherit, stays as it is.
+HMODULE LoadLibraryQuietly(const wchar_t* path) {
+    DWORD previousMode = 0;
+    const bool quiet =
+        SetThreadErrorMode(GetThreadErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previousMode);
+    const HMODULE module = LoadLibraryW(path);
+    if (quiet) SetThreadErrorMode(previousMode, nullptr);
+    return module;
+}
+
+}  // namespace
+
 HRESULT CQIVUseComDll_v2::GetClassObject(IZelSolution** out) {
     if (out == nullptr) return E_POINTER;
     if (module == nullptr) return E_INVALIDARG;
@@ -25,7 +42,7 @@ int _LoadSolution(CUnstallContext& context) {
         return 0;
     }
     if (context.comDll.module == nullptr) {
-        context.comDll.module = LoadLibraryW(context.solutionPath);
+        context.comDll.module = LoadLibraryQuietly(context.solutionPath);
         if (context.comDll.module == nullptr) {
             wprintf(L"\nLoad  %ls file failed \n", context.solutionPath);
             return 0;

@@ -82,6 +82,11 @@ VLogger::VLogger(const wchar_t* logPath) { stream.Open(logPath, kTruncateAtBytes
 
 VLogger::~VLogger() { stream.Flush(); }
 
+void VLogger::DropUnfinishedLine() {
+    stream.Discard();
+    noTimestamp = false;
+}
+
 void VLogger::_ChangeToProgramDir() {
     std::wstring path = ModulePath();
     const size_t lastBackslash = path.rfind(L'\\');

@@ -28,6 +28,8 @@ public:
     void Open(const wchar_t* path, ULONGLONG truncateAtBytes);
     void Put(const wchar_t* text, size_t count);
     void Flush();
+    // Forgets the text not yet flushed, and gives its memory back.
+    void Discard() { std::string().swap(pending_); }
     bool Failed() const { return failed_; }
 
 private:
@@ -57,6 +59,9 @@ public:
     virtual VLogger& operator<<(const wchar_t* text);
 
     bool Failed() const { return stream.Failed(); }
+    // Drops what was inserted since the last EndLine, so that a step cut
+    // short leaves no half line behind; the next insertion starts a new line.
+    void DropUnfinishedLine();
 
     static constexpr ULONGLONG kTruncateAtBytes = 0x10000;
 

@@ -67,6 +67,10 @@ struct DesktopTraits {
     static HDESK Invalid() { return nullptr; }
     static void Close(HDESK h) { CloseDesktop(h); }
 };
+struct WindowStationTraits {
+    static HWINSTA Invalid() { return nullptr; }
+    static void Close(HWINSTA h) { CloseWindowStation(h); }
+};
 struct LocalMemoryTraits {
     static HLOCAL Invalid() { return nullptr; }
     static void Close(HLOCAL h) { LocalFree(h); }
@@ -79,6 +83,7 @@ using ServiceHandle = UniqueResource<SC_HANDLE, ServiceHandleTraits>;
 using RegKey = UniqueResource<HKEY, RegKeyTraits>;
 using Library = UniqueResource<HMODULE, LibraryTraits>;
 using Desktop = UniqueResource<HDESK, DesktopTraits>;
+using WindowStation = UniqueResource<HWINSTA, WindowStationTraits>;
 using LocalMemory = UniqueResource<HLOCAL, LocalMemoryTraits>;
 
 // Both handles of a started child process.

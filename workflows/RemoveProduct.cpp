@@ -9,6 +9,7 @@
 #include "system/Handles.h"
 #include "system/Products.h"
 #include "system/ServiceControl.h"
+#include "system/UserNotice.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ BOOL StartShown(const std::wstring& executable) {
 }
 
 void ReportServiceNotStopped() {
-    MessageBoxW(nullptr, kNotStoppedText, kNotStoppedCaption, MB_OK);
+    ShowUserNotice(kNotStoppedText, kNotStoppedCaption, MB_OK);
     _SetServiceDemandStart(products::kProductServiceKey);
     _SetServiceDemandStart(products::kKernelServiceKey);
     _DeleteRunValue();

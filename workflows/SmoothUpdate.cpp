@@ -12,6 +12,7 @@
 #include "system/Handles.h"
 #include "system/Products.h"
 #include "system/ServiceControl.h"
+#include "system/UserNotice.h"
 
 namespace {
 
@@ -107,8 +108,9 @@ bool RunEngineProductUninstall(const CUnstallContext& context) {
 }  // namespace
 
 bool _DoWaittingForExe() {
-    // The user can only acknowledge: the update goes on once the box is closed.
-    MessageBoxW(nullptr, kNoticeText, kNoticeCaption, MB_OK | MB_ICONQUESTION);
+    // The user can only acknowledge: the update goes on once the box is closed,
+    // or at once when nobody can see it.
+    ShowUserNotice(kNoticeText, kNoticeCaption, MB_OK | MB_ICONQUESTION);
 
     // Opened, never created: no mutex means nobody else is updating. Once the
     // wait succeeds this thread owns it until the tool exits.

@@ -1,4 +1,4 @@
-zel_add_gtest(launcher_unit SOURCES launcher/EngineDirTest.cpp launcher/ManifestTest.cpp DEPENDS zelunst)
+zel_add_gtest(launcher_unit SOURCES launcher/EngineDirTest.cpp launcher/ManifestTest.cpp launcher/RunGuardTest.cpp DEPENDS zelunst)
 zel_add_gtest(launcher_e2e SOURCES launcher/DispatchTest.cpp
   SHARDS "DispatchOptions.*" "DispatchRemoval.*" "DispatchPlacement.*"
   DEPENDS zelunst zeldecs)

@@ -79,6 +79,16 @@ TEST(LoaderFailureTable, LibraryThatDoesNotLoadIsReported) {
     }
 }
 
+// On an Xvfb desktop, where a "cannot find DLL" box would wait for someone to
+// close it: the run must end on its own (RunToolIn's time-out ends it otherwise).
+TEST(LoaderFailureTable, LibraryThatNeedsAMissingLibraryFailsWithoutABox) {
+    for (const wchar_t* option : {L"-install", L"-uninstall"}) {
+        ExpectRun(MakeSandbox(L"missingdep", L"zeldecs_missingdep.dll"), option,
+                  {kExitFailure, "\r\nLoad  C:\\zt\\missingdep\\subsystem\\zelde\\zeldecs.dll file failed \r\n", {},
+                   kStartOnly});
+    }
+}
+
 TEST(LoaderFailureTable, NoInterfaceIsReportedAndTheLibraryStaysLoaded) {
     const Lines unloadedAtExit{"DLL_PROCESS_ATTACH", kClassObjectCall, "DLL_PROCESS_DETACH ProcessExit"};
     for (const wchar_t* option : {L"-install", L"-uninstall"}) {

@@ -73,11 +73,13 @@ std::vector<std::string> OptionsStarted(const std::wstring& exePath) {
 unsigned long long TickOf(const StandInRecord& record) { return std::stoull("0" + record.Field("tick")); }
 
 ProcessHandles StartProcess(const std::wstring& commandLine, const std::wstring& currentDir, DWORD startupFlags,
-                            WORD showWindow) {
+                            WORD showWindow, const std::wstring& desktop) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = startupFlags;
     startup.wShowWindow = showWindow;
+    std::wstring desktopName = desktop;
+    if (!desktopName.empty()) startup.lpDesktop = desktopName.data();
     PROCESS_INFORMATION info{};
     std::wstring writable = commandLine;
     if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr,

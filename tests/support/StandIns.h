@@ -17,9 +17,10 @@ namespace zeltest {
 inline const std::wstring kAutostartKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 
 // Starts a command line and does not wait for it (invalid handles when it
-// cannot start). The start-up flags and show state reach the child as given.
+// cannot start). The start-up flags and show state reach the child as given;
+// a desktop ("Station\Desktop") is where the child runs, else the caller's.
 ProcessHandles StartProcess(const std::wstring& commandLine, const std::wstring& currentDir = L"",
-                            DWORD startupFlags = 0, WORD showWindow = 0);
+                            DWORD startupFlags = 0, WORD showWindow = 0, const std::wstring& desktop = L"");
 bool HasEnded(const ProcessHandles& process, DWORD waitMs = 0);
 // The exit code, or STILL_ACTIVE when it has not ended within the time.
 DWORD WaitExitCode(const ProcessHandles& process, DWORD timeoutMs = 60000);

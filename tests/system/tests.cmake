@@ -1,6 +1,6 @@
 # System operations: the counting rules alone, then the launchers, services,
 # registry and processes under Wine.
-zel_add_gtest(system_logic SOURCES system/LogicTest.cpp)
+zel_add_gtest(system_logic SOURCES system/LogicTest.cpp system/UserNoticeTest.cpp)
 
 # A ShFolder.dll to plant beside a test program; named apart so that it never
 # lies beside anything in the bin folder under its planted name.

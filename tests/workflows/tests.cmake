@@ -21,3 +21,8 @@ zel_add_gtest(smooth_update_e2e
          "*/SlowChildren_*" "SmoothUpdatePath*" "SmoothUpdateRollback.*"
   DEPENDS zeldecs)
 target_link_libraries(smooth_update_e2e PRIVATE standintestsupport)
+
+# The message boxes on a window station nobody sees, on an Xvfb desktop.
+zel_add_gtest(hidden_station SOURCES workflows/HiddenStationTest.cpp workflows/SmoothUpdateFixture.cpp
+  SHARDS "HiddenStation.*" "HiddenStationUpdate.*" DISPLAY DEPENDS zeldecs)
+target_link_libraries(hidden_station PRIVATE standintestsupport)

@@ -1,0 +1,84 @@
+// A workflow, or the run around it, cut short by the standard library's
+// exceptions (memory exhausted, a list or path grown too long): the run ends
+// as a failure with its exit code, and the run log keeps only whole lines.
+#include <gtest/gtest.h>
+
+#include <new>
+#include <stdexcept>
+
+#include "launcher/Launcher.h"
+#include "log/VLogger.h"
+#include "tests/support/TestSupport.h"
+
+using namespace zeltest;
+
+namespace {
+
+// Starts a line in the process's run log and leaves it unfinished.
+void StartHalfLine() { runLog << L"half " << L"line"; }
+
+int ThrowsBadAlloc(CUnstallContext&) {
+    StartHalfLine();
+    throw std::bad_alloc();
+}
+
+int ThrowsLengthError(CUnstallContext&) {
+    StartHalfLine();
+    runLog << NoTime;
+    throw std::length_error("path");
+}
+
+int SucceedsWithOne(CUnstallContext&) { return 1; }
+
+// The run log of this test program; each line after a cut-short run must be
+// whole, and the next line must start with its own stamp.
+void ExpectOnlyWholeLinesEndingWith(const char* lastLine) {
+    LogLine(Widen(lastLine).c_str());
+    const std::string bytes = ReadBytes(TestProgramFolder() + L"\\ZelUnst.log");
+    EXPECT_EQ(bytes.find("half"), std::string::npos);
+    ASSERT_GE(bytes.size(), 2u);
+    EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n");
+    const std::vector<std::string> stamped = LogLines(TestProgramFolder(), false);
+    ASSERT_FALSE(stamped.empty());
+    EXPECT_EQ(MarkStamps(stamped.back()), std::string("<P>") + lastLine);
+}
+
+}  // namespace
+
+TEST(RunGuard, WorkflowCutShortFailsWithItsOperationsFailureCode) {
+    struct Row {
+        Operation operation;
+        int exitCode;
+    };
+    const Row rows[] = {{Operation::RemoveProduct, -1}, {Operation::UnInstall, -1}, {Operation::Install, -1},
+                        {Operation::SmoothUpdate, 0},   {Operation::ShowUsage, -1}};
+    for (const Row& row : rows) {
+        for (const Workflow workflow : {ThrowsBadAlloc, ThrowsLengthError}) {
+            SCOPED_TRACE(static_cast<int>(row.operation));
+            CUnstallContext context;
+            EXPECT_EQ(RunOperation(context, row.operation, workflow), row.exitCode);
+            ExpectOnlyWholeLinesEndingWith("after a workflow was cut short");
+        }
+    }
+}
+
+TEST(RunGuard, WorkflowThatEndsNormallyGivesItsOwnExitCode) {
+    CUnstallContext context;
+    EXPECT_EQ(RunOperation(context, Operation::SmoothUpdate, SucceedsWithOne), 1);
+    EXPECT_EQ(RunOperation(context, Operation::Install, SucceedsWithOne), 0);
+    EXPECT_EQ(RunOperation(context, Operation::Unknown, nullptr), -1);
+    EXPECT_EQ(WorkflowFor(Operation::Unknown), nullptr);
+    for (const Operation operation : {Operation::RemoveProduct, Operation::UnInstall, Operation::Install,
+                                      Operation::SmoothUpdate, Operation::ShowUsage}) {
+        EXPECT_NE(WorkflowFor(operation), nullptr) << static_cast<int>(operation);
+    }
+}
+
+TEST(RunGuard, RunCutShortOutsideAWorkflowEndsWithMinusOne) {
+    for (const Workflow run : {ThrowsBadAlloc, ThrowsLengthError}) {
+        EXPECT_EQ(RunGuarded(run), -1);
+        EXPECT_FALSE(consoleAttached);
+        ExpectOnlyWholeLinesEndingWith("after the run was cut short");
+    }
+    EXPECT_EQ(RunGuarded(SucceedsWithOne), 1);
+}
