@@ -4,13 +4,9 @@
 #include <string_view>
 #include <vector>
 
-#include "system/Handles.h"
+#include "base/Handles.h"
 
 namespace {
-
-// CreateDirectoryW is the tightest of the path limits: MAX_PATH less room for
-// an 8.3 file name. Paths from this length on get the \\?\ form.
-constexpr size_t kLongPathFrom = MAX_PATH - 12;
 
 bool IsDotEntry(const wchar_t* name) {
     return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
@@ -108,20 +104,6 @@ bool IsLinkPath(const std::wstring& path) {
     return find && IsFolder(entry) && IsLink(entry);
 }
 
-// created, when given, gets each folder made here, parents first.
-bool CreateDirectoryChain(const std::wstring& path, LPSECURITY_ATTRIBUTES securityAttributes,
-                          std::vector<std::wstring>* created = nullptr) {
-    if (IsDirectory(path)) return true;
-    const size_t lastBackslash = path.rfind(L'\\');
-    if (lastBackslash != std::wstring::npos &&
-        !CreateDirectoryChain(path.substr(0, lastBackslash), securityAttributes, created)) {
-        return false;
-    }
-    if (!CreateDirectoryW(LongPathForm(path).c_str(), securityAttributes)) return false;
-    if (created != nullptr) created->push_back(path);
-    return true;
-}
-
 // The attributes a file had when they were in the way of replacing or
 // deleting it (0 when they were not); they are cleared.
 DWORD ClearBlockingAttributes(const std::wstring& path) {
@@ -175,31 +157,7 @@ bool SameContent(const std::wstring& a, const std::wstring& b) {
     }
 }
 
-std::wstring FullPath(const std::wstring& path) {
-    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (needed == 0) return path;
-    std::wstring full(needed, L'\0');
-    const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
-    if (length == 0 || length >= needed) return path;
-    full.resize(length);
-    return full;
-}
-
 }  // namespace
-
-void AsciiLowercase(std::wstring& text) {
-    for (wchar_t& unit : text) {
-        if (unit >= L'A' && unit <= L'Z') unit = static_cast<wchar_t>(unit + (L'a' - L'A'));
-    }
-}
-
-std::wstring LongPathForm(const std::wstring& path) {
-    if (path.size() < kLongPathFrom) return path;
-    if (path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\\\.\\") == 0) return path;
-    const std::wstring full = FullPath(path);
-    if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
-    return L"\\\\?\\" + full;
-}
 
 HRESULT _EnumFiles(const std::wstring& dir, int recurse, FileList& list) {
     std::wstring path = dir;

@@ -7,13 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "base/Paths.h"
+#include "base/Text.h"
 #include "filetree/FileList.h"
-
-// A-Z lowered to a-z, every other UTF-16 unit unchanged.
-void AsciiLowercase(std::wstring& text);
-// The form of path to hand to the Win32 file calls: unchanged while it is
-// short, the \\?\ form (full path, \\?\UNC\ for shares) once it nears MAX_PATH.
-std::wstring LongPathForm(const std::wstring& path);
 
 HRESULT _EnumFiles(const std::wstring& dir, int recurse, FileList& list);
 HRESULT _MakeRelative(const std::wstring& baseDir, FileList& list);

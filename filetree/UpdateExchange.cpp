@@ -2,8 +2,8 @@
 
 #include <vector>
 
+#include "base/ToolPaths.h"
 #include "filetree/FileTree.h"
-#include "launcher/UnstallContext.h"
 #include "log/VLogger.h"
 
 namespace {
@@ -22,7 +22,7 @@ const wchar_t* const kExcludedFiles[] = {
     L"Lomifr.dll"};
 
 // The texts after "base\" that an entry must not begin with, lowercased.
-std::vector<std::wstring> ExcludedTails(const CUnstallContext& context) {
+std::vector<std::wstring> ExcludedTails(const ToolPaths& context) {
     std::vector<std::wstring> tails(std::begin(kExcludedFolders), std::end(kExcludedFolders));
     // An empty file name would make "base\" itself an exclusion and drop every entry.
     if (context.programFile[0] != L'\0') tails.emplace_back(context.programFile);
@@ -42,7 +42,7 @@ bool IsExcluded(const std::wstring& entry, const std::wstring& basePrefix, const
 
 // One pass of the exchange: list a folder's files, drop the excluded ones and
 // make the rest relative to the folder.
-bool ListUpdateFiles(const std::wstring& folder, const CUnstallContext& context, FileList& list) {
+bool ListUpdateFiles(const std::wstring& folder, const ToolPaths& context, FileList& list) {
     if (_EnumFiles(folder, 1, list) != S_OK) return false;
     _FilterUpdateFiles(list, context, folder);
     return _MakeRelative(folder, list) == S_OK;
@@ -57,7 +57,7 @@ bool IsOwnFolder(const std::wstring& path) {
 
 }  // namespace
 
-bool _FilterUpdateFiles(FileList& list, const CUnstallContext& context, const std::wstring& baseDir) {
+bool _FilterUpdateFiles(FileList& list, const ToolPaths& context, const std::wstring& baseDir) {
     std::wstring basePrefix = baseDir + L'\\';
     AsciiLowercase(basePrefix);
     const std::vector<std::wstring> tails = ExcludedTails(context);
@@ -71,7 +71,7 @@ bool _FilterUpdateFiles(FileList& list, const CUnstallContext& context, const st
     return true;
 }
 
-bool _DoCopyAndDelFile(const CUnstallContext& context) {
+bool _DoCopyAndDelFile(const ToolPaths& context) {
     const std::wstring programDir = context.programDir;
     if (programDir.size() < 4) return false;
     LogLine(L"_DoCopyAndDelFile");

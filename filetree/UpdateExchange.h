@@ -7,8 +7,8 @@
 
 #include "filetree/FileList.h"
 
-struct CUnstallContext;
+struct ToolPaths;
 
-bool _DoCopyAndDelFile(const CUnstallContext& context);
+bool _DoCopyAndDelFile(const ToolPaths& context);
 // Drops (and lowercases) the entries under the fixed exclusions for baseDir.
-bool _FilterUpdateFiles(FileList& list, const CUnstallContext& context, const std::wstring& baseDir);
+bool _FilterUpdateFiles(FileList& list, const ToolPaths& context, const std::wstring& baseDir);

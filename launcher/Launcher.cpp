@@ -10,8 +10,8 @@
 #include <memory>
 #include <new>
 
+#include "base/Handles.h"
 #include "log/VLogger.h"
-#include "system/Handles.h"
 #include "system/Products.h"
 #include "workflows/RemoveProduct.h"
 #include "workflows/SmoothUpdate.h"
@@ -193,13 +193,15 @@ int RunHandle(CUnstallContext& context) {
 Workflow WorkflowFor(Operation operation) {
     switch (operation) {
     case Operation::RemoveProduct:
-        return _DoRemoveProduct;
+        return [](CUnstallContext& context) { return _DoRemoveProduct(context); };
     case Operation::UnInstall:
         return _DoUnInstall;
     case Operation::Install:
         return _DoInstall;
     case Operation::SmoothUpdate:
-        return _DoSmoothUpdate;
+        return [](CUnstallContext& context) {
+            return _DoSmoothUpdate(context, [&context] { return _DoInstall(context); });
+        };
     case Operation::ShowUsage:
         return [](CUnstallContext&) { return _ShowUsage(); };
     case Operation::Unknown:

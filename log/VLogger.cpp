@@ -4,7 +4,8 @@
 #include <time.h>
 
 #include <cwchar>
-#include <vector>
+
+#include "base/Paths.h"
 
 namespace {
 
@@ -16,32 +17,16 @@ ULONGLONG FileSizeOrZero(const wchar_t* path) {
     return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-// Full path of the running executable, however long it is; empty on failure.
-std::wstring ModulePath() {
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (length == 0) return {};
-        if (length < buffer.size()) return std::wstring(buffer.data(), length);
-        if (buffer.size() >= 32768) return {};
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
 }  // namespace
 
-LogFile::~LogFile() {
-    Flush();
-    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
-}
+LogFile::~LogFile() { Flush(); }
 
 void LogFile::Open(const wchar_t* path, ULONGLONG truncateAtBytes) {
     const bool truncate = FileSizeOrZero(path) >= truncateAtBytes;
     // FILE_APPEND_DATA without FILE_WRITE_DATA makes every write go to the end.
-    file_ = CreateFileW(path, truncate ? GENERIC_WRITE : FILE_APPEND_DATA,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                        truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    failed_ = file_ == INVALID_HANDLE_VALUE;
+    file_.Reset(CreateFileW(path, truncate ? GENERIC_WRITE : FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    failed_ = !file_;
 }
 
 void LogFile::Put(const wchar_t* text, size_t count) {
@@ -63,7 +48,7 @@ void LogFile::Flush() {
     size_t left = pending_.size();
     while (left > 0) {
         DWORD written = 0;
-        if (!WriteFile(file_, data, static_cast<DWORD>(left), &written, nullptr) || written == 0) {
+        if (!WriteFile(file_.Get(), data, static_cast<DWORD>(left), &written, nullptr) || written == 0) {
             failed_ = true;
             break;
         }

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "base/Handles.h"
+
 enum VLogManip : int {
     NoTime = 0,     // next insertion goes without the timestamp prefix
     LastError = 1,  // writes "[<GetLastError()>]" without a prefix
@@ -33,7 +35,7 @@ public:
     bool Failed() const { return failed_; }
 
 private:
-    HANDLE file_ = INVALID_HANDLE_VALUE;
+    FileHandle file_;
     std::string pending_;
     bool failed_ = true;
 };

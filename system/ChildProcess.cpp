@@ -1,16 +1,9 @@
 #include "system/ChildProcess.h"
 
+#include "base/Text.h"
 #include "log/VLogger.h"
 
 namespace {
-
-// Unquoted, "C:\Program Files\App\x.exe" lets CreateProcessW try
-// "C:\Program.exe" and "C:\Program Files\App.exe" first.
-std::wstring QuotedExecutable(const std::wstring& executable) {
-    const bool alreadyQuoted = !executable.empty() && executable.front() == L'"';
-    if (alreadyQuoted || executable.find_first_of(L" \t") == std::wstring::npos) return executable;
-    return L'"' + executable + L'"';
-}
 
 STARTUPINFOW StartupFor(Launch launch) {
     STARTUPINFOW startup{};
@@ -40,13 +33,13 @@ DWORD CreationFlagsFor(Launch launch) {
 }  // namespace
 
 std::wstring CommandLineFor(const std::wstring& executable, const std::wstring& parameters) {
-    std::wstring commandLine = QuotedExecutable(executable);
+    std::wstring commandLine = QuoteIfNeeded(executable);
     if (!parameters.empty()) commandLine += L' ' + parameters;
     return commandLine;
 }
 
 std::optional<std::wstring> RunAndWaitCommandLine(const wchar_t* path, const wchar_t* parameters) {
-    std::wstring commandLine = path != nullptr ? QuotedExecutable(path) : std::wstring();
+    std::wstring commandLine = path != nullptr ? QuoteIfNeeded(path) : std::wstring();
     commandLine += L' ';
     if (parameters != nullptr) commandLine += parameters;
     if (commandLine.size() > kRunAndWaitCommandLineMax) return std::nullopt;

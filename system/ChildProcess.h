@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "system/Handles.h"
+#include "base/Handles.h"
 
 enum class Launch {
     Hidden,      // own STARTUPINFO with SW_HIDE, CREATE_NO_WINDOW

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "system/Handles.h"
+#include "base/Handles.h"
 #include "system/MainProgram.h"
 #include "system/Products.h"
 #include "system/ServiceStop.h"

@@ -4,9 +4,9 @@
 
 #include <cwchar>
 
-#include "launcher/UnstallContext.h"
+#include "base/Handles.h"
+#include "base/ToolPaths.h"
 #include "system/ChildProcess.h"
-#include "system/Handles.h"
 #include "system/Products.h"
 #include "system/ServiceControl.h"
 #include "system/UserNotice.h"
@@ -86,7 +86,7 @@ std::wstring SecondDeinstallCopy(const std::wstring& commonFilesDir) {
     return FitsMaxPath(path) ? path : std::wstring();
 }
 
-int _DeleteDeinstall(CUnstallContext& context) {
+int _DeleteDeinstall(const ToolPaths& context) {
     RemovalPaths paths;
     if (!BuildRemovalPaths(context.programDir, paths)) return 1;
     wchar_t commonFiles[MAX_PATH] = {};
@@ -121,7 +121,7 @@ int _RunUninstaller(const wchar_t* folder) {
     return result;
 }
 
-int _DoRemoveProduct(CUnstallContext& context) {
+int _DoRemoveProduct(const ToolPaths& context) {
     RemovalPaths paths;
     if (!BuildRemovalPaths(context.programDir, paths)) return 0;
     if (!PathFileExistsW(paths.serviceProgram.c_str())) return 0;

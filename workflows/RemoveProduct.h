@@ -6,13 +6,13 @@
 #include <functional>
 #include <string>
 
-struct CUnstallContext;
+struct ToolPaths;
 
 // 1 when the product's uninstaller was started, 0 otherwise.
-int _DoRemoveProduct(CUnstallContext& context);
+int _DoRemoveProduct(const ToolPaths& context);
 // Deletes the deinstaller copies in the product folder and the common files
 // folder (the second only when the first exists). Always 1.
-int _DeleteDeinstall(CUnstallContext& context);
+int _DeleteDeinstall(const ToolPaths& context);
 // Starts the uninstaller in `folder`, shown. 1 when the last start succeeded.
 int _RunUninstaller(const wchar_t* folder);
 

@@ -5,11 +5,11 @@
 #include <cwchar>
 #include <string>
 
+#include "base/Handles.h"
+#include "base/ToolPaths.h"
 #include "filetree/UpdateExchange.h"
-#include "launcher/UnstallContext.h"
 #include "log/VLogger.h"
 #include "system/ChildProcess.h"
-#include "system/Handles.h"
 #include "system/Products.h"
 #include "system/ServiceControl.h"
 #include "system/UserNotice.h"
@@ -38,7 +38,7 @@ std::wstring ProgramIn(const wchar_t* dir, const wchar_t* program) { return std:
 // An engine program by its full path; empty when the engine's folder is
 // unknown. "\zelserv.exe" would start whatever lies in the current drive's
 // root, so such a program counts as one that cannot be started.
-std::wstring EngineProgram(const CUnstallContext& context, const wchar_t* program) {
+std::wstring EngineProgram(const ToolPaths& context, const wchar_t* program) {
     if (context.engineDir[0] == L'\0') return {};
     return ProgramIn(context.engineDir, program);
 }
@@ -99,7 +99,7 @@ bool StopEngineService() {
     return true;
 }
 
-bool RunEngineProductUninstall(const CUnstallContext& context) {
+bool RunEngineProductUninstall(const ToolPaths& context) {
     return RunStepWithin(Launch::Hidden, EngineProgram(context, products::kEngineProgram),
                          kUninstallProductOption, kUninstallWaitMs,
                          L"CreateProcess /uninstall_product 0x000A0000  Fail");
@@ -127,14 +127,14 @@ bool _DoWaittingForExe() {
     return true;
 }
 
-bool _CanUninstallFramework(const CUnstallContext& context) {
+bool _CanUninstallFramework(const ToolPaths& context) {
     const std::wstring engineProgram = EngineProgram(context, products::kEngineProgram);
     if (engineProgram.empty()) return false;
     DWORD exitCode = 0;
     return _RunAndWait(engineProgram.c_str(), kCanUninstallFrameworkOption, &exitCode) && exitCode != 0;
 }
 
-bool _DoUninstalZelServ(const CUnstallContext& context) {
+bool _DoUninstalZelServ(const ToolPaths& context) {
     LogLine(L"Deinstall /uninstall");
     // The deinstaller has no failure text of its own: its line is repeated.
     if (!RunStepWithin(Launch::Hidden, ProgramIn(context.programDir, products::kDeinstaller), kUninstallOption,
@@ -146,12 +146,12 @@ bool _DoUninstalZelServ(const CUnstallContext& context) {
                          kUninstallWaitMs, L"zelserv /uninstall Fail ");
 }
 
-bool _DoInstallRUXServ(const CUnstallContext& context) {
+bool _DoInstallRUXServ(const ToolPaths& context) {
     return StartWithoutWaiting(Launch::Windowless, ProgramIn(context.programDir, products::kProductServiceProgram),
                                kInstallServiceOption) != FALSE;
 }
 
-bool _DoRUXServScanProduct(const CUnstallContext& context) {
+bool _DoRUXServScanProduct(const ToolPaths& context) {
     return RunStepWithin(Launch::Windowless, ProgramIn(context.programDir, products::kProductServiceProgram),
                          kScanProductOption, kScanWaitMs, L"ruxserv.exe -installproduct ",
                          L"ruxserv.exe -installproduct Wait fail");
@@ -175,7 +175,7 @@ bool _WaitAndStartServ() {
     return true;
 }
 
-int _DoSmoothUpdate(CUnstallContext& context) {
+int _DoSmoothUpdate(const ToolPaths& context, const EngineInstall& installEngine) {
     const size_t programDirLength = wcslen(context.programDir);
     if (programDirLength < kShortestProgramDir) return 0;
 
@@ -202,7 +202,7 @@ int _DoSmoothUpdate(CUnstallContext& context) {
     MoveSettingsAside(context.programDir);
 
     // A failed engine installation has printed its reason; the product comes back regardless.
-    _DoInstall(context);
+    installEngine();
 
     LogLine(L"To do _DoInstallRUXServ");
     if (!_DoInstallRUXServ(context)) {

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "base/Handles.h"
 #include "filetree/FileTree.h"
 #include "filetree/UpdateExchange.h"
 #include "launcher/UnstallContext.h"
-#include "system/Handles.h"
 
 namespace {
 

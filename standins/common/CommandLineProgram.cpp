@@ -2,8 +2,8 @@
 
 #include <shellapi.h>
 
+#include "base/Handles.h"
 #include "standins/common/Text.h"
-#include "system/Handles.h"
 
 namespace standin {
 

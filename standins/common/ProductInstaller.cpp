@@ -4,9 +4,9 @@
 
 #include <vector>
 
+#include "base/Handles.h"
 #include "standins/common/Self.h"
 #include "standins/common/ServiceControl.h"
-#include "system/Handles.h"
 #include "system/Products.h"
 
 namespace standin {

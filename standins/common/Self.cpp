@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "base/Handles.h"
 #include "standins/common/Text.h"
-#include "system/Handles.h"
 
 namespace standin {
 

@@ -1,6 +1,6 @@
 #include "standins/common/ServiceControl.h"
 
-#include "system/Handles.h"
+#include "base/Handles.h"
 
 namespace standin {
 

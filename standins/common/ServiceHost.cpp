@@ -6,11 +6,11 @@
 #include <mutex>
 #include <vector>
 
+#include "base/Handles.h"
 #include "standins/common/CommandLineProgram.h"
 #include "standins/common/Self.h"
 #include "standins/common/Settings.h"
 #include "standins/common/Text.h"
-#include "system/Handles.h"
 
 namespace standin {
 

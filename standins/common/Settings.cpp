@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
+#include "base/Handles.h"
 #include "standins/common/Text.h"
-#include "system/Handles.h"
 
 namespace standin {
 

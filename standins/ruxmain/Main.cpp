@@ -7,9 +7,9 @@
 // a holder that the update does not end);
 // update_mutex_ms makes it own the product's update mutex for that long
 // (0xFFFFFFFF or -1: until it ends, so an ending leaves the mutex abandoned).
+#include "base/Handles.h"
 #include "standins/common/CommandLineProgram.h"
 #include "standins/common/Text.h"
-#include "system/Handles.h"
 #include "system/Products.h"
 
 namespace {

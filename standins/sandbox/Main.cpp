@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Handles.h"
 #include "standins/common/CommandLineProgram.h"
 #include "standins/common/ProductInstaller.h"
 #include "standins/common/RecordFormat.h"
@@ -32,7 +33,6 @@
 #include "standins/common/ServiceControl.h"
 #include "standins/common/Settings.h"
 #include "standins/common/Text.h"
-#include "system/Handles.h"
 #include "system/Products.h"
 
 namespace {

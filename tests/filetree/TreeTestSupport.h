@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/Handles.h"
 #include "filetree/FileList.h"
-#include "system/Handles.h"
 
 namespace treetest {
 

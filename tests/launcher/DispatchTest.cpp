@@ -1,7 +1,7 @@
 // The whole exe, started as a console user would start it.
 #include <gtest/gtest.h>
 
-#include "system/Handles.h"
+#include "base/Handles.h"
 #include "tests/support/TestSupport.h"
 
 using namespace zeltest;

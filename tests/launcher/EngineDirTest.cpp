@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/Handles.h"
 #include "launcher/Launcher.h"
-#include "system/Handles.h"
 #include "tests/support/TestSupport.h"
 
 using namespace zeltest;

@@ -9,7 +9,7 @@
 #include <set>
 #include <string>
 
-#include "system/Handles.h"
+#include "base/Handles.h"
 #include "tests/support/TestSupport.h"
 
 using namespace zeltest;

@@ -4,7 +4,7 @@
 // through every way of reaching its standard handles; each line must arrive.
 #include <gtest/gtest.h>
 
-#include "system/Handles.h"
+#include "base/Handles.h"
 #include "tests/support/TestSupport.h"
 
 using namespace zeltest;

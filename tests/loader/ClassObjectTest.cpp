@@ -2,10 +2,10 @@
 // the stand-in solution library.
 #include <gtest/gtest.h>
 
+#include "base/Handles.h"
 #include "launcher/Launcher.h"
 #include "launcher/SolutionLoader.h"
 #include "launcher/UnstallContext.h"
-#include "system/Handles.h"
 #include "tests/support/TestSupport.h"
 
 using namespace zeltest;

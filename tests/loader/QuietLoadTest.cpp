@@ -2,9 +2,9 @@
 // loading thread only, and every error mode is as before afterwards.
 #include <gtest/gtest.h>
 
+#include "base/Handles.h"
 #include "launcher/SolutionLoader.h"
 #include "launcher/UnstallContext.h"
-#include "system/Handles.h"
 #include "tests/support/TestSupport.h"
 
 using namespace zeltest;

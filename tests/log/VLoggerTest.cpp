@@ -8,8 +8,8 @@
 #include <regex>
 #include <string>
 
+#include "base/Handles.h"
 #include "log/VLogger.h"
-#include "system/Handles.h"
 #include "tests/support/TestSupport.h"
 
 using namespace zeltest;

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/Handles.h"
 #include "standins/common/ProductInstaller.h"
-#include "system/Handles.h"
 
 namespace zeltest {
 

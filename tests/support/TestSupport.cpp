@@ -5,7 +5,7 @@
 #include <cstring>
 #include <regex>
 
-#include "system/Handles.h"
+#include "base/Handles.h"
 
 namespace zeltest {
 

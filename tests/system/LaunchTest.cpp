@@ -2,8 +2,8 @@
 // command line, current directory and start-up record they were given.
 #include <gtest/gtest.h>
 
+#include "base/Handles.h"
 #include "system/ChildProcess.h"
-#include "system/Handles.h"
 #include "tests/support/StandIns.h"
 #include "tests/support/TestSupport.h"
 

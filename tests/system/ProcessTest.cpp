@@ -5,7 +5,7 @@
 
 #include <tlhelp32.h>
 
-#include "system/Handles.h"
+#include "base/Handles.h"
 #include "system/ServiceControl.h"
 #include "tests/support/StandIns.h"
 #include "tests/support/TestSupport.h"

@@ -3,7 +3,7 @@
 // would really wait. Each run must end on its own as if OK had been pressed.
 #include <gtest/gtest.h>
 
-#include "system/Handles.h"
+#include "base/Handles.h"
 #include "tests/support/StandIns.h"
 #include "tests/support/TestSupport.h"
 #include "tests/workflows/SmoothUpdateFixture.h"

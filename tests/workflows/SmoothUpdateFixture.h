@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "system/Handles.h"
+#include "base/Handles.h"
 #include "tests/support/StandIns.h"
 #include "tests/support/TestSupport.h"
 

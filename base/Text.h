@@ -1,0 +1,22 @@
+#pragma once
+// Text helpers shared by the tool, the stand-ins, the tests and the benchmark.
+
+#include <string>
+
+// A-Z lowered to a-z in place, every other unit unchanged: paths are compared
+// by these letters alone, whatever the locale.
+void AsciiLowercase(std::wstring& text);
+void AsciiLowercase(std::string& text);
+
+// UTF-8 of UTF-16 text and back; a unit that cannot be converted becomes
+// U+FFFD.
+std::string ToUtf8(const std::wstring& text);
+std::wstring FromUtf8(const std::string& utf8);
+
+// A path as a command line must hold it: in quotes when it holds a space or a
+// tab and is not quoted yet, so that "C:\Program Files\x.exe" can never start
+// "C:\Program.exe".
+std::wstring QuoteIfNeeded(const std::wstring& path);
+// The text inside leading quotes ("C:\A B\x.exe" -k gives C:\A B\x.exe), or
+// the text itself when it does not start with a quote.
+std::wstring Unquoted(const std::wstring& text);

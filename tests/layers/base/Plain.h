@@ -1,0 +1,4 @@
+#pragma once
+// Standard and Windows headers are no layer.
+#include <windows.h>
+#include <string>

@@ -1,0 +1,3 @@
+#pragma once
+// Runs upward: the layer check must refuse it.
+#include "launcher/Launcher.h"
