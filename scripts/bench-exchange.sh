@@ -12,25 +12,9 @@ build=${1:-$root/build}
 [ -f "$build/build.ninja" ] || cmake --preset mingw -B "$build" >/dev/null
 cmake --build "$build" --target exchange_bench -j2 >/dev/null
 zel_make_template "$build/wine-template"
-
-scratch=
-cleanup() {
-    [ -n "$scratch" ] || return 0
-    wineserver -k >/dev/null 2>&1 || true
-    wineserver -w >/dev/null 2>&1 || true
-    cd / && rm -rf "$scratch"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/zelbench.XXXXXX")
-zel_wine_env
-export WINEPREFIX=$scratch/prefix
-zel_clone_prefix "$build/wine-template" "$WINEPREFIX"
+zel_enter_scratch_prefix "$build" zelbench
 unset DISPLAY
-mkdir -p "$scratch/cwd"
-cd "$scratch/cwd"
-wineserver -p
-wine wineboot >/dev/null 2>&1 || true
+zel_boot_prefix
 cp "$build/bin/exchange_bench.exe" .
 
 status=0

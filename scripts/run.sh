@@ -39,8 +39,7 @@ bin_win=$(zel_winpath "$build/bin")
 
 cleanup() { wineserver -k >/dev/null 2>&1 || true; wineserver -w >/dev/null 2>&1 || true; }
 trap cleanup EXIT
-wineserver -p
-wine wineboot >/dev/null 2>&1
+zel_boot_prefix
 
 # Wine output goes through a file: services started on the way inherit the
 # starting process's handles and would keep a pipe open.

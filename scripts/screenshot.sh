@@ -15,25 +15,9 @@ out=$(realpath -m "$2")
 
 build=$root/build
 zel_make_template "$build/wine-template"
-zel_wine_env
-scratch=
-ZEL_XVFB_PID=
-cleanup() {
-    [ -n "$ZEL_XVFB_PID" ] && kill "$ZEL_XVFB_PID" 2>/dev/null
-    [ -n "$scratch" ] || return 0
-    wineserver -k >/dev/null 2>&1 || true
-    wineserver -w >/dev/null 2>&1 || true
-    cd / && rm -rf "$scratch"
-}
-trap cleanup EXIT
-scratch=$(mktemp -d)
-export WINEPREFIX=$scratch/prefix
-zel_clone_prefix "$build/wine-template" "$WINEPREFIX"
-mkdir -p "$scratch/cwd"
-cd "$scratch/cwd"
+zel_enter_scratch_prefix "$build" zelshot
 zel_start_xvfb
-wineserver -p
-wine wineboot >/dev/null 2>&1 || true
+zel_boot_prefix
 # Chinese text through the dialog font (linked to WenQuanYi), and window
 # frames drawn by Wine itself, since Xvfb has no window manager.
 for face in Tahoma "Microsoft Sans Serif" "MS Shell Dlg" "MS Shell Dlg 2"; do

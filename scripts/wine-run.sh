@@ -19,37 +19,12 @@ bin_dir=$(dirname "$program")
 build_dir=${ZEL_BUILD_DIR:-$(dirname "$bin_dir")}
 
 zel_make_template "$build_dir/wine-template"
-
-scratch=
-ZEL_XVFB_PID=
-cleanup() {
-    [ -n "$ZEL_XVFB_PID" ] && kill "$ZEL_XVFB_PID" 2>/dev/null
-    [ -n "$scratch" ] || return 0
-    wineserver -k >/dev/null 2>&1 || true
-    wineserver -w >/dev/null 2>&1 || true
-    cd /
-    if [ -n "${ZEL_KEEP_PREFIX:-}" ]; then echo "kept $scratch" >&2; else rm -rf "$scratch"; fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/zelwine.XXXXXX")
-zel_wine_env
-export WINEPREFIX=$scratch/prefix
-zel_clone_prefix "$build_dir/wine-template" "$WINEPREFIX"
-mkdir -p "$scratch/cwd"
-cd "$scratch/cwd"
-
+zel_enter_scratch_prefix "$build_dir"
 if [ -n "${ZEL_DISPLAY:-}" ]; then zel_start_xvfb; else unset DISPLAY; fi
-
-# Keep the server (and with it the services) up between the test's processes,
-# and boot the prefix with its output sent away: services.exe and friends
-# inherit the first process's stdout and would hold a reader's pipe open.
-wineserver -p
-wine wineboot >/dev/null 2>&1 || true
+zel_boot_prefix
 
 export ZEL_BIN_DIR
 ZEL_BIN_DIR=$(zel_winpath "$bin_dir")
-cp "$program" "$scratch/cwd/"
+cp "$program" "$ZEL_SCRATCH/cwd/"
 # The test program's exit code is the entry's result.
-wine "$scratch/cwd/$(basename "$program")" "$@"
+wine "$ZEL_SCRATCH/cwd/$(basename "$program")" "$@"

@@ -45,7 +45,44 @@ zel_clone_prefix() {
     done
 }
 
-# zel_start_xvfb VAR_PID: starts Xvfb on a free display, exports DISPLAY.
+# zel_enter_scratch_prefix BUILD_DIR [NAME]: a clone of the build's template
+# prefix in a new scratch folder ($ZEL_SCRATCH/prefix, exported as
+# WINEPREFIX), with the Wine environment set and $ZEL_SCRATCH/cwd as the
+# current folder. It first sets an EXIT trap that ends the prefix's
+# wineserver and any Xvfb of zel_start_xvfb, and removes the folder (kept,
+# and named on stderr, when ZEL_KEEP_PREFIX is set).
+ZEL_SCRATCH=
+ZEL_XVFB_PID=
+zel_leave_scratch_prefix() {
+    if [ -n "$ZEL_XVFB_PID" ]; then kill "$ZEL_XVFB_PID" 2>/dev/null || true; fi
+    [ -n "$ZEL_SCRATCH" ] || return 0
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+    cd /
+    if [ -n "${ZEL_KEEP_PREFIX:-}" ]; then echo "kept $ZEL_SCRATCH" >&2; else rm -rf "$ZEL_SCRATCH"; fi
+}
+zel_enter_scratch_prefix() {
+    trap zel_leave_scratch_prefix EXIT
+    trap 'exit 130' INT TERM
+    ZEL_SCRATCH=$(mktemp -d "${TMPDIR:-/tmp}/${2:-zelwine}.XXXXXX")
+    zel_wine_env
+    export WINEPREFIX=$ZEL_SCRATCH/prefix
+    zel_clone_prefix "$1/wine-template" "$WINEPREFIX"
+    mkdir -p "$ZEL_SCRATCH/cwd"
+    cd "$ZEL_SCRATCH/cwd"
+}
+
+# zel_boot_prefix: keeps the prefix's wineserver (and with it the services)
+# up between its processes, and boots the prefix with its output sent away:
+# services.exe and friends inherit the first process's stdout and would hold
+# a reader's pipe open.
+zel_boot_prefix() {
+    wineserver -p
+    wine wineboot >/dev/null 2>&1 || true
+}
+
+# zel_start_xvfb: starts Xvfb on a free display, exports DISPLAY; its pid is
+# in ZEL_XVFB_PID.
 zel_start_xvfb() {
     local fifo
     fifo=$(mktemp -u)
