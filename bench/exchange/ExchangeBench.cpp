@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "base/Handles.h"
+#include "base/Paths.h"
+#include "base/Text.h"
 #include "filetree/FileTree.h"
 #include "filetree/UpdateExchange.h"
 #include "launcher/UnstallContext.h"
@@ -42,8 +44,6 @@ double Now() {
     QueryPerformanceFrequency(&frequency);
     return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
-
-void MakeFolders(const std::wstring& path) { _CreateParentDirs((path + L"\\x").c_str()); }
 
 bool WriteSizedFile(const std::wstring& path, DWORD size, char fill) {
     FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
@@ -175,8 +175,6 @@ bool WriteScript(const std::wstring& path, const std::string& text) {
     return file && WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
 // Runs a command line with the given current folder and waits for it.
 bool RunAndWait(std::wstring commandLine, const std::wstring& currentDir, DWORD* exitCode) {
     STARTUPINFOW startup{};
@@ -198,11 +196,11 @@ bool RunAndWait(std::wstring commandLine, const std::wstring& currentDir, DWORD*
 // rmdir only ever sees a folder that exists.
 bool PrepareXcopyScript(const std::wstring& root, const Trees& trees, std::wstring& script, std::wstring& scratch) {
     scratch = root + L"\\scratch";
-    MakeFolders(scratch);
+    CreateDirectoryChain(scratch);
     script = scratch + L"\\exchange.cmd";
-    const std::string product = Narrow(trees.product);
-    const std::string aside = Narrow(root + L"\\reupdate-aside");
-    const std::string backup = Narrow(root + L"\\xbackup");
+    const std::string product = ToUtf8(trees.product);
+    const std::string aside = ToUtf8(root + L"\\reupdate-aside");
+    const std::string backup = ToUtf8(root + L"\\xbackup");
     const std::string text = "@echo off\r\n"
                              "move \"" + product + "\\reupdate\" \"" + aside + "\" >NUL\r\n"
                              "xcopy \"" + product + "\" \"" + backup + "\\\" /E /I /Q /Y /H >NUL\r\n"
@@ -291,12 +289,6 @@ int PeakMode(const std::wstring& root) {
     return ok ? 0 : 1;
 }
 
-std::wstring OwnPath() {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return path;
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -309,7 +301,7 @@ int wmain(int argc, wchar_t** argv) {
     const Trees trees = PlanTrees(root);
     const double buildStart = Now();
     if (!BuildTrees(trees)) {
-        std::printf("could not build the trees below %s\n", Narrow(root).c_str());
+        std::printf("could not build the trees below %s\n", ToUtf8(root).c_str());
         return 1;
     }
     std::printf("trees: product %zu files %.0f MB, staging %zu files %.0f MB (built in %.1f s)\n",
@@ -360,7 +352,7 @@ int wmain(int argc, wchar_t** argv) {
                 filter100k * 1000, filter200k * 1000, filter200k / filter100k);
 
     DWORD peakExit = 1;
-    RunAndWait(L"\"" + OwnPath() + L"\" --peak \"" + root + L"\"", scratch, &peakExit);
+    RunAndWait(L"\"" + ModulePath() + L"\" --peak \"" + root + L"\"", scratch, &peakExit);
     if (!ok || peakExit != 0) std::printf("a run FAILED: the figures above are not comparable\n");
     return ok && peakExit == 0 ? 0 : 1;
 }

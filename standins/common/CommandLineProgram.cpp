@@ -3,7 +3,7 @@
 #include <shellapi.h>
 
 #include "base/Handles.h"
-#include "standins/common/Text.h"
+#include "base/Text.h"
 
 namespace standin {
 
@@ -27,10 +27,13 @@ std::wstring JoinArguments(const std::vector<std::wstring>& arguments) {
 }
 
 const KnownOption* MatchOption(const std::vector<KnownOption>& options, const std::vector<std::wstring>& arguments) {
-    const std::wstring first = arguments.empty() ? std::wstring() : AsciiLower(arguments[0]);
+    std::wstring first = arguments.empty() ? std::wstring() : arguments[0];
+    AsciiLowercase(first);
     const KnownOption* anything = nullptr;
     for (const KnownOption& option : options) {
-        if (first == AsciiLower(std::wstring(option.name))) return &option;
+        std::wstring name = option.name;
+        AsciiLowercase(name);
+        if (first == name) return &option;
         if (std::wstring(option.name) == kAnyOption) anything = &option;
     }
     return anything;
@@ -53,13 +56,13 @@ Invocation BeginInvocation(const std::vector<KnownOption>& options, const KnownO
 DWORD FinishInvocation(const Invocation& invocation, DWORD resultCode) {
     const Settings& settings = invocation.settings;
     if (settings.Flag(invocation.option, kHang)) {
-        AppendRecord(invocation.self, EventFields("hang", {{"option", Utf8(invocation.option)}}));
+        AppendRecord(invocation.self, EventFields("hang", {{"option", ToUtf8(invocation.option)}}));
         for (;;) Sleep(INFINITE);
     }
     const DWORD delayMs = settings.Number(invocation.option, kDelayMs, 0);
     if (delayMs > 0) Sleep(delayMs);
     const DWORD exitCode = settings.Number(invocation.option, kExitCode, resultCode);
-    AppendRecord(invocation.self, EventFields("exit", {{"option", Utf8(invocation.option)},
+    AppendRecord(invocation.self, EventFields("exit", {{"option", ToUtf8(invocation.option)},
                                                        {"result", std::to_string(resultCode)},
                                                        {"exit_code", std::to_string(exitCode)}}));
     return exitCode;

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "base/Handles.h"
+#include "base/Paths.h"
+#include "base/Text.h"
 #include "standins/common/Self.h"
 #include "standins/common/ServiceControl.h"
 #include "system/Products.h"
@@ -32,7 +34,7 @@ InstallResult Failed(DWORD error, const std::wstring& step) { return InstallResu
 InstallResult CopyFiles(const std::wstring& binDir, const std::wstring& root, const std::vector<Copy>& copies) {
     for (const Copy& copy : copies) {
         const std::wstring folder = copy.targetFolder[0] == L'\0' ? root : root + L"\\" + copy.targetFolder;
-        if (!MakeFolders(folder)) return Failed(GetLastError(), L"create " + folder);
+        if (!CreateDirectoryChain(folder)) return Failed(GetLastError(), L"create " + folder);
         const std::wstring source = binDir + L"\\" + copy.file;
         const std::wstring target = folder + L"\\" + copy.file;
         if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) return Failed(GetLastError(), L"copy " + source);
@@ -86,14 +88,6 @@ void RemoveServiceSettings(const std::wstring& serviceName) {
 
 }  // namespace
 
-bool MakeFolders(const std::wstring& path) {
-    for (size_t at = path.find_first_of(L"\\/", 3); at != std::wstring::npos; at = path.find_first_of(L"\\/", at + 1)) {
-        CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
-    }
-    if (CreateDirectoryW(path.c_str(), nullptr)) return true;
-    return GetLastError() == ERROR_ALREADY_EXISTS;
-}
-
 InstallResult InstallStandInProduct(const std::wstring& binDir, const std::wstring& productDir,
                                     const std::wstring& engineDir, const InstallChoices& choices) {
     std::vector<Copy> productCopies;
@@ -106,12 +100,12 @@ InstallResult InstallStandInProduct(const std::wstring& binDir, const std::wstri
     if (choices.solution && ExistingFile(binDir + L"\\zeldecs.dll")) {
         productCopies.push_back({L"zeldecs.dll", L"subsystem\\zelde"});
     }
-    if (!MakeFolders(productDir)) return Failed(GetLastError(), L"create " + productDir);
+    if (!CreateDirectoryChain(productDir)) return Failed(GetLastError(), L"create " + productDir);
     InstallResult result = CopyFiles(binDir, productDir, productCopies);
     if (!result.ok()) return result;
 
     if (choices.enginePrograms) {
-        if (!MakeFolders(engineDir)) return Failed(GetLastError(), L"create " + engineDir);
+        if (!CreateDirectoryChain(engineDir)) return Failed(GetLastError(), L"create " + engineDir);
         result = CopyFiles(binDir, engineDir, {{L"zelserv.exe", L""}, {L"izelreg.exe", L""}});
         if (!result.ok()) return result;
     }

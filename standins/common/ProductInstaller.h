@@ -53,8 +53,6 @@ void UninstallStandInProduct();
 std::wstring ServiceProgramPath(const std::wstring& name);
 // Reads the "RUXMain" Run value; "" when absent.
 std::wstring MainProgramRunValue();
-// Creates every missing folder on the way (C:\a\b\c).
-bool MakeFolders(const std::wstring& path);
 // Ends every running process with that image name; how many were ended.
 int EndProcessesNamed(const std::wstring& imageName, DWORD waitMs);
 

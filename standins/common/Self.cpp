@@ -1,24 +1,14 @@
 #include "standins/common/Self.h"
 
 #include <cstdio>
-#include <vector>
 
 #include "base/Handles.h"
-#include "standins/common/Text.h"
+#include "base/Paths.h"
+#include "base/Text.h"
 
 namespace standin {
 
 namespace {
-
-std::wstring ModulePath() {
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (length == 0) return {};
-        if (length < buffer.size()) return std::wstring(buffer.data(), length);
-        buffer.resize(buffer.size() * 2);
-    }
-}
 
 std::wstring CurrentDirectory() {
     const DWORD needed = GetCurrentDirectoryW(0, nullptr);
@@ -86,10 +76,10 @@ RecordFields EventFields(const std::string& event, const RecordFields& extra) {
 
 RecordFields StartFields(const std::string& event, const std::wstring& option, const std::wstring& arguments,
                          const StartFacts& facts) {
-    return EventFields(event, {{"option", Utf8(option)},
-                               {"args", Utf8(arguments)},
-                               {"cmdline", Utf8(facts.commandLine)},
-                               {"cwd", Utf8(facts.currentDir)},
+    return EventFields(event, {{"option", ToUtf8(option)},
+                               {"args", ToUtf8(arguments)},
+                               {"cmdline", ToUtf8(facts.commandLine)},
+                               {"cwd", ToUtf8(facts.currentDir)},
                                {"flags", Hex32(facts.startupFlags)},
                                {"show", std::to_string(facts.showWindow)}});
 }

@@ -20,17 +20,6 @@ bool WaitForStopped(SC_HANDLE service, DWORD waitMs) {
 
 }  // namespace
 
-std::wstring QuoteIfNeeded(const std::wstring& path) {
-    if (path.find_first_of(L" \t") == std::wstring::npos) return path;
-    return L"\"" + path + L"\"";
-}
-
-std::wstring Unquoted(const std::wstring& text) {
-    if (text.empty() || text[0] != L'"') return text;
-    const size_t end = text.find(L'"', 1);
-    return text.substr(1, end == std::wstring::npos ? std::wstring::npos : end - 1);
-}
-
 DWORD RegisterService(const std::wstring& name, const std::wstring& binaryPathName) {
     ServiceHandle manager = OpenManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
     if (!manager) return GetLastError();
@@ -96,6 +85,15 @@ DWORD QueryServiceState(const std::wstring& name) {
     SERVICE_STATUS status{};
     if (!service || !QueryServiceStatus(service.Get(), &status)) return 0;
     return status.dwCurrentState;
+}
+
+bool WaitForServiceState(const std::wstring& name, DWORD state, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (QueryServiceState(name) != state) {
+        if (GetTickCount64() > deadline) return false;
+        Sleep(50);
+    }
+    return true;
 }
 
 const char* ServiceStateName(DWORD state) {

@@ -1,6 +1,6 @@
 #pragma once
-// Service manager operations of the stand-ins and their installer: register,
-// start, stop and remove an own-process service, and read its state.
+// Service manager operations of the stand-ins, their installer and the tests:
+// register, start, stop and remove an own-process service, and read its state.
 
 #include <windows.h>
 
@@ -18,16 +18,15 @@ DWORD StartServiceByName(const std::wstring& name);
 // the wait (or waitMs is 0 and it has not stopped yet), else the failing
 // call's code (ERROR_INVALID_SERVICE_CONTROL when it refuses the stop).
 DWORD StopServiceAndWait(const std::wstring& name, DWORD waitMs);
-// Stops it (bounded) and deletes it; ERROR_SUCCESS when it is gone or marked.
+// Stops it, waiting up to stopWaitMs (0: sends the stop and goes on), and
+// deletes it; ERROR_SUCCESS when it is gone or marked for deletion.
 DWORD RemoveService(const std::wstring& name, DWORD stopWaitMs);
-// The current state (SERVICE_STOPPED ... SERVICE_PAUSED), 0 when unreadable.
+// The current state (SERVICE_STOPPED ... SERVICE_PAUSED), 0 when unreadable
+// (also once the service is gone).
 DWORD QueryServiceState(const std::wstring& name);
+// Polls until QueryServiceState gives state (0 waits for the service to be
+// gone); false when it does not within timeoutMs.
+bool WaitForServiceState(const std::wstring& name, DWORD state, DWORD timeoutMs);
 const char* ServiceStateName(DWORD state);
-
-// A command-line-safe form of a path: quoted when it holds a space or tab.
-std::wstring QuoteIfNeeded(const std::wstring& path);
-// The text inside leading quotes ("C:\A B\x.exe" -args -> C:\A B\x.exe), or
-// the text itself when it does not start with a quote.
-std::wstring Unquoted(const std::wstring& text);
 
 }  // namespace standin

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "base/Handles.h"
+#include "base/Text.h"
 #include "standins/common/CommandLineProgram.h"
 #include "standins/common/Self.h"
 #include "standins/common/Settings.h"
-#include "standins/common/Text.h"
 
 namespace standin {
 
@@ -31,7 +31,7 @@ private:
     Settings LoadSettings() const { return Settings::Load(self_.settingsPath); }
     void Report(DWORD state, DWORD waitHint = 0);
     void Record(const std::string& event, const RecordFields& extra = {}) {
-        RecordFields fields{{"service", Utf8(name_)}};
+        RecordFields fields{{"service", ToUtf8(name_)}};
         fields.insert(fields.end(), extra.begin(), extra.end());
         AppendRecord(self_, EventFields(event, fields));
     }
@@ -130,7 +130,7 @@ void ServiceInstance::Main(DWORD argc, wchar_t** argv) {
     for (DWORD i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
     RecordFields fields = StartFields("service_start", L"", JoinArguments(arguments), CaptureStartFacts());
     // After event, time, tick and pid, as in the other service lines.
-    fields.insert(fields.begin() + 4, {"service", Utf8(name_)});
+    fields.insert(fields.begin() + 4, {"service", ToUtf8(name_)});
 
     const bool refuse = LoadSettings().Flag(L"", kRefuseStop);
     {

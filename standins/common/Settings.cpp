@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "base/Handles.h"
-#include "standins/common/Text.h"
+#include "base/Text.h"
 
 namespace standin {
 
@@ -52,7 +52,8 @@ Settings Settings::Parse(const std::string& text) {
         if (line.empty() || line[0] == '#') continue;
         const size_t equals = line.find('=');
         if (equals == std::string::npos) continue;
-        const std::string key = AsciiLower(Trim(line.substr(0, equals)));
+        std::string key = Trim(line.substr(0, equals));
+        AsciiLowercase(key);
         if (!key.empty()) settings.values_[key] = Trim(line.substr(equals + 1));
     }
     return settings;
@@ -63,7 +64,8 @@ Settings Settings::Load(const std::wstring& path) { return Parse(ReadWholeFile(p
 std::string OptionScope(const std::wstring& option) {
     std::wstring name = option;
     while (!name.empty() && (name[0] == L'/' || name[0] == L'-')) name.erase(0, 1);
-    return AsciiLower(Utf8(name));
+    AsciiLowercase(name);
+    return ToUtf8(name);
 }
 
 std::optional<std::string> Settings::Find(const std::wstring& option, const std::string& key) const {
@@ -86,7 +88,8 @@ DWORD Settings::Number(const std::wstring& option, const std::string& key, DWORD
 bool Settings::Flag(const std::wstring& option, const std::string& key) const {
     const std::optional<std::string> text = Find(option, key);
     if (!text) return false;
-    const std::string value = AsciiLower(*text);
+    std::string value = *text;
+    AsciiLowercase(value);
     return value == "1" || value == "true" || value == "yes" || value == "on";
 }
 

@@ -8,8 +8,8 @@
 // update_mutex_ms makes it own the product's update mutex for that long
 // (0xFFFFFFFF or -1: until it ends, so an ending leaves the mutex abandoned).
 #include "base/Handles.h"
+#include "base/Text.h"
 #include "standins/common/CommandLineProgram.h"
-#include "standins/common/Text.h"
 #include "system/Products.h"
 
 namespace {
@@ -22,13 +22,13 @@ std::wstring ResolveBesideSelf(const standin::SelfPaths& self, const std::wstrin
 FileHandle HoldFile(const standin::Invocation& invocation) {
     const std::optional<std::string> name = invocation.settings.Find(L"", standin::kHoldFile);
     if (!name || name->empty()) return FileHandle();
-    const std::wstring path = ResolveBesideSelf(invocation.self, standin::Wide(*name));
+    const std::wstring path = ResolveBesideSelf(invocation.self, FromUtf8(*name));
     const bool readable = invocation.settings.Flag(L"", standin::kHoldReadable);
     FileHandle file(CreateFileW(path.c_str(), readable ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE,
                                 readable ? FILE_SHARE_READ : 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                 nullptr));
     const DWORD error = file ? ERROR_SUCCESS : GetLastError();
-    standin::AppendRecord(invocation.self, standin::EventFields("hold_file", {{"path", standin::Utf8(path)},
+    standin::AppendRecord(invocation.self, standin::EventFields("hold_file", {{"path", ToUtf8(path)},
                                                                              {"readable", readable ? "1" : "0"},
                                                                              {"error", std::to_string(error)}}));
     return file;

@@ -26,21 +26,19 @@
 #include <vector>
 
 #include "base/Handles.h"
+#include "base/Text.h"
 #include "standins/common/CommandLineProgram.h"
 #include "standins/common/ProductInstaller.h"
 #include "standins/common/RecordFormat.h"
 #include "standins/common/Self.h"
 #include "standins/common/ServiceControl.h"
 #include "standins/common/Settings.h"
-#include "standins/common/Text.h"
 #include "system/Products.h"
 
 namespace {
 
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
-
-std::string Text(const std::wstring& text) { return standin::Utf8(text); }
 
 std::wstring FolderOf(const std::wstring& path) {
     const size_t slash = path.find_last_of(L"\\/");
@@ -90,11 +88,11 @@ int Install(const std::vector<std::wstring>& arguments) {
     const standin::InstallResult result =
         standin::InstallStandInProduct(binDir, arguments[1], arguments[2], choices);
     if (!result.ok()) {
-        std::printf("install failed: %s: error %lu\n", Text(result.failedStep).c_str(),
+        std::printf("install failed: %s: error %lu\n", ToUtf8(result.failedStep).c_str(),
                     static_cast<unsigned long>(result.error));
         return kFailed;
     }
-    std::printf("installed: product %s, engine %s\n", Text(arguments[1]).c_str(), Text(arguments[2]).c_str());
+    std::printf("installed: product %s, engine %s\n", ToUtf8(arguments[1]).c_str(), ToUtf8(arguments[2]).c_str());
     return 0;
 }
 
@@ -108,7 +106,7 @@ DWORD StartMainProgram(const std::wstring& path) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    std::wstring commandLine = standin::QuoteIfNeeded(path);
+    std::wstring commandLine = QuoteIfNeeded(path);
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
                         &startup, &info)) {
         return GetLastError();
@@ -121,12 +119,12 @@ int StartProduct() {
     int result = 0;
     for (const wchar_t* service : {products::kEngineService, products::kProductService}) {
         const DWORD error = standin::StartServiceByName(service);
-        std::printf("start service %s: %lu\n", Text(service).c_str(), static_cast<unsigned long>(error));
+        std::printf("start service %s: %lu\n", ToUtf8(service).c_str(), static_cast<unsigned long>(error));
         if (error != ERROR_SUCCESS) result = kFailed;
     }
-    const std::wstring mainProgram = standin::Unquoted(standin::MainProgramRunValue());
+    const std::wstring mainProgram = Unquoted(standin::MainProgramRunValue());
     const DWORD error = mainProgram.empty() ? ERROR_FILE_NOT_FOUND : StartMainProgram(mainProgram);
-    std::printf("start %s: %lu\n", Text(mainProgram).c_str(), static_cast<unsigned long>(error));
+    std::printf("start %s: %lu\n", ToUtf8(mainProgram).c_str(), static_cast<unsigned long>(error));
     return error == ERROR_SUCCESS ? result : kFailed;
 }
 
@@ -134,11 +132,11 @@ void PrintService(const wchar_t* name) {
     const std::wstring program = standin::ServiceProgramPath(name);
     const DWORD state = standin::QueryServiceState(name);
     if (state == 0 && program.empty()) {
-        std::printf("service %s: not installed\n", Text(name).c_str());
+        std::printf("service %s: not installed\n", ToUtf8(name).c_str());
         return;
     }
-    std::printf("service %s: %s, %s\n", Text(name).c_str(), standin::ServiceStateName(state),
-                Text(program).c_str());
+    std::printf("service %s: %s, %s\n", ToUtf8(name).c_str(), standin::ServiceStateName(state),
+                ToUtf8(program).c_str());
 }
 
 // The stand-in programs' lines by their main fields; lines of another form
@@ -164,7 +162,7 @@ void PrintRecords(const std::wstring& recordPath) {
     char chunk[4096];
     DWORD got = 0;
     while (ReadFile(file.Get(), chunk, sizeof(chunk), &got, nullptr) && got > 0) bytes.append(chunk, got);
-    std::printf("%s:\n", Text(recordPath).c_str());
+    std::printf("%s:\n", ToUtf8(recordPath).c_str());
     size_t start = 0;
     while (start < bytes.size()) {
         size_t end = bytes.find('\n', start);
@@ -197,8 +195,8 @@ int State(const std::vector<std::wstring>& arguments) {
     PrintService(products::kEngineService);
     PrintService(products::kProductService);
     const std::wstring runValue = standin::MainProgramRunValue();
-    std::printf("Run value %s: %s\n", Text(products::kRunValue).c_str(),
-                runValue.empty() ? "absent" : Text(runValue).c_str());
+    std::printf("Run value %s: %s\n", ToUtf8(products::kRunValue).c_str(),
+                runValue.empty() ? "absent" : ToUtf8(runValue).c_str());
     for (const std::wstring& folder : {productDir, productDir + L"\\uninstall", productDir + L"\\subsystem\\zelde",
                                        engineDir}) {
         if (!folder.empty() && folder[0] != L'\\') PrintRecordsIn(folder);
@@ -210,14 +208,14 @@ int WriteSettingsFile(const std::vector<std::wstring>& arguments) {
     if (arguments.size() < 2) return Usage();
     std::map<std::string, std::string> values;
     for (size_t i = 2; i < arguments.size(); ++i) {
-        const std::string pair = Text(arguments[i]);
+        const std::string pair = ToUtf8(arguments[i]);
         const size_t equals = pair.find('=');
         if (equals == std::string::npos || equals == 0) return Usage();
         values[pair.substr(0, equals)] = pair.substr(equals + 1);
     }
     const std::wstring path = standin::PathsFor(arguments[1]).settingsPath;
     if (!standin::WriteSettingsFile(path, values)) {
-        std::printf("cannot write %s: %lu\n", Text(path).c_str(), static_cast<unsigned long>(GetLastError()));
+        std::printf("cannot write %s: %lu\n", ToUtf8(path).c_str(), static_cast<unsigned long>(GetLastError()));
         return kFailed;
     }
     return 0;
@@ -225,14 +223,14 @@ int WriteSettingsFile(const std::vector<std::wstring>& arguments) {
 
 int Run(const std::vector<std::wstring>& arguments) {
     if (arguments.size() < 2) return Usage();
-    std::wstring commandLine = standin::QuoteIfNeeded(arguments[1]);
+    std::wstring commandLine = QuoteIfNeeded(arguments[1]);
     for (size_t i = 2; i < arguments.size(); ++i) commandLine += L" " + arguments[i];
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &info)) {
-        std::printf("cannot start %s: %lu\n", Text(commandLine).c_str(), static_cast<unsigned long>(GetLastError()));
+        std::printf("cannot start %s: %lu\n", ToUtf8(commandLine).c_str(), static_cast<unsigned long>(GetLastError()));
         return kFailed;
     }
     const ProcessHandles child(info);

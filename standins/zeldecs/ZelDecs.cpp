@@ -21,6 +21,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/Handles.h"
+#include "base/Paths.h"
 #include "launcher/ZelSolution.h"
 
 namespace {
@@ -30,34 +32,31 @@ std::wstring BesideThisLibrary(const wchar_t* fileName) {
     HMODULE self = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                        reinterpret_cast<LPCWSTR>(&BesideThisLibrary), &self);
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameW(self, path, MAX_PATH);
-    std::wstring folder(path, length < MAX_PATH ? length : 0);
+    std::wstring folder = ModulePath(self);
     const size_t slash = folder.rfind(L'\\');
     folder.resize(slash == std::wstring::npos ? 0 : slash + 1);
     return folder + fileName;
 }
 
 void Record(const std::string& line) {
-    const HANDLE file = CreateFileW(BesideThisLibrary(L"zeldecs.record").c_str(), FILE_APPEND_DATA,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
+    FileHandle file(CreateFileW(BesideThisLibrary(L"zeldecs.record").c_str(), FILE_APPEND_DATA,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr));
+    if (!file) return;
     const std::string text = line + "\r\n";
     DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
+    WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
 // The value of "name=" in the settings file; empty when the file or the line is missing.
 std::string Setting(const char* name) {
-    const HANDLE file = CreateFileW(BesideThisLibrary(L"zeldecs.settings").c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return {};
+    FileHandle file(CreateFileW(BesideThisLibrary(L"zeldecs.settings").c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) return {};
     std::string text;
     char chunk[512];
     DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) text.append(chunk, got);
-    CloseHandle(file);
+    while (ReadFile(file.Get(), chunk, sizeof(chunk), &got, nullptr) && got > 0) text.append(chunk, got);
+    file.Reset();
 
     const std::string key = std::string(name) + "=";
     for (size_t start = 0; start < text.size();) {

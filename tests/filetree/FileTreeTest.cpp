@@ -40,7 +40,7 @@ TEST(EnumFiles, ListsFilesOnlyDepthFirstLowercasedAndAppendsToTheList) {
           L"Deep\\Zz\\Last.dll", L"\u00DCber\\\u00C4rger\u0391.TXT", L"Hidden.SYS"}) {
         WriteText(root + L"\\" + file, "x");
     }
-    MakeDirs(root + L"\\Empty\\Too");
+    CreateDirectoryChain(root + L"\\Empty\\Too");
     SetFileAttributesW((root + L"\\Hidden.SYS").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
 
     FileList list;
@@ -101,7 +101,7 @@ TEST(MakeRelative, CutsTheBaseAndOneSeparatorAndStopsAtAnEntryNotLongerThanTheBa
     };
     for (const auto& c : cases) {
         FileList list = ListOf(c.entries);
-        EXPECT_EQ(_MakeRelative(L"c:\\app", list), c.result) << Narrow(c.entries[0]);
+        EXPECT_EQ(_MakeRelative(L"c:\\app", list), c.result) << ToUtf8(c.entries[0]);
         EXPECT_EQ(Entries(list), c.relative);
     }
 }
@@ -155,7 +155,7 @@ TEST(DeleteTree, DeletesFilesReadOnlyIncludedAndFoldersOnlyWhenAsked) {
         WriteText(tree + L"\\a.txt", "a");
         WriteText(tree + L"\\Sub\\Ro.txt", "ro");
         WriteText(tree + L"\\Sub\\Deeper\\Hidden.txt", "h");
-        MakeDirs(tree + L"\\Empty");
+        CreateDirectoryChain(tree + L"\\Empty");
         SetFileAttributesW((tree + L"\\Sub\\Ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
         SetFileAttributesW((tree + L"\\Sub\\Deeper\\Hidden.txt").c_str(),
                            FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY);
@@ -207,7 +207,7 @@ TEST(DeleteTree, NeverDeletesThroughALink) {
 
 TEST(CreateDirectoryTree, CreatesMissingAncestorsAndAcceptsAnExistingFolder) {
     const std::wstring root = FreshDir(L"mkdir");
-    MakeDirs(root + L"\\a");
+    CreateDirectoryChain(root + L"\\a");
     EXPECT_TRUE(_CreateDirectoryTree((root + L"\\a\\b\\c").c_str(), nullptr));
     EXPECT_TRUE(DirExists(root + L"\\a\\b\\c"));
     EXPECT_TRUE(_CreateDirectoryTree((root + L"\\a\\b\\c").c_str(), nullptr));
@@ -307,7 +307,7 @@ TEST(CopyFileList, RecordsEachTargetAndTheFoldersItCreates) {
         WriteText(source + L"\\" + name, "new");
     }
     WriteText(target + L"\\Old.txt", "old");
-    MakeDirs(target + L"\\Keep");
+    CreateDirectoryChain(target + L"\\Keep");
 
     FileList list;
     list.Append(L"old.txt", L"OLD.txt");
@@ -345,12 +345,12 @@ TEST(UndoCopyFileList, PutsBackEveryChangeItCanAndReportsTheOthers) {
     const std::wstring target = root + L"\\To";
     const std::wstring backup = root + L"\\Backup";
     const Paths entries = {L"a.txt", L"b.txt", L"new\\deep\\c.txt", L"d.txt", L"e.txt"};
-    for (const std::wstring& entry : entries) WriteText(source + L"\\" + entry, "new " + Narrow(entry));
+    for (const std::wstring& entry : entries) WriteText(source + L"\\" + entry, "new " + ToUtf8(entry));
     for (const wchar_t* old : {L"a.txt", L"b.txt", L"d.txt", L"e.txt"}) {
-        WriteText(target + L"\\" + old, "old " + Narrow(old));
-        WriteText(backup + L"\\" + old, "old " + Narrow(old));
+        WriteText(target + L"\\" + old, "old " + ToUtf8(old));
+        WriteText(backup + L"\\" + old, "old " + ToUtf8(old));
     }
-    MakeDirs(target + L"\\Empty");
+    CreateDirectoryChain(target + L"\\Empty");
     const Files before = Snapshot(target);
     const FileList list = ListOf(entries);
 

@@ -65,7 +65,7 @@ std::wstring MakeProduct(const std::wstring& name) {
         WriteText(dir + L"\\" + path, text);
     }
     for (const wchar_t* excluded : kExcluded) {
-        WriteText(dir + L"\\reupdate\\" + excluded, "staged " + Narrow(excluded));
+        WriteText(dir + L"\\reupdate\\" + excluded, "staged " + ToUtf8(excluded));
     }
     WriteText(dir + L"\\reupdate\\Main.DLL", "new main");
     WriteText(dir + L"\\reupdate\\Data\\New.DAT", "new dat");
@@ -88,8 +88,8 @@ struct ProductTree {
     bool operator==(const ProductTree& other) const { return files == other.files && folders == other.folders; }
 };
 void PrintTo(const ProductTree& tree, std::ostream* out) {
-    for (const auto& [path, content] : tree.files) *out << "\n  " << Narrow(path) << " = " << content;
-    for (const std::wstring& folder : tree.folders) *out << "\n  " << Narrow(folder) << "\\";
+    for (const auto& [path, content] : tree.files) *out << "\n  " << ToUtf8(path) << " = " << content;
+    for (const std::wstring& folder : tree.folders) *out << "\n  " << ToUtf8(folder) << "\\";
 }
 ProductTree TreeOf(const std::wstring& dir) {
     ProductTree tree{WithoutBackup(Snapshot(dir)), {}};
@@ -125,8 +125,8 @@ std::wstring MakeRollbackProduct(const std::wstring& name) {
                                           {L"reupdate\\Sub\\Hollow\\h.txt", "hollow"}}) {
         WriteText(dir + L"\\" + path, text);
     }
-    MakeDirs(dir + L"\\Empty");
-    MakeDirs(dir + L"\\Sub\\Hollow");
+    CreateDirectoryChain(dir + L"\\Empty");
+    CreateDirectoryChain(dir + L"\\Sub\\Hollow");
     SetFileAttributesW((dir + L"\\reupdate\\b.txt").c_str(), FILE_ATTRIBUTE_READONLY);
     return dir;
 }
@@ -214,7 +214,7 @@ TEST(DoCopyAndDelFile, ReplacesTheProductFilesWithTheStagedOnes) {
     // A staging folder without files: the backup comes and goes, nothing changes.
     const std::wstring empty = FreshDir(L"exchange-empty") + L"\\Rux";
     WriteText(empty + L"\\Main.dll", "main");
-    MakeDirs(empty + L"\\reupdate\\Sub");
+    CreateDirectoryChain(empty + L"\\reupdate\\Sub");
     const Files before = Snapshot(empty);
     EXPECT_TRUE(_DoCopyAndDelFile(ContextFor(empty)));
     EXPECT_EQ(Snapshot(empty), before);
@@ -224,7 +224,7 @@ TEST(DoCopyAndDelFile, ReplacesTheProductFilesWithTheStagedOnes) {
 TEST(DoCopyAndDelFile, FailsBeforeTouchingAnythingForARootOrMissingFolder) {
     const LogWatch log;
     for (const wchar_t* root : {L"", L"C:", L"C:\\"}) {
-        EXPECT_FALSE(_DoCopyAndDelFile(ContextFor(root))) << Narrow(root);
+        EXPECT_FALSE(_DoCopyAndDelFile(ContextFor(root))) << ToUtf8(root);
     }
     EXPECT_EQ(log.NewLines(), Lines());
     EXPECT_FALSE(DirExists(L"C:\\updatetemp"));
@@ -298,7 +298,7 @@ TEST(DoCopyAndDelFile, AStagedCopyFailurePutsTheProductBackWhereverItFails) {
             ASSERT_TRUE(held.Valid());
             EXPECT_FALSE(_DoCopyAndDelFile(ContextFor(dir)));
         }
-        SCOPED_TRACE("failing at " + Narrow(staged[failing]));
+        SCOPED_TRACE("failing at " + ToUtf8(staged[failing]));
         EXPECT_EQ(log.NewLines(), kUpdateFailed);
         EXPECT_EQ(TreeOf(dir), before);
         // The staged copy made b.txt read-only; the old one was not.

@@ -14,8 +14,7 @@ using Lines = std::vector<std::string>;
 // zelunst.exe in C:\zt\<name>, with the stand-in solution library installed.
 std::wstring ToolFolder(const std::wstring& name) {
     const std::wstring dir = FreshDir(name);
-    CopyFromBin(L"zelunst.exe", dir + L"\\zelunst.exe");
-    CopyFromBin(L"zeldecs.dll", dir + L"\\subsystem\\zelde\\zeldecs.dll");
+    PlaceTool(dir, L"zeldecs.dll");
     return dir;
 }
 
@@ -60,7 +59,7 @@ TEST(DispatchOptions, UsageAndOptionsIgnoringCaseAndLaterArguments) {
         {L"-UnInstall -install", "", "\r\nUninstall\r\n", {"Now, RunHandle", "Now, _DoUnInstall"}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(Narrow(c.arguments));
+        SCOPED_TRACE(ToUtf8(c.arguments));
         const std::wstring dir = ToolFolder(L"options");
         const ProcessResult result = RunToolIn(dir, c.arguments);
         EXPECT_EQ(result.exitCode, 0u);
@@ -81,7 +80,7 @@ TEST(DispatchOptions, UsageAndOptionsIgnoringCaseAndLaterArguments) {
 TEST(DispatchOptions, UnknownOptionsExitWithFailureAndLogOnlyTheStart) {
     for (const wchar_t* arguments :
          {L"-bogus", L"install", L"/install", L"--install", L"-install-now", L"-", L"\"\"", L"-smooth"}) {
-        SCOPED_TRACE(Narrow(arguments));
+        SCOPED_TRACE(ToUtf8(arguments));
         const std::wstring dir = ToolFolder(L"unknown");
         const ProcessResult result = RunToolIn(dir, arguments);
         ASSERT_TRUE(result.started);
@@ -100,9 +99,9 @@ TEST(DispatchRemoval, NoOptionRemovesTheProduct) {
     const std::wstring dir = ToolFolder(L"removal");
     CopyFromBin(L"zelunst.exe", dir + L"\\ruxserv.exe");
     CopyFromBin(L"zelunst.exe", dir + L"\\uninstall\\unins000.exe");
-    ASSERT_TRUE(CreateTestService(L"ruxserv", dir + L"\\ruxserv.exe"));
+    ASSERT_EQ(standin::RegisterService(L"ruxserv", dir + L"\\ruxserv.exe"), DWORD{ERROR_SUCCESS});
     const ProcessResult result = RunToolIn(dir, L"");
-    RemoveTestService(L"ruxserv");
+    standin::RemoveService(L"ruxserv", 0);
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_EQ(result.output, "");
     EXPECT_EQ(LogLines(dir), (Lines{"Now, RunHandle", "Now, RunHandle"}));
@@ -114,7 +113,7 @@ TEST(DispatchPlacement, LogStaysBesideTheExeFromAnotherCurrentDirectory) {
     const ProcessResult result = RunToolIn(dir, L"-install", elsewhere);
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_EQ(LogLines(dir), Lines{"Now, RunHandle"});
-    EXPECT_FALSE(FileExists(elsewhere + L"\\ZelUnst.log"));
+    EXPECT_FALSE(FileExists(RunLogPath(elsewhere)));
 }
 
 TEST(DispatchPlacement, UnwritableLogDoesNotStopTheWork) {
@@ -122,16 +121,15 @@ TEST(DispatchPlacement, UnwritableLogDoesNotStopTheWork) {
     // read-only file or folder is no test under Wine run as root: Wine keeps
     // read-only as Unix mode bits, which do not stop root from writing.)
     const std::wstring dir = ToolFolder(L"locked");
-    WriteBytes(dir + L"\\ZelUnst.log", "kept\r\n");
+    WriteBytes(RunLogPath(dir), "kept\r\n");
     {
-        FileHandle lock(CreateFileW((dir + L"\\ZelUnst.log").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
-                                    nullptr));
+        FileHandle lock(CreateFileW(RunLogPath(dir).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(lock.Valid());
         const ProcessResult result = RunToolIn(dir, L"-uninstall");
         EXPECT_EQ(result.exitCode, 0u);
         EXPECT_TRUE(Contains(SolutionRecord(dir), "\r\nUninstall\r\n")) << SolutionRecord(dir);
     }
-    EXPECT_EQ(ReadBytes(dir + L"\\ZelUnst.log"), "kept\r\n");
+    EXPECT_EQ(ReadBytes(RunLogPath(dir)), "kept\r\n");
 }
 
 TEST(DispatchPlacement, InitFailureExitsZeroAndLogsNothing) {
@@ -139,9 +137,9 @@ TEST(DispatchPlacement, InitFailureExitsZeroAndLogsNothing) {
     const std::wstring dir = FreshDir(L"long\\" + std::wstring(200, L'a') + L"\\" + std::wstring(20, L'b'));
     ASSERT_LT(dir.size() + sizeof("\\zelunst.exe") - 1, size_t{MAX_PATH});
     ASSERT_GT(dir.size() + sizeof("\\subsystem\\zelde\\zeldecs.dll") - 1, size_t{MAX_PATH - 1});
-    CopyFromBin(L"zelunst.exe", dir + L"\\zelunst.exe");
+    PlaceTool(dir);
     for (const wchar_t* arguments : {L"-?", L"-bogus"}) {
-        SCOPED_TRACE(Narrow(arguments));
+        SCOPED_TRACE(ToUtf8(arguments));
         const ProcessResult result = RunToolIn(dir, arguments);
         ASSERT_TRUE(result.started);
         EXPECT_EQ(result.exitCode, 0u);

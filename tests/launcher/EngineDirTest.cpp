@@ -23,7 +23,7 @@ struct EngineDir {
     std::wstring dir;
     bool operator==(const EngineDir& other) const { return result == other.result && dir == other.dir; }
 };
-void PrintTo(const EngineDir& read, std::ostream* out) { *out << std::hex << read.result << " " << Narrow(read.dir); }
+void PrintTo(const EngineDir& read, std::ostream* out) { *out << std::hex << read.result << " " << ToUtf8(read.dir); }
 const EngineDir kNone{E_FAIL, L""};
 
 EngineDir Read() {
@@ -85,7 +85,7 @@ TEST(ReadEngineDir, FromTheServiceImagePath) {
         {L"", REG_SZ, {E_FAIL, L""}},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(ReadImagePath(c.imagePath, c.type), c.expected) << Narrow(c.imagePath);
+        EXPECT_EQ(ReadImagePath(c.imagePath, c.type), c.expected) << ToUtf8(c.imagePath);
     }
 }
 
@@ -141,9 +141,7 @@ TEST(OptionTable, ChoiceAndExitCodes) {
 }
 
 TEST(Init, FillsThePathsAndSurvivesAMissingEngine) {
-    wchar_t exe[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    const std::wstring exePath = exe;
+    const std::wstring exePath = ModulePath();
     const size_t slash = exePath.rfind(L'\\');
 
     DeleteRegTree(HKEY_LOCAL_MACHINE, kServiceKey);

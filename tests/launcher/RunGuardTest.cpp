@@ -33,14 +33,14 @@ int SucceedsWithOne(CUnstallContext&) { return 1; }
 // The run log of this test program; each line after a cut-short run must be
 // whole, and the next line must start with its own stamp.
 void ExpectOnlyWholeLinesEndingWith(const char* lastLine) {
-    LogLine(Widen(lastLine).c_str());
-    const std::string bytes = ReadBytes(TestProgramFolder() + L"\\ZelUnst.log");
+    LogLine(FromUtf8(lastLine).c_str());
+    const std::string bytes = ReadBytes(RunLogPath(TestProgramFolder()));
     EXPECT_EQ(bytes.find("half"), std::string::npos);
     ASSERT_GE(bytes.size(), 2u);
     EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n");
-    const std::vector<std::string> stamped = LogLines(TestProgramFolder(), false);
-    ASSERT_FALSE(stamped.empty());
-    EXPECT_EQ(MarkStamps(stamped.back()), std::string("<P>") + lastLine);
+    const std::vector<std::string> marked = MarkedLogLines(TestProgramFolder());
+    ASSERT_FALSE(marked.empty());
+    EXPECT_EQ(marked.back(), std::string("<P>") + lastLine);
 }
 
 }  // namespace

@@ -36,8 +36,7 @@ bool ReportIfAsked() {
 // Runs the command on the named desktop; `started` tells whether a report came.
 ProcessResult RunOnDesktop(const std::wstring& desktop, const std::wstring& command) {
     const std::wstring report = FreshDir(L"report") + L"\\report.txt";
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const std::wstring self = ModulePath();
     SetEnvironmentVariableW(L"ZEL_REPORT_TO", report.c_str());
     SetEnvironmentVariableW(L"ZEL_REPORT_COMMAND", command.c_str());
     RunCommand(L"explorer /desktop=" + desktop + L",640x480 \"" + self + L"\"");
@@ -58,7 +57,7 @@ ProcessResult RunOnDesktop(const std::wstring& desktop, const std::wstring& comm
 
 std::wstring ToolFolder(const std::wstring& name) {
     const std::wstring dir = FreshDir(name);
-    CopyFromBin(L"zelunst.exe", dir + L"\\zelunst.exe");
+    PlaceTool(dir);
     return dir;
 }
 
@@ -67,7 +66,7 @@ std::wstring ToolFolder(const std::wstring& name) {
 TEST(SafeDesktop, TheToolDoesNothingThere) {
     for (const wchar_t* desktop : {L"_RUX_SAFEDESKTOP_", L"_rux_SafeDesktop_", L"_RUX_SAFE", L"_"}) {
         for (const wchar_t* option : {L"-?", L"-bogus"}) {
-            SCOPED_TRACE(Narrow(desktop) + " " + Narrow(option));
+            SCOPED_TRACE(ToUtf8(desktop) + " " + ToUtf8(option));
             const std::wstring dir = ToolFolder(L"safe");
             const ProcessResult run = RunOnDesktop(desktop, L"\"" + dir + L"\\zelunst.exe\" " + option);
             ASSERT_TRUE(run.started);
@@ -80,7 +79,7 @@ TEST(SafeDesktop, TheToolDoesNothingThere) {
 
 TEST(SafeDesktop, OtherDesktopsRunTheTool) {
     for (const wchar_t* desktop : {L"_RUX_SAFEDESKTOP_X", L"Other", L"RUX_SAFEDESKTOP_"}) {
-        SCOPED_TRACE(Narrow(desktop));
+        SCOPED_TRACE(ToUtf8(desktop));
         const std::wstring dir = ToolFolder(L"other");
         const ProcessResult run = RunOnDesktop(desktop, L"\"" + dir + L"\\zelunst.exe\" -bogus");
         ASSERT_TRUE(run.started);

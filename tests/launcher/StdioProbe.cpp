@@ -18,6 +18,7 @@
 #include <cwchar>
 #include <string>
 
+#include "base/Paths.h"
 #include "launcher/Launcher.h"
 #include "system/ChildProcess.h"
 
@@ -61,8 +62,7 @@ int RunProbe(const std::wstring& mode) {
     WriteLine(startup.hStdOutput, "startup-output");
     WriteLine(startup.hStdError, "startup-error");
 
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const std::wstring self = ModulePath();
     ProcessHandles child;
     if (!StartChild(Launch::Hidden, self, CommandLineFor(self, L"child"), child)) return 4;
     if (WaitForSingleObject(child.process.Get(), 20000) != WAIT_OBJECT_0) {

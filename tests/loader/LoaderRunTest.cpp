@@ -24,8 +24,7 @@ const Lines kUninstallLog{"Now, RunHandle", "Now, _DoUnInstall"};
 std::wstring MakeSandbox(const std::wstring& name, const std::wstring& library = L"zeldecs.dll",
                          const std::string& settings = "") {
     const std::wstring dir = FreshDir(name);
-    CopyFromBin(L"zelunst.exe", dir + L"\\zelunst.exe");
-    if (!library.empty()) CopyFromBin(library, dir + kSolutionDir + L"\\zeldecs.dll");
+    PlaceTool(dir, library);
     if (!settings.empty()) WriteText(dir + kSolutionDir + L"\\zeldecs.settings", settings);
     return dir;
 }
@@ -38,7 +37,7 @@ struct Expected {
 };
 
 void ExpectRun(const std::wstring& dir, const std::wstring& option, const Expected& expected) {
-    SCOPED_TRACE(Narrow(dir + L" " + option));
+    SCOPED_TRACE(ToUtf8(dir + L" " + option));
     const ProcessResult result = RunToolIn(dir, option);
     ASSERT_TRUE(result.started);
     EXPECT_EQ(result.exitCode, expected.exitCode);

@@ -121,12 +121,13 @@ TEST(StandInServices, RuxservInstallsStartsAndStopsItsService) {
     EXPECT_EQ(RunStandIn(ruxserv, L"-install"), 0u);
     EXPECT_EQ(RegString(HKEY_LOCAL_MACHINE, kServicesKey + L"ruxserv", L"ImagePath"), L"\"" + ruxserv + L"\"");
     EXPECT_EQ(RunStandIn(ruxserv, L"-start"), 0u);
-    EXPECT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 20000));
+    EXPECT_TRUE(standin::WaitForServiceState(L"ruxserv", SERVICE_RUNNING, 20000));
     EXPECT_EQ(ReadRecords(ruxserv, "service_start").size(), 1u);
     EXPECT_EQ(RunStandIn(ruxserv, L"-stop"), 0u);
-    EXPECT_EQ(ServiceState(L"ruxserv"), static_cast<DWORD>(SERVICE_STOPPED)) << "-stop ends once it has stopped";
+    EXPECT_EQ(standin::QueryServiceState(L"ruxserv"), static_cast<DWORD>(SERVICE_STOPPED))
+        << "-stop ends once it has stopped";
     EXPECT_EQ(ReadRecords(ruxserv, "service_stopped").size(), 1u);
-    RemoveTestService(L"ruxserv");
+    standin::RemoveService(L"ruxserv", 0);
 }
 
 TEST(StandInInstaller, InstalledServicesRunAndCleanUpEndsEverything) {
@@ -136,8 +137,8 @@ TEST(StandInInstaller, InstalledServicesRunAndCleanUpEndsEverything) {
     WriteSettings(product.EngineService(), {{"refuse_stop", "1"}});
     ASSERT_EQ(standin::StartServiceByName(L"zelserv"), 0u);
     ASSERT_EQ(standin::StartServiceByName(L"ruxserv"), 0u);
-    EXPECT_TRUE(WaitServiceState(L"zelserv", SERVICE_RUNNING, 20000));
-    EXPECT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 20000));
+    EXPECT_TRUE(standin::WaitForServiceState(L"zelserv", SERVICE_RUNNING, 20000));
+    EXPECT_TRUE(standin::WaitForServiceState(L"ruxserv", SERVICE_RUNNING, 20000));
     EXPECT_EQ(WaitForRecords(product.EngineService(), "service_start", 1).size(), 1u);
     EXPECT_EQ(WaitForRecords(product.ProductService(), "service_start", 1).size(), 1u);
     const ProcessHandles main = StartProcess(L"\"" + product.MainProgram() + L"\"");
@@ -146,8 +147,8 @@ TEST(StandInInstaller, InstalledServicesRunAndCleanUpEndsEverything) {
     // Clean-up ends the main program and even the refusing service.
     UninstallStandInProduct();
     EXPECT_TRUE(HasEnded(main));
-    EXPECT_EQ(ServiceState(L"zelserv"), 0u);
-    EXPECT_EQ(ServiceState(L"ruxserv"), 0u);
+    EXPECT_EQ(standin::QueryServiceState(L"zelserv"), 0u);
+    EXPECT_EQ(standin::QueryServiceState(L"ruxserv"), 0u);
     EXPECT_EQ(ReadRecords(product.EngineService(), "service_stopped").size(), 1u);
     EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, kAutostartKey, L"RUXMain"));
     EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, kServicesKey + L"nydkernel"));
@@ -170,22 +171,22 @@ TEST(StandInInstaller, SandboxInstallsStartsShowsAndRemovesTheProduct) {
     EXPECT_EQ(ReadBytes(productDir + L"\\ruxserv.settings"), "stop_delay_ms=200\r\n");
     const ProcessResult started = RunCommand(sandbox + L"start-product");
     EXPECT_EQ(started.exitCode, 0u) << started.output;
-    EXPECT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 20000));
-    EXPECT_TRUE(WaitServiceState(L"zelserv", SERVICE_RUNNING, 20000));
+    EXPECT_TRUE(standin::WaitForServiceState(L"ruxserv", SERVICE_RUNNING, 20000));
+    EXPECT_TRUE(standin::WaitForServiceState(L"zelserv", SERVICE_RUNNING, 20000));
     ASSERT_EQ(WaitForRecords(productDir + L"\\ruxmain.exe", "start", 1).size(), 1u);
 
     const ProcessResult state = RunCommand(sandbox + L"state");
     EXPECT_EQ(state.exitCode, 0u);
     for (const std::string& expected : std::vector<std::string>
-         {"service zelserv: RUNNING, " + Narrow(engineDir) + "\\zelserv.exe",
-          "service ruxserv: RUNNING, " + Narrow(productDir) + "\\ruxserv.exe", "Run value RUXMain: \"",
-          Narrow(productDir) + "\\ruxmain.record:", Narrow(engineDir) + "\\zelserv.record:", "  service_start  pid="}) {
+         {"service zelserv: RUNNING, " + ToUtf8(engineDir) + "\\zelserv.exe",
+          "service ruxserv: RUNNING, " + ToUtf8(productDir) + "\\ruxserv.exe", "Run value RUXMain: \"",
+          ToUtf8(productDir) + "\\ruxmain.record:", ToUtf8(engineDir) + "\\zelserv.record:", "  service_start  pid="}) {
         EXPECT_NE(state.output.find(expected), std::string::npos) << expected << "\n" << state.output;
     }
 
     EXPECT_EQ(RunCommand(sandbox + L"uninstall").exitCode, 0u);
-    EXPECT_EQ(ServiceState(L"ruxserv"), 0u);
-    EXPECT_EQ(ServiceState(L"zelserv"), 0u);
+    EXPECT_EQ(standin::QueryServiceState(L"ruxserv"), 0u);
+    EXPECT_EQ(standin::QueryServiceState(L"zelserv"), 0u);
     const ProcessResult after = RunCommand(sandbox + L"state " + dirs);
     for (const char* expected : {"service ruxserv: not installed", "Run value RUXMain: absent", "  service_stopped"}) {
         EXPECT_NE(after.output.find(expected), std::string::npos) << expected << "\n" << after.output;

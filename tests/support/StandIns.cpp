@@ -5,7 +5,6 @@
 #include "standins/common/RecordFormat.h"
 #include "standins/common/Self.h"
 #include "standins/common/Settings.h"
-#include "standins/common/Text.h"
 #include "tests/support/TestSupport.h"
 
 namespace zeltest {
@@ -18,9 +17,9 @@ StandInRecord FromLine(const standin::Record& line) {
     record.event = line.Get("event");
     record.pid = standin::ParseNumber(line.Get("pid")).value_or(0);
     record.option = line.Get("option");
-    record.arguments = standin::Wide(line.Get("args"));
-    record.commandLine = standin::Wide(line.Get("cmdline"));
-    record.currentDir = standin::Wide(line.Get("cwd"));
+    record.arguments = FromUtf8(line.Get("args"));
+    record.commandLine = FromUtf8(line.Get("cmdline"));
+    record.currentDir = FromUtf8(line.Get("cwd"));
     record.startupFlags = standin::ParseNumber(line.Get("flags")).value_or(0);
     record.showWindow = static_cast<WORD>(standin::ParseNumber(line.Get("show")).value_or(0));
     return record;
@@ -100,7 +99,7 @@ DWORD WaitExitCode(const ProcessHandles& process, DWORD timeoutMs) {
 }
 
 void WriteSettings(const std::wstring& exePath, const std::map<std::string, std::string>& values) {
-    EXPECT_TRUE(standin::WriteSettingsFile(SettingsPathOf(exePath), values)) << Narrow(exePath);
+    EXPECT_TRUE(standin::WriteSettingsFile(SettingsPathOf(exePath), values)) << ToUtf8(exePath);
 }
 
 void ClearSettings(const std::wstring& exePath) { DeleteFileW(SettingsPathOf(exePath).c_str()); }
@@ -108,7 +107,7 @@ void ClearSettings(const std::wstring& exePath) { DeleteFileW(SettingsPathOf(exe
 StandInProduct InstallStandInProduct(const std::wstring& productDir, const std::wstring& engineDir,
                                      const standin::InstallChoices& choices) {
     const standin::InstallResult result = standin::InstallStandInProduct(BinDir(), productDir, engineDir, choices);
-    EXPECT_TRUE(result.ok()) << Narrow(result.failedStep) << ": error " << result.error;
+    EXPECT_TRUE(result.ok()) << ToUtf8(result.failedStep) << ": error " << result.error;
     return StandInProduct{productDir, engineDir};
 }
 

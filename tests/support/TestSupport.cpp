@@ -9,6 +9,26 @@
 
 namespace zeltest {
 
+namespace {
+
+// The run log's "YYYY-MM-DD HH:MM:SS | " stamp.
+constexpr char kStamp[] = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} \| )";
+
+const std::regex& StampPattern() {
+    static const std::regex stamp(kStamp);
+    return stamp;
+}
+
+// Cuts the stamp the line starts with; false when it starts with none.
+bool CutLeadingStamp(std::string& line) {
+    std::smatch match;
+    if (!std::regex_search(line, match, StampPattern(), std::regex_constants::match_continuous)) return false;
+    line.erase(0, static_cast<size_t>(match.length(0)));
+    return true;
+}
+
+}  // namespace
+
 std::wstring BinDir() {
     wchar_t buffer[1024] = {};
     GetEnvironmentVariableW(L"ZEL_BIN_DIR", buffer, 1024);
@@ -18,7 +38,7 @@ std::wstring BinDir() {
 std::wstring FreshDir(const std::wstring& name) {
     const std::wstring path = L"C:\\zt\\" + name;
     RemoveTree(path);
-    MakeDirs(path);
+    CreateDirectoryChain(path);
     return path;
 }
 
@@ -49,22 +69,15 @@ void WriteBytes(const std::wstring& path, const std::string& bytes) {
     if (file) WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
-void MakeDirs(const std::wstring& path) {
-    for (size_t at = path.find(L'\\', 3); at != std::wstring::npos; at = path.find(L'\\', at + 1)) {
-        CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
-    }
-    CreateDirectoryW(path.c_str(), nullptr);
-}
-
 void WriteText(const std::wstring& path, const std::string& text) {
     const size_t slash = path.rfind(L'\\');
-    if (slash != std::wstring::npos) MakeDirs(path.substr(0, slash));
+    if (slash != std::wstring::npos) CreateDirectoryChain(path.substr(0, slash));
     WriteBytes(path, text);
 }
 
 void CopyFromBin(const std::wstring& fileName, const std::wstring& targetPath) {
     const size_t slash = targetPath.rfind(L'\\');
-    if (slash != std::wstring::npos) MakeDirs(targetPath.substr(0, slash));
+    if (slash != std::wstring::npos) CreateDirectoryChain(targetPath.substr(0, slash));
     CopyFileW((BinDir() + L"\\" + fileName).c_str(), targetPath.c_str(), FALSE);
 }
 
@@ -124,22 +137,6 @@ ProcessResult RunCommand(const std::wstring& commandLine, const std::wstring& cu
     return result;
 }
 
-std::vector<std::string> LogLines(const std::wstring& dir, bool stripPrefix) {
-    const std::string bytes = ReadBytes(dir + L"\\ZelUnst.log");
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < bytes.size()) {
-        size_t end = bytes.find("\r\n", start);
-        std::string line = bytes.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        // "2026-12-07 08:04:28 | " is 22 characters for a four-digit year.
-        if (stripPrefix && line.size() >= 22 && line.compare(19, 3, " | ") == 0) line.erase(0, 22);
-        lines.push_back(line);
-        if (end == std::string::npos) break;
-        start = end + 2;
-    }
-    return lines;
-}
-
 void SetRegString(HKEY root, const std::wstring& key, const std::wstring& name, const std::wstring& value,
                   DWORD type) {
     RegKey handle;
@@ -180,72 +177,10 @@ DWORD RegDword(HKEY root, const std::wstring& key, const std::wstring& name, DWO
 
 void DeleteRegTree(HKEY root, const std::wstring& key) { SHDeleteKeyW(root, key.c_str()); }
 
-bool CreateTestService(const std::wstring& name, const std::wstring& binaryPathName) {
-    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager) return false;
-    ServiceHandle service(CreateServiceW(manager.Get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                                         SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                         binaryPathName.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-    return service.Valid();
-}
-
-void RemoveTestService(const std::wstring& name) {
-    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager) return;
-    ServiceHandle service(OpenServiceW(manager.Get(), name.c_str(), SERVICE_ALL_ACCESS));
-    if (!service) return;
-    SERVICE_STATUS status{};
-    ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
-    DeleteService(service.Get());
-}
-
-bool StartTestService(const std::wstring& name) {
-    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) return false;
-    ServiceHandle service(OpenServiceW(manager.Get(), name.c_str(), SERVICE_START));
-    return service && StartServiceW(service.Get(), 0, nullptr);
-}
-
-DWORD ServiceState(const std::wstring& name) {
-    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) return 0;
-    ServiceHandle service(OpenServiceW(manager.Get(), name.c_str(), SERVICE_QUERY_STATUS));
-    SERVICE_STATUS status{};
-    if (!service || !QueryServiceStatus(service.Get(), &status)) return 0;
-    return status.dwCurrentState;
-}
-
-bool WaitServiceState(const std::wstring& name, DWORD state, DWORD timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (ServiceState(name) != state) {
-        if (GetTickCount64() > deadline) return false;
-        Sleep(50);
-    }
-    return true;
-}
-
-std::string Narrow(const std::wstring& text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string result(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr,
-                        nullptr);
-    return result;
-}
-
-std::wstring Widen(const std::string& text) {
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring result(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
-    return result;
-}
-
 // --- Shared by the system, file tree, launcher, loader and log tests. ---
 std::wstring TestProgramFolder() {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    const std::wstring full = path;
-    return full.substr(0, full.rfind(L'\\'));
+    const std::wstring path = ModulePath();
+    return path.substr(0, path.rfind(L'\\'));
 }
 
 std::vector<std::string> FileLines(const std::wstring& path) {
@@ -259,9 +194,38 @@ std::vector<std::string> FileLines(const std::wstring& path) {
     return lines;
 }
 
-std::string MarkStamps(const std::string& text) {
-    static const std::regex stamp(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} \| )");
-    return std::regex_replace(text, stamp, "<P>");
+std::string MarkStamps(const std::string& text) { return std::regex_replace(text, StampPattern(), "<P>"); }
+
+std::wstring RunLogPath(const std::wstring& dir) { return dir + L"\\ZelUnst.log"; }
+
+std::vector<std::string> LogLines(const std::wstring& dir, bool stripPrefix) {
+    std::vector<std::string> lines = FileLines(RunLogPath(dir));
+    if (stripPrefix) {
+        for (std::string& line : lines) CutLeadingStamp(line);
+    }
+    return lines;
+}
+
+std::vector<std::string> MarkedLogLines(const std::wstring& dir) {
+    std::vector<std::string> lines = LogLines(dir, false);
+    for (std::string& line : lines) line = MarkStamps(line);
+    return lines;
+}
+
+std::vector<std::string> UnstampedLogLines(const std::wstring& dir) {
+    static const std::regex childStamp("^(_DoCreateProcess : |strCurrentDirectory : )" + std::string(kStamp));
+    std::vector<std::string> lines = LogLines(dir, false);
+    for (std::string& line : lines) {
+        if (CutLeadingStamp(line)) line = std::regex_replace(line, childStamp, "$1");
+    }
+    return lines;
+}
+
+std::wstring PlaceTool(const std::wstring& dir, const std::wstring& solutionLibrary) {
+    const std::wstring tool = dir + L"\\zelunst.exe";
+    CopyFromBin(L"zelunst.exe", tool);
+    if (!solutionLibrary.empty()) CopyFromBin(solutionLibrary, dir + L"\\subsystem\\zelde\\zeldecs.dll");
+    return tool;
 }
 
 ProcessResult RunToolIn(const std::wstring& dir, const std::wstring& arguments, const std::wstring& currentDir) {

@@ -1,11 +1,18 @@
 #pragma once
-// Helpers for tests that run under Wine: files, processes, registry and
-// services, all through the real Win32 calls.
+// Helpers for tests that run under Wine: files, processes, the run log and the
+// registry, all through the real Win32 calls. Folders, text and services go
+// through the helpers the tool and the stand-ins use: base/Paths.h
+// (CreateDirectoryChain, ModulePath), base/Text.h (ToUtf8, FromUtf8) and
+// standins/common/ServiceControl.h.
 
 #include <windows.h>
 
 #include <string>
 #include <vector>
+
+#include "base/Paths.h"
+#include "base/Text.h"
+#include "standins/common/ServiceControl.h"
 
 namespace zeltest {
 
@@ -20,10 +27,10 @@ std::string ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const std::string& bytes);
 // Creates the file's folders first.
 void WriteText(const std::wstring& path, const std::string& text);
+// Copies a file of the bin folder; creates the target's folders first.
 void CopyFromBin(const std::wstring& fileName, const std::wstring& targetPath);
 // Deletes a folder tree (test clean-up; follows nothing, ignores failures).
 void RemoveTree(const std::wstring& path);
-void MakeDirs(const std::wstring& path);
 
 struct ProcessResult {
     bool started = false;
@@ -35,10 +42,6 @@ struct ProcessResult {
 ProcessResult RunCommand(const std::wstring& commandLine, const std::wstring& currentDir = L"",
                   DWORD timeoutMs = 120000);
 
-// The run log's lines beside the tool, each without its CR LF; with
-// stripPrefix the "YYYY-MM-DD HH:MM:SS | " prefix is cut from the start.
-std::vector<std::string> LogLines(const std::wstring& dir, bool stripPrefix = true);
-
 // Registry.
 void SetRegString(HKEY root, const std::wstring& key, const std::wstring& name, const std::wstring& value,
                   DWORD type = REG_SZ);
@@ -48,16 +51,6 @@ bool RegKeyExists(HKEY root, const std::wstring& key);
 DWORD RegDword(HKEY root, const std::wstring& key, const std::wstring& name, DWORD fallback = 0xFFFFFFFF);
 void DeleteRegTree(HKEY root, const std::wstring& key);
 
-// Services (own-process, demand start).
-bool CreateTestService(const std::wstring& name, const std::wstring& binaryPathName);
-void RemoveTestService(const std::wstring& name);  // stops it first when running
-bool StartTestService(const std::wstring& name);
-DWORD ServiceState(const std::wstring& name);  // 0 when it cannot be read
-bool WaitServiceState(const std::wstring& name, DWORD state, DWORD timeoutMs);
-
-std::string Narrow(const std::wstring& text);  // UTF-8
-std::wstring Widen(const std::string& text);   // from UTF-8
-
 // --- Shared by the system, file tree, launcher, loader and log tests. ---
 // Folder of the running test program (its run log lies there).
 std::wstring TestProgramFolder();
@@ -65,6 +58,23 @@ std::wstring TestProgramFolder();
 std::vector<std::string> FileLines(const std::wstring& path);
 // The text with every "YYYY-MM-DD HH:MM:SS | " stamp replaced by "<P>".
 std::string MarkStamps(const std::string& text);
+
+// The run log of a tool (or a test program) in dir: dir\ZelUnst.log.
+std::wstring RunLogPath(const std::wstring& dir);
+// The run log's lines, each without its CR LF; with stripPrefix the
+// "YYYY-MM-DD HH:MM:SS | " stamp is cut from the start of each line. The one
+// reader of the run log: the views below are built on it.
+std::vector<std::string> LogLines(const std::wstring& dir, bool stripPrefix = true);
+// Every stamp shown as "<P>", the leading one and those inside a line.
+std::vector<std::string> MarkedLogLines(const std::wstring& dir);
+// No stamps: the leading one cut, and the one a child start line carries after
+// "_DoCreateProcess : " or "strCurrentDirectory : ".
+std::vector<std::string> UnstampedLogLines(const std::wstring& dir);
+
+// Puts zelunst.exe from the bin folder into dir (created when missing) and,
+// when solutionLibrary names a file of the bin folder, that file as its
+// solution library subsystem\zelde\zeldecs.dll. The tool's path.
+std::wstring PlaceTool(const std::wstring& dir, const std::wstring& solutionLibrary = L"");
 // Runs "<dir>\zelunst.exe" with the arguments and waits.
 ProcessResult RunToolIn(const std::wstring& dir, const std::wstring& arguments, const std::wstring& currentDir = L"");
 

@@ -36,14 +36,12 @@ StandInRecord OnlyStart(const std::wstring& exe) {
 
 // The run log's last three lines, each stamp shown as "<P>".
 Lines LastLogLines() {
-    const Lines lines = LogLines(TestProgramFolder(), false);
-    Lines last(lines.size() > 3 ? lines.end() - 3 : lines.begin(), lines.end());
-    for (std::string& line : last) line = MarkStamps(line);
-    return last;
+    const Lines lines = MarkedLogLines(TestProgramFolder());
+    return Lines(lines.size() > 3 ? lines.end() - 3 : lines.begin(), lines.end());
 }
 
 Lines DoCreateProcessLog(const std::wstring& commandLine, const std::wstring& dir, const char* outcome) {
-    return {"<P>_DoCreateProcess : <P>" + Narrow(commandLine), "<P>strCurrentDirectory : <P>" + Narrow(dir),
+    return {"<P>_DoCreateProcess : <P>" + ToUtf8(commandLine), "<P>strCurrentDirectory : <P>" + ToUtf8(dir),
             std::string("<P>_DoCreateProcess ") + outcome};
 }
 
@@ -167,7 +165,7 @@ TEST(LaunchConventions, EachGivesItsStartupRecord) {
         {Launch::Shown, L"shown", STARTF_USESHOWWINDOW, SW_SHOW, nullptr},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(Narrow(c.name));
+        SCOPED_TRACE(ToUtf8(c.name));
         const std::wstring exe = Recorder(dir + L"\\" + c.name + L".exe");
         ProcessHandles child;
         ASSERT_NE(StartChild(c.launch, exe, CommandLineFor(exe, L"-go"), child, c.directory), FALSE);
@@ -193,14 +191,13 @@ TEST(LaunchHelper, HiddenLaunchFromAParentStartedShown) {
 
 TEST(LaunchConventions, HiddenKeepsTheToolsOwnFlagsAndHidesTheWindow) {
     const std::wstring exe = Recorder(FreshDir(L"hidden_shown") + L"\\unins000.exe");
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const std::wstring self = ModulePath();
     STARTUPINFOW startup{};
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_SHOWMINNOACTIVE;
     SetEnvironmentVariableW(L"ZT_HIDDEN_TARGET", exe.c_str());
     const ProcessHandles helper =
-        StartRaw(self, L"\"" + std::wstring(self) + L"\" --gtest_filter=LaunchHelper.*", startup);
+        StartRaw(self.c_str(), L"\"" + self + L"\" --gtest_filter=LaunchHelper.*", startup);
     SetEnvironmentVariableW(L"ZT_HIDDEN_TARGET", nullptr);
     ASSERT_TRUE(helper.process.Valid());
     ASSERT_EQ(WaitForSingleObject(helper.process.Get(), 60000), WAIT_OBJECT_0);
@@ -234,7 +231,7 @@ TEST(LaunchConventions, ChildGetsTheToolsEnvironment) {
 TEST(Quoting, PlantedDecoyIsNeverStarted) {
     RemoveTree(L"C:\\zt\\Program Files");
     const std::wstring folder = L"C:\\zt\\Program Files\\Product Folder";
-    MakeDirs(folder);
+    CreateDirectoryChain(folder);
     const std::wstring real = Recorder(folder + L"\\ruxserv.exe");
     const std::wstring decoys[] = {Recorder(L"C:\\zt\\Program.exe"), Recorder(L"C:\\zt\\Program Files\\Product.exe")};
     const auto decoysStarted = [&decoys] {

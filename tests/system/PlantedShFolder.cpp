@@ -4,17 +4,19 @@
 #include <windows.h>
 
 #include <cwchar>
+#include <string>
+
+#include "base/Handles.h"
+#include "base/Paths.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
     if (reason != DLL_PROCESS_ATTACH) return TRUE;
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return TRUE;
-    wchar_t* slash = wcsrchr(path, L'\\');
-    if (slash == nullptr || (slash - path) + 20 >= MAX_PATH) return TRUE;
-    wcscpy(slash + 1, L"planted_loaded.txt");
-    const HANDLE marker = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (marker != INVALID_HANDLE_VALUE) CloseHandle(marker);
+    const std::wstring path = ModulePath(module);
+    const size_t slash = path.rfind(L'\\');
+    if (slash == std::wstring::npos) return TRUE;
+    const std::wstring marker = path.substr(0, slash + 1) + L"planted_loaded.txt";
+    // Only the file's existence counts: it is closed at once.
+    const FileHandle created(CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     return TRUE;
 }
 

@@ -14,10 +14,8 @@ namespace {
 const std::wstring kServicesKey = L"SYSTEM\\CurrentControlSet\\Services\\";
 
 std::wstring ModuleFolder(HMODULE module) {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(module, path, MAX_PATH);
-    const std::wstring folder = path;
-    return folder.substr(0, folder.rfind(L'\\'));
+    const std::wstring path = ModulePath(module);
+    return path.substr(0, path.rfind(L'\\'));
 }
 
 }  // namespace

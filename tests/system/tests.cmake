@@ -6,6 +6,7 @@ zel_add_gtest(system_logic SOURCES system/LogicTest.cpp system/UserNoticeTest.cp
 # lies beside anything in the bin folder under its planted name.
 add_library(planted_shfolder SHARED system/PlantedShFolder.cpp)
 set_target_properties(planted_shfolder PROPERTIES PREFIX "" OUTPUT_NAME planted_shfolder)
+target_link_libraries(planted_shfolder PRIVATE zelbase)
 target_link_options(planted_shfolder PRIVATE -Wl,--kill-at)
 zel_add_gtest(system_registry SOURCES system/RegistryTest.cpp DEPENDS planted_shfolder)
 

@@ -57,8 +57,8 @@ HWND ExpectBox(const ProcessHandles& tool, const wchar_t* caption, const wchar_t
 TEST(MessageBoxes, RemovalAsksForARestartAndWaitsForTheAnswer) {
     const StandInProduct product = InstallStandInProduct(L"C:\\zt\\BoxProduct", L"C:\\zt\\BoxEngine");
     WriteSettings(product.ProductService(), {{"refuse_stop", "1"}, {"stop.stop_wait_ms", "500"}});
-    ASSERT_TRUE(StartTestService(L"ruxserv"));
-    ASSERT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
+    ASSERT_EQ(standin::StartServiceByName(L"ruxserv"), DWORD{ERROR_SUCCESS});
+    ASSERT_TRUE(standin::WaitForServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
 
     const ProcessHandles tool = StartProcess(L"\"" + product.Tool() + L"\"");
     const HWND dialog = ExpectBox(tool, kRemovalCaption, kRemovalText, false);

@@ -63,11 +63,11 @@ TEST_F(Removal, WithoutTheServiceProgramNothingHappens) {
 }
 
 TEST_F(Removal, StoppedServiceLetsTheUninstallerStartShown) {
-    ASSERT_TRUE(StartTestService(L"ruxserv"));
-    ASSERT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
+    ASSERT_EQ(standin::StartServiceByName(L"ruxserv"), DWORD{ERROR_SUCCESS});
+    ASSERT_TRUE(standin::WaitForServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
 
     EXPECT_EQ(RunTool().exitCode, 0u);
-    EXPECT_EQ(ServiceState(L"ruxserv"), static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(standin::QueryServiceState(L"ruxserv"), static_cast<DWORD>(SERVICE_STOPPED));
 
     // The service program was asked to stop, by its path with the forward slash.
     const auto stops = ReadRecords(product.ProductService(), "start");
@@ -87,8 +87,8 @@ TEST_F(Removal, StoppedServiceLetsTheUninstallerStartShown) {
 
 TEST_F(Removal, ServiceThatNeverStopsResetsStartTypesAndAutostart) {
     WriteSettings(product.ProductService(), {{"refuse_stop", "1"}, {"stop.stop_wait_ms", "500"}});
-    ASSERT_TRUE(StartTestService(L"ruxserv"));
-    ASSERT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
+    ASSERT_EQ(standin::StartServiceByName(L"ruxserv"), DWORD{ERROR_SUCCESS});
+    ASSERT_TRUE(standin::WaitForServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
     SetRegDword(HKEY_LOCAL_MACHINE, kKernelKey, L"Start", 1);
 
     const ULONGLONG started = GetTickCount64();
@@ -127,13 +127,13 @@ TEST_F(Removal, UninstallerIsChosenByCaseSensitiveName) {
                                                                   {{}, false}};
     for (const auto& [names, started] : cases) {
         RemoveTree(folder);
-        MakeDirs(folder);
+        CreateDirectoryChain(folder);
         for (const wchar_t* name : names) CopyFromBin(L"unins000.exe", folder + L"\\" + name);
         EXPECT_EQ(RunTool().exitCode, started ? 0u : 0xFFFFFFFFu);
         for (const wchar_t* name : names) {
             const std::wstring path = folder + L"\\" + name;
             EXPECT_EQ((started ? StartsOnceEnded(path) : ReadRecords(path, "start")).size(), started ? 1u : 0u)
-                << Narrow(name);
+                << ToUtf8(name);
         }
     }
     RemoveTree(folder);
@@ -151,10 +151,10 @@ TEST_F(Removal, DeinstallerOnlyInCommonFilesIsKept) {
 TEST(RemovalPathLimit, TooLongProgramDirectoryIsRefusedByTheExeAtStartUp) {
     // 240 characters: the tool's own path fits, "uninstall\unins000.exe" does not.
     const std::wstring dir = L"C:\\zt\\" + std::wstring(234, L'p');
-    MakeDirs(dir);
-    CopyFromBin(L"zelunst.exe", dir + L"\\zelunst.exe");
+    CreateDirectoryChain(dir);
+    const std::wstring tool = PlaceTool(dir);
     CopyFromBin(L"ruxserv.exe", dir + L"\\ruxserv.exe");
-    const ProcessResult result = RunCommand(L"\"" + dir + L"\\zelunst.exe\"");
+    const ProcessResult result = RunCommand(L"\"" + tool + L"\"");
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_TRUE(ReadRecords(dir + L"\\ruxserv.exe").empty());
     EXPECT_TRUE(LogLines(dir).empty());
@@ -166,7 +166,7 @@ TEST(RemovalPathLimit, TooLongProgramDirectoryIsRefusedByTheExeAtStartUp) {
 // uninstaller's path does not, so nothing may be started or deleted.
 TEST(RemovalPathLimit, TooLongProgramDirectoryIsRefusedByTheRemovalItself) {
     const std::wstring dir = L"C:\\zt\\" + std::wstring(234, L'p');
-    MakeDirs(dir);
+    CreateDirectoryChain(dir);
     CopyFromBin(L"ruxserv.exe", dir + L"\\ruxserv.exe");
     CopyFromBin(L"deinstall.exe", dir + L"\\deinstall.exe");
     CUnstallContext context;

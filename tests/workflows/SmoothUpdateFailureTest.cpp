@@ -21,7 +21,7 @@ class SmoothUpdateWithStaging : public SmoothUpdateFixture {
 protected:
     void SetUp() override {
         SmoothUpdateFixture::SetUp();
-        MakeDirs(product.productDir + L"\\reupdate");
+        CreateDirectoryChain(product.productDir + L"\\reupdate");
     }
 };
 class SmoothUpdateMutex : public SmoothUpdateWithStaging {};
@@ -103,7 +103,7 @@ const FailureRow kFailures[] = {
      NoRegistration},
     {"LaterSteps_ServiceStateThatCannotBeReadFailsTheStart", {kSlowScan}, nullptr, 0,
      Then(kInstalled, {"_WaitAndStartServ VMyQueryServicState fail", "_WaitAndStartServ Fail"}), nullptr, {},
-     ScanRunning, [](const P&) { RemoveTestService(L"ruxserv"); }, NoRegistration},
+     ScanRunning, [](const P&) { standin::RemoveService(L"ruxserv", 0); }, NoRegistration},
     {"Scan_ScanThatOutlivesItsWait", {{&P::ProductService, {{"installproduct.hang", "1"}}}}, nullptr, 0,
      Then(kInstalled, {"ruxserv.exe -installproduct Wait fail", "_DoRUXServScanProduct Fail"}), &P::ProductService,
      {}, {}, {},
@@ -111,7 +111,7 @@ const FailureRow kFailures[] = {
          std::vector<std::string> options = OptionsStarted(product.ProductService());
          std::sort(options.begin(), options.end());
          EXPECT_EQ(options, (std::vector<std::string>{"-install", "-installproduct"}));
-         EXPECT_EQ(ServiceState(L"ruxserv"), static_cast<DWORD>(SERVICE_STOPPED));
+         EXPECT_EQ(standin::QueryServiceState(L"ruxserv"), static_cast<DWORD>(SERVICE_STOPPED));
      }},
     // Each waited-for child takes most of its wait: 5000 ms for the uninstall
     // programs, 20000 ms for the scan.
@@ -143,7 +143,7 @@ TEST_P(SmoothUpdateFailure, GivesItsLogAndExitCode) {
     ExpectUpdate(row.exitCode, row.log);
     actor.join();
     EXPECT_EQ(acted, static_cast<bool>(row.act));
-    EXPECT_TRUE(row.exitCode != 1 || WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
+    EXPECT_TRUE(row.exitCode != 1 || standin::WaitForServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
     if (row.hung) {
         EXPECT_EQ(ReadRecords((product.*row.hung)(), "hang").size(), 1u);
     }
@@ -173,7 +173,7 @@ TEST_F(SmoothUpdateMutex, MutexHeldPastTheWaitOrAbandonedStopsTheUpdate) {
 
     // Neither run did anything else.
     EXPECT_FALSE(HasEnded(mainProgram));
-    EXPECT_EQ(ServiceState(L"zelserv"), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(standin::QueryServiceState(L"zelserv"), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_TRUE(ReadRecords(product.EngineService(), "start").empty());
     EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, kAutostartKey, L"ruxmain"));
 }
@@ -201,7 +201,7 @@ TEST_F(SmoothUpdateEngine, EngineServiceThatDoesNotStop) {
 
     ExpectUpdate(0, Then(kThroughStop, {"ZelUnstall_StopServices Fail"}));
     EXPECT_TRUE(HasEnded(mainProgram));
-    EXPECT_EQ(ServiceState(L"zelserv"), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(standin::QueryServiceState(L"zelserv"), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_TRUE(ReadRecords(product.EngineService(), "start").empty());
 }
 
@@ -211,12 +211,12 @@ TEST_F(SmoothUpdateEngine, ProductUninstallThatCannotStart) {
     // The engine service is registered, its program has gone (renamed while it runs).
     ASSERT_TRUE(MoveFileW(product.EngineService().c_str(), (product.engineDir + L"\\zelserv.gone").c_str()));
     ExpectUpdate(0, expected);
-    EXPECT_EQ(ServiceState(L"zelserv"), static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(standin::QueryServiceState(L"zelserv"), static_cast<DWORD>(SERVICE_STOPPED));
 
     // No engine service at all: the stop is accepted and the engine folder is
     // empty. "\zelserv.exe" and "\izelreg.exe" would name the programs in the
     // drive's root: recorders planted there must never run.
-    RemoveTestService(L"zelserv");
+    standin::RemoveService(L"zelserv", 0);
     const std::wstring rootEngine = L"C:\\zelserv.exe";
     const std::wstring rootRegistration = L"C:\\izelreg.exe";
     CopyFromBin(L"zelserv.exe", rootEngine);
@@ -241,7 +241,7 @@ TEST_F(SmoothUpdateFramework, FrameworkQueryDecidesOnTheRemovalByItsExitCode) {
     WriteSettings(product.EngineService(), {{"can_uninstall_framework.exit_code", "7"}});
     ClearRecords(product.EngineService());
     // The first run started the product's service: stopped, it is started again.
-    ASSERT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
+    ASSERT_TRUE(standin::WaitForServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
     ASSERT_EQ(RunCommand(L"\"" + product.ProductService() + L"\" -stop").exitCode, 0u);
     ExpectUpdate(1, SucceededLog());
     EXPECT_EQ(OptionsStarted(product.EngineService()),
@@ -264,8 +264,8 @@ TEST_F(SmoothUpdateLaterSteps, MissingStagingFolderFailsTheExchange) {
 
 TEST_F(SmoothUpdateLaterSteps, MissingSolutionLibraryIsReportedAndTheUpdateGoesOn) {
     ASSERT_TRUE(DeleteFileW(product.Solution().c_str()));
-    EXPECT_EQ(ExpectUpdate(1, SucceededLog()), "\r\n" + Narrow(product.Solution()) + " file do not exists \r\n");
-    EXPECT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
+    EXPECT_EQ(ExpectUpdate(1, SucceededLog()), "\r\n" + ToUtf8(product.Solution()) + " file do not exists \r\n");
+    EXPECT_TRUE(standin::WaitForServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
 }
 
 TEST_F(SmoothUpdateLaterSteps, CopyFailuresOfTheExchangeAreLogged) {

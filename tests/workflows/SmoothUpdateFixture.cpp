@@ -1,23 +1,8 @@
 #include "tests/workflows/SmoothUpdateFixture.h"
 
 #include <algorithm>
-#include <regex>
 
 namespace zeltest {
-
-Lines UpdateLogLines(const std::wstring& dir) {
-    static const std::string kStamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \| )";
-    static const std::regex kPrefix("^" + kStamp);
-    static const std::regex kChildPrefix("^(_DoCreateProcess : |strCurrentDirectory : )" + kStamp);
-    Lines lines;
-    for (std::string line : LogLines(dir, false)) {
-        if (std::regex_search(line, kPrefix)) {
-            line = std::regex_replace(std::regex_replace(line, kPrefix, ""), kChildPrefix, "$1");
-        }
-        lines.push_back(line);
-    }
-    return lines;
-}
 
 Lines Then(Lines lines, const Lines& more) {
     lines.insert(lines.end(), more.begin(), more.end());
@@ -26,8 +11,8 @@ Lines Then(Lines lines, const Lines& more) {
 
 Lines ServiceStartLines(const std::wstring& dir, const std::string& outcome, bool quoted) {
     const std::string quote = quoted ? "\"" : "";
-    return {"_DoCreateProcess : " + quote + Narrow(dir) + "\\ruxserv.exe" + quote + " -start",
-            "strCurrentDirectory : " + Narrow(dir), outcome};
+    return {"_DoCreateProcess : " + quote + ToUtf8(dir) + "\\ruxserv.exe" + quote + " -start",
+            "strCurrentDirectory : " + ToUtf8(dir), outcome};
 }
 
 std::vector<StandInRecord> StartsInOrder(const std::vector<std::wstring>& programs) {
@@ -42,8 +27,8 @@ std::vector<StandInRecord> StartsInOrder(const std::vector<std::wstring>& progra
 
 void SmoothUpdateFixture::SetUp() {
     product = InstallStandInProduct(productDir_, engineDir_);
-    ASSERT_TRUE(StartTestService(L"zelserv"));
-    ASSERT_TRUE(WaitServiceState(L"zelserv", SERVICE_RUNNING, 10000));
+    ASSERT_EQ(standin::StartServiceByName(L"zelserv"), DWORD{ERROR_SUCCESS});
+    ASSERT_TRUE(standin::WaitForServiceState(L"zelserv", SERVICE_RUNNING, 10000));
     mainProgram = StartProcess(L"\"" + product.MainProgram() + L"\"");
     ASSERT_TRUE(mainProgram.process.Valid());
     ASSERT_EQ(WaitForRecords(product.MainProgram(), "start", 1).size(), 1u);
@@ -63,7 +48,9 @@ void SmoothUpdateFixture::TearDown() {
     }
     // A service still starting cannot be stopped, and deleting it then leaves
     // it marked for deletion for the next test: let the start finish first.
-    if (ServiceState(L"ruxserv") == SERVICE_START_PENDING) WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000);
+    if (standin::QueryServiceState(L"ruxserv") == SERVICE_START_PENDING) {
+        standin::WaitForServiceState(L"ruxserv", SERVICE_RUNNING, 10000);
+    }
     UninstallStandInProduct();
     RemoveTree(L"C:\\zt");
 }
@@ -73,11 +60,11 @@ ProcessResult SmoothUpdateFixture::RunUpdateAs(const std::wstring& tool) const {
 }
 
 std::string SmoothUpdateFixture::ExpectUpdate(DWORD exitCode, const Lines& log) const {
-    DeleteFileW((product.productDir + L"\\ZelUnst.log").c_str());
+    DeleteFileW(RunLogPath(product.productDir).c_str());
     const ProcessResult result = RunUpdateAs(product.Tool());
     EXPECT_TRUE(result.started);
     EXPECT_EQ(result.exitCode, exitCode);
-    EXPECT_EQ(UpdateLogLines(product.productDir), log);
+    EXPECT_EQ(UnstampedLogLines(product.productDir), log);
     return result.output;
 }
 
@@ -86,7 +73,7 @@ Lines SmoothUpdateFixture::SucceededLog(bool quoted) const {
 }
 
 void SmoothUpdateFixture::ExpectProductBack() const {
-    EXPECT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
+    EXPECT_TRUE(standin::WaitForServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
     ASSERT_EQ(WaitForRecords(product.Registration(), "exit", 1).size(), 1u);
     ASSERT_EQ(WaitForRecords(product.ProductService(), "exit", 3).size(), 3u);
 }

@@ -41,11 +41,6 @@ Lines Then(Lines lines, const Lines& more);
 // The lines of the product service's start from `dir`, its path quoted or not.
 Lines ServiceStartLines(const std::wstring& dir, const std::string& outcome, bool quoted = false);
 
-// The run log's lines without the time stamp of each and the second one of a
-// child's start ("_DoCreateProcess : <stamp>C:\..."). A line without a stamp
-// is kept whole, so that a comparison shows it.
-Lines UpdateLogLines(const std::wstring& dir);
-
 // The starts recorded by the given programs, in the order they happened (by
 // the tick each record carries, ties in file order).
 std::vector<StandInRecord> StartsInOrder(const std::vector<std::wstring>& programs);

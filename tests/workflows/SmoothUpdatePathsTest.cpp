@@ -20,7 +20,7 @@ const std::wstring kMappedFolder = L"C:\\zt\\short";
 bool MapDriveP() {
     wchar_t prefix[MAX_PATH] = {};
     if (GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH) == 0) return false;
-    MakeDirs(kMappedFolder);
+    CreateDirectoryChain(kMappedFolder);
     const std::wstring link = std::wstring(prefix) + L"/dosdevices/p:";
     // Relative to the dosdevices folder, as Wine's own c: link is. A Unix
     // program gets no process handle to wait on: the link is waited for.
@@ -37,7 +37,7 @@ protected:
     void SetUp() override {
         SmoothUpdateFixture::SetUp();
         ASSERT_TRUE(MapDriveP());
-        MakeDirs(product.productDir + L"\\reupdate");
+        CreateDirectoryChain(product.productDir + L"\\reupdate");
     }
 };
 constexpr wchar_t kRoot[] = L"", kFour[] = L"\\a", kFive[] = L"\\ab";
@@ -55,11 +55,11 @@ protected:
 TEST_F(SmoothUpdatePathDriveRoot, ToolInADriveRootDoesNothing) {
 
     EXPECT_EQ(RunUpdateAs(L"P:\\zelunst.exe").exitCode, 0u);
-    EXPECT_EQ(UpdateLogLines(product.productDir), Lines{kLogStart});
+    EXPECT_EQ(UnstampedLogLines(product.productDir), Lines{kLogStart});
     EXPECT_FALSE(HasEnded(mainProgram));
-    EXPECT_EQ(ServiceState(L"zelserv"), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(standin::QueryServiceState(L"zelserv"), static_cast<DWORD>(SERVICE_RUNNING));
     for (const std::wstring& program : ChildPrograms()) {
-        EXPECT_TRUE(ReadRecords(program, "start").empty()) << Narrow(program);
+        EXPECT_TRUE(ReadRecords(program, "start").empty()) << ToUtf8(program);
     }
     EXPECT_FALSE(DirExists(product.productDir + L"\\updatetemp"));
 }
@@ -68,13 +68,13 @@ TEST_F(SmoothUpdatePathFourCharacters, FourCharacterFolderSkipsTheFrameworkQuery
     WriteText(product.productDir + L"\\reupdate\\New.txt", "new");
 
     EXPECT_EQ(RunUpdateAs(L"P:\\a\\zelunst.exe").exitCode, 1u);
-    EXPECT_EQ(UpdateLogLines(product.productDir),
+    EXPECT_EQ(UnstampedLogLines(product.productDir),
               Then(Then(kThroughStop, {kExchange, kInstallService}),
                    ServiceStartLines(L"P:\\a", "_DoCreateProcess Suc")));
     EXPECT_EQ(OptionsStarted(product.EngineService()), std::vector<std::string>{"/uninstall_product"});
     EXPECT_TRUE(ReadRecords(product.Deinstaller(), "start").empty());
     EXPECT_EQ(ReadBytes(product.productDir + L"\\new.txt"), "new");
-    EXPECT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
+    EXPECT_TRUE(standin::WaitForServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
 }
 
 TEST_F(SmoothUpdatePathFiveCharacters, FiveCharacterFolderAsksTheEngine) {
@@ -83,7 +83,7 @@ TEST_F(SmoothUpdatePathFiveCharacters, FiveCharacterFolderAsksTheEngine) {
     EXPECT_EQ(OptionsStarted(product.EngineService()),
               (std::vector<std::string>{"/uninstall_product", "/can_uninstall_framework", "/uninstall"}));
     EXPECT_EQ(ReadRecords(product.Deinstaller(), "start").size(), 1u);
-    EXPECT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
+    EXPECT_TRUE(standin::WaitForServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
 }
 
 TEST_F(SmoothUpdatePathSpaces, FoldersWithSpacesStartTheRealChildrenNotTheDecoys) {

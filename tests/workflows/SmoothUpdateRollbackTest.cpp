@@ -53,13 +53,13 @@ std::vector<std::string> Differences(const Files& expected, const Files& actual)
     for (const auto& [path, content] : expected) {
         const auto found = actual.find(path);
         if (found == actual.end()) {
-            paths.push_back("missing " + Narrow(path));
+            paths.push_back("missing " + ToUtf8(path));
         } else if (found->second != content) {
-            paths.push_back("changed " + Narrow(path));
+            paths.push_back("changed " + ToUtf8(path));
         }
     }
     for (const auto& [path, content] : actual) {
-        if (expected.count(path) == 0) paths.push_back("added " + Narrow(path));
+        if (expected.count(path) == 0) paths.push_back("added " + ToUtf8(path));
     }
     return paths;
 }
@@ -106,8 +106,8 @@ TEST_F(SmoothUpdateRollback, AFileInUseFailsTheCopyAndTheProductIsPutBackUntilIt
     const std::wstring& dir = product.productDir;
     StageUpdate();
     for (const wchar_t* name : {L"A.dll", L"B.dll", L"C.dll"}) {
-        WriteText(dir + L"\\" + name, "old " + Narrow(name));
-        WriteText(dir + L"\\reupdate\\" + name, "new " + Narrow(name));
+        WriteText(dir + L"\\" + name, "old " + ToUtf8(name));
+        WriteText(dir + L"\\reupdate\\" + name, "new " + ToUtf8(name));
     }
     // The last replaced file in copy order is held, so that the copy has
     // already replaced and added files when it fails.
@@ -121,7 +121,7 @@ TEST_F(SmoothUpdateRollback, AFileInUseFailsTheCopyAndTheProductIsPutBackUntilIt
     ASSERT_NE(held, order.front());
 
     CopyFromBin(L"ruxmain.exe", kHolder);
-    WriteSettings(kHolder, {{"hold_file", Narrow(dir + L"\\" + held)}, {"hold_readable", "1"}});
+    WriteSettings(kHolder, {{"hold_file", ToUtf8(dir + L"\\" + held)}, {"hold_readable", "1"}});
     const ProcessHandles holder = StartProcess(L"\"" + kHolder + L"\"");
     ASSERT_TRUE(holder.process.Valid());
     const std::vector<StandInRecord> holds = WaitForRecords(kHolder, "hold_file", 1);
@@ -150,7 +150,7 @@ TEST_F(SmoothUpdateRollback, AFileInUseFailsTheCopyAndTheProductIsPutBackUntilIt
     ExpectProductBack();
     EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
     for (const wchar_t* name : {L"A.dll", L"B.dll", L"C.dll"}) {
-        EXPECT_EQ(ReadBytes(dir + L"\\" + name), "new " + Narrow(name));
+        EXPECT_EQ(ReadBytes(dir + L"\\" + name), "new " + ToUtf8(name));
     }
     EXPECT_EQ(ReadBytes(dir + L"\\Main.dll"), "main v2");
     EXPECT_EQ(ReadBytes(dir + L"\\data\\new.dat"), "new data");

@@ -49,9 +49,9 @@ TEST_F(SmoothUpdateSuccess, ExchangesTheFilesAndBringsTheProductBack) {
     for (size_t i = 0; i < 4; ++i) EXPECT_EQ(seen[i], expected[i]) << i;
     for (size_t i = 0; i < expected.size(); ++i) {
         const auto found = std::find(seen.begin(), seen.end(), expected[i]);
-        ASSERT_NE(found, seen.end()) << Narrow(expected[i]);
+        ASSERT_NE(found, seen.end()) << ToUtf8(expected[i]);
         const StandInRecord& record = starts[found - seen.begin()];
-        SCOPED_TRACE(Narrow(expected[i]));
+        SCOPED_TRACE(ToUtf8(expected[i]));
         EXPECT_EQ(record.currentDir, dir);
         EXPECT_EQ(record.startupFlags, flags[i]);
         EXPECT_EQ(record.showWindow, SW_HIDE);
@@ -77,7 +77,7 @@ TEST_F(SmoothUpdateSuccess, ExchangesTheFilesAndBringsTheProductBack) {
     const std::vector<StandInRecord> stopped = ReadRecords(product.EngineService(), "service_stopped");
     ASSERT_EQ(stopped.size(), 1u);
     EXPECT_LE(TickOf(stopped[0]), TickOf(starts[0]));
-    EXPECT_EQ(ServiceState(L"zelserv"), static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(standin::QueryServiceState(L"zelserv"), static_cast<DWORD>(SERVICE_STOPPED));
 
     // The main program was ended; its autostart value is gone.
     EXPECT_TRUE(HasEnded(mainProgram));
@@ -95,10 +95,10 @@ TEST_F(SmoothUpdateSuccess, ExchangesTheFilesAndBringsTheProductBack) {
     EXPECT_EQ(NamesIn(dir + L"\\plugins\\deep"), std::vector<std::wstring>{L"extra.bin"});
     const std::vector<std::wstring> top = NamesIn(dir);
     for (const wchar_t* name : {L"data", L"plugins"}) {
-        EXPECT_NE(std::find(top.begin(), top.end(), name), top.end()) << Narrow(name);
+        EXPECT_NE(std::find(top.begin(), top.end(), name), top.end()) << ToUtf8(name);
     }
     for (const wchar_t* name : {L"icon", L"update", L"reupdate.exe", L"msvcr80.dll"}) {
-        EXPECT_EQ(std::find(top.begin(), top.end(), name), top.end()) << Narrow(name);
+        EXPECT_EQ(std::find(top.begin(), top.end(), name), top.end()) << ToUtf8(name);
     }
     EXPECT_EQ(ReadBytes(dir + L"\\Docs\\readme.txt"), "only in the product");
     EXPECT_EQ(ReadBytes(dir + L"\\skin\\look.ini"), "skin v1");
@@ -114,9 +114,9 @@ TEST_F(SmoothUpdateSuccess, ExchangesTheFilesAndBringsTheProductBack) {
 }
 
 TEST_F(SmoothUpdateSuccess, RunningProductServiceIsNotStartedAgain) {
-    ASSERT_TRUE(StartTestService(L"ruxserv"));
-    ASSERT_TRUE(WaitServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
-    MakeDirs(product.productDir + L"\\reupdate");
+    ASSERT_EQ(standin::StartServiceByName(L"ruxserv"), DWORD{ERROR_SUCCESS});
+    ASSERT_TRUE(standin::WaitForServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
+    CreateDirectoryChain(product.productDir + L"\\reupdate");
 
     ExpectUpdate(1, kInstalled);
     ASSERT_EQ(WaitForRecords(product.Registration(), "exit", 1).size(), 1u);
@@ -124,5 +124,5 @@ TEST_F(SmoothUpdateSuccess, RunningProductServiceIsNotStartedAgain) {
     std::vector<std::string> options = OptionsStarted(product.ProductService());
     std::sort(options.begin(), options.end());
     EXPECT_EQ(options, (std::vector<std::string>{"-install", "-installproduct"}));
-    EXPECT_EQ(ServiceState(L"ruxserv"), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(standin::QueryServiceState(L"ruxserv"), static_cast<DWORD>(SERVICE_RUNNING));
 }
