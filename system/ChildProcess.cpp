@@ -8,26 +8,26 @@ namespace {
 STARTUPINFOW StartupFor(Launch launch) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
-    switch (launch) {
-    case Launch::Hidden:
+    if (launch == Launch::Hidden) {
         // Only the show state changes; it takes effect when the tool itself
         // was started with STARTF_USESHOWWINDOW.
         GetStartupInfoW(&startup);
         startup.wShowWindow = SW_HIDE;
-        break;
-    case Launch::Shown:
-        startup.dwFlags = STARTF_USESHOWWINDOW;
-        startup.wShowWindow = SW_SHOW;
-        break;
-    case Launch::Windowless:
-    case Launch::Plain:
-        break;
     }
     return startup;
 }
 
-DWORD CreationFlagsFor(Launch launch) {
-    return launch == Launch::Hidden || launch == Launch::Windowless ? CREATE_NO_WINDOW : 0;
+DWORD CreationFlagsFor(Launch launch) { return launch == Launch::Plain ? 0 : CREATE_NO_WINDOW; }
+
+// CreateProcessW with what every launch shares: no security attributes, no
+// inherited handles and the tool's environment.
+BOOL CreateChild(const wchar_t* application, wchar_t* commandLine, DWORD flags, const wchar_t* currentDirectory,
+                 STARTUPINFOW& startup, ProcessHandles& child) {
+    PROCESS_INFORMATION info{};
+    const BOOL started = CreateProcessW(application, commandLine, nullptr, nullptr, FALSE, flags, nullptr,
+                                        currentDirectory, &startup, &info);
+    if (started) child = ProcessHandles(info);
+    return started;
 }
 
 }  // namespace
@@ -46,24 +46,27 @@ std::optional<std::wstring> RunAndWaitCommandLine(const wchar_t* path, const wch
     return commandLine;
 }
 
-BOOL StartChild(Launch launch, const std::wstring& executable, const std::wstring& commandLine,
-                ProcessHandles& child, const wchar_t* currentDirectory) {
+BOOL StartChild(Launch launch, const std::wstring& commandLine, ProcessHandles& child,
+                const wchar_t* currentDirectory) {
     STARTUPINFOW startup = StartupFor(launch);
-    PROCESS_INFORMATION info{};
-    const bool shown = launch == Launch::Shown;
     std::wstring writableCommandLine = commandLine;  // CreateProcessW may write into it
-    const BOOL started =
-        CreateProcessW(shown ? executable.c_str() : nullptr, shown ? nullptr : writableCommandLine.data(), nullptr,
-                       nullptr, FALSE, CreationFlagsFor(launch), nullptr, currentDirectory, &startup, &info);
-    if (started) child = ProcessHandles(info);
-    return started;
+    return CreateChild(nullptr, writableCommandLine.data(), CreationFlagsFor(launch), currentDirectory, startup,
+                       child);
+}
+
+BOOL StartShown(const std::wstring& executable, ProcessHandles& child) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOW;
+    return CreateChild(executable.c_str(), nullptr, 0, nullptr, startup, child);
 }
 
 int _RunAndWait(const wchar_t* path, const wchar_t* parameters, DWORD* exitCode) {
     const std::optional<std::wstring> commandLine = RunAndWaitCommandLine(path, parameters);
     if (!commandLine) return 0;
     ProcessHandles child;
-    if (!StartChild(Launch::Windowless, std::wstring(), *commandLine, child)) return 0;
+    if (!StartChild(Launch::Windowless, *commandLine, child)) return 0;
     WaitForSingleObject(child.process.Get(), INFINITE);
     if (exitCode != nullptr) GetExitCodeProcess(child.process.Get(), exitCode);
     return 1;
@@ -75,7 +78,7 @@ BOOL _DoCreateProcess(const std::wstring& path, const std::wstring& parameters, 
     runLog << L"strCurrentDirectory : " << directory << EndLine;
     ProcessHandles child;
     const BOOL started =
-        StartChild(Launch::Plain, path, commandLine, child, directory.empty() ? nullptr : directory.c_str());
+        StartChild(Launch::Plain, commandLine, child, directory.empty() ? nullptr : directory.c_str());
     LogLine(started ? L"_DoCreateProcess Suc" : L"_DoCreateProcess Fail");
     return started;
 }

@@ -9,11 +9,12 @@
 
 #include "base/Handles.h"
 
+// The launch conventions that pass a command line and no application name.
+// The fourth, the shown launch, has a function of its own: StartShown.
 enum class Launch {
     Hidden,      // own STARTUPINFO with SW_HIDE, CREATE_NO_WINDOW
     Windowless,  // zeroed STARTUPINFO, CREATE_NO_WINDOW
-    Plain,       // zeroed STARTUPINFO, no flags, optional current directory
-    Shown,       // STARTF_USESHOWWINDOW + SW_SHOW, executable as application name
+    Plain,       // zeroed STARTUPINFO, no flags
 };
 
 // The command line for an executable and its parameters: the executable
@@ -29,11 +30,18 @@ inline constexpr size_t kRunAndWaitCommandLineMax = MAX_PATH - 1;
 // when the whole would exceed kRunAndWaitCommandLineMax.
 std::optional<std::wstring> RunAndWaitCommandLine(const wchar_t* path, const wchar_t* parameters);
 
-// Starts a child by the given convention. commandLine is ignored for Shown
-// (the executable is the application name, no command line). On success the
+// Starts commandLine by the given convention, with no application name; the
+// child inherits no handles. currentDirectory is the child's current
+// directory, null for the tool's own; only plain launches give one. On
+// success the child's handles are in `child`.
+BOOL StartChild(Launch launch, const std::wstring& commandLine, ProcessHandles& child,
+                const wchar_t* currentDirectory = nullptr);
+
+// The shown launch: STARTF_USESHOWWINDOW with SW_SHOW, no creation flags, the
+// executable's full path as application name and no command line. The child
+// inherits no handles and gets the tool's current directory. On success the
 // child's handles are in `child`.
-BOOL StartChild(Launch launch, const std::wstring& executable, const std::wstring& commandLine,
-                ProcessHandles& child, const wchar_t* currentDirectory = nullptr);
+BOOL StartShown(const std::wstring& executable, ProcessHandles& child);
 
 // Starts path, one space and parameters by the windowless launch and waits
 // without limit. 1 when the child was started (and has ended), 0 otherwise;

@@ -8,7 +8,9 @@
 #include "base/ToolPaths.h"
 #include "system/ChildProcess.h"
 #include "system/Products.h"
-#include "system/ServiceControl.h"
+#include "system/Registry.h"
+#include "system/Services.h"
+#include "system/ShellFolders.h"
 #include "system/UserNotice.h"
 
 namespace {
@@ -16,8 +18,6 @@ namespace {
 constexpr wchar_t kStopOption[] = L"-stop";
 constexpr wchar_t kNotStoppedText[] = L"不能够关闭Ostiga服务，请重启电脑后在卸载!";
 constexpr wchar_t kNotStoppedCaption[] = L"PellunaOstiga";
-constexpr DWORD kManagerAccess = GENERIC_READ | GENERIC_EXECUTE | SC_MANAGER_ENUMERATE_SERVICE;
-constexpr DWORD kServiceAccess = GENERIC_READ | GENERIC_EXECUTE | SERVICE_QUERY_STATUS;
 constexpr int kSleepingLooks = 5;
 constexpr DWORD kLookIntervalMs = 1000;
 
@@ -29,20 +29,9 @@ std::wstring JoinPath(const std::wstring& dir, const std::wstring& name) {
     return dir + L'\\' + name;
 }
 
-ServiceLook LookAtProductService() {
-    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, kManagerAccess));
-    if (!manager) return ServiceLook::ManagerUnavailable;
-    ServiceHandle service(OpenServiceW(manager.Get(), products::kProductService, kServiceAccess));
-    SERVICE_STATUS status{};
-    if (service && QueryServiceStatus(service.Get(), &status) && status.dwCurrentState == SERVICE_STOPPED) {
-        return ServiceLook::Stopped;
-    }
-    return ServiceLook::NotStopped;
-}
-
-BOOL StartShown(const std::wstring& executable) {
+BOOL StartUninstaller(const std::wstring& executable) {
     ProcessHandles child;
-    return StartChild(Launch::Shown, executable, std::wstring(), child);
+    return StartShown(executable, child);
 }
 
 void ReportServiceNotStopped() {
@@ -104,7 +93,7 @@ int _RunUninstaller(const wchar_t* folder) {
     const std::wstring pattern = JoinPath(uninstallFolder, L"*.exe");
     if (!FitsMaxPath(directUninstaller) || !FitsMaxPath(pattern)) return 0;
 
-    if (PathFileExistsW(directUninstaller.c_str())) return StartShown(directUninstaller) ? 1 : 0;
+    if (PathFileExistsW(directUninstaller.c_str())) return StartUninstaller(directUninstaller) ? 1 : 0;
 
     WIN32_FIND_DATAW entry{};
     FindHandle search(FindFirstFileW(pattern.c_str(), &entry));
@@ -116,7 +105,7 @@ int _RunUninstaller(const wchar_t* folder) {
             continue;
         }
         const std::wstring candidate = JoinPath(uninstallFolder, entry.cFileName);
-        result = FitsMaxPath(candidate) && StartShown(candidate) ? 1 : 0;
+        result = FitsMaxPath(candidate) && StartUninstaller(candidate) ? 1 : 0;
     } while (FindNextFileW(search.Get(), &entry));
     return result;
 }

@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "system/Services.h"
+
 struct ToolPaths;
 
 // 1 when the product's uninstaller was started, 0 otherwise.
@@ -15,9 +17,6 @@ int _DoRemoveProduct(const ToolPaths& context);
 int _DeleteDeinstall(const ToolPaths& context);
 // Starts the uninstaller in `folder`, shown. 1 when the last start succeeded.
 int _RunUninstaller(const wchar_t* folder);
-
-// What one look at the product service found.
-enum class ServiceLook { ManagerUnavailable, Stopped, NotStopped };
 
 // Looks at the service up to six times, sleeping 1000 ms after each of the
 // first five looks (also after the one that saw it stopped); stops early once

@@ -10,8 +10,10 @@
 #include "filetree/UpdateExchange.h"
 #include "log/VLogger.h"
 #include "system/ChildProcess.h"
+#include "system/Processes.h"
 #include "system/Products.h"
-#include "system/ServiceControl.h"
+#include "system/Registry.h"
+#include "system/Services.h"
 #include "system/UserNotice.h"
 
 namespace {
@@ -49,7 +51,7 @@ std::wstring EngineProgram(const ToolPaths& context, const wchar_t* program) {
 bool RunStepWithin(Launch launch, const std::wstring& executable, const wchar_t* parameters, DWORD timeoutMs,
                    const wchar_t* notStartedLine, const wchar_t* stillRunningLine = nullptr) {
     ProcessHandles child;
-    if (executable.empty() || !StartChild(launch, executable, CommandLineFor(executable, parameters), child)) {
+    if (executable.empty() || !StartChild(launch, CommandLineFor(executable, parameters), child)) {
         LogLine(notStartedLine);
         return false;
     }
@@ -63,15 +65,7 @@ bool RunStepWithin(Launch launch, const std::wstring& executable, const wchar_t*
 BOOL StartWithoutWaiting(Launch launch, const std::wstring& executable, const wchar_t* parameters) {
     if (executable.empty()) return FALSE;
     ProcessHandles child;
-    return StartChild(launch, executable, CommandLineFor(executable, parameters), child);
-}
-
-// The autostart value under its lower-case name; the key is created when missing.
-void DeleteLowercaseRunValue() {
-    RegKey runKey;
-    if (RegCreateKeyW(HKEY_CURRENT_USER, products::kRunKey, runKey.Put()) == ERROR_SUCCESS && runKey) {
-        RegDeleteValueW(runKey.Get(), products::kRunValueLower);
-    }
+    return StartChild(launch, CommandLineFor(executable, parameters), child);
 }
 
 void MoveSettingsAside(const wchar_t* programDir) {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "system/ChildProcess.h"
-#include "system/MainProgram.h"
-#include "system/ServiceStop.h"
+#include "system/Processes.h"
+#include "system/Services.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <tlhelp32.h>
 
 #include "base/Handles.h"
-#include "system/ServiceControl.h"
+#include "system/Processes.h"
 #include "tests/support/StandIns.h"
 #include "tests/support/TestSupport.h"
 

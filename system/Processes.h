@@ -1,6 +1,6 @@
 #pragma once
-// Which running process is the protection product's main program, and which
-// one of several gets ended, apart from the process list and OpenProcess.
+// Running processes of the products. The operation does not log; its caller
+// does.
 
 #include <windows.h>
 #include <shlwapi.h>
@@ -11,6 +11,13 @@
 
 #include "system/Products.h"
 
+// Ends the first "ruxmain.exe" the process list shows that can be opened,
+// with exit code 0. 1 when none was found or opened; TerminateProcess's
+// result when one was ended; 0 when the process list cannot be read.
+int KillRUXMainProcess();
+
+// Which running process is the protection product's main program, and which
+// one of several gets ended, apart from the process list and OpenProcess.
 struct RunningProcess {
     DWORD id = 0;
     std::wstring image;  // file name of the executable, as the process list gives it
