@@ -6,10 +6,7 @@ namespace {
 
 template <typename Text>
 void LowercaseAsciiLetters(Text& text) {
-    using Unit = typename Text::value_type;
-    for (Unit& unit : text) {
-        if (unit >= Unit('A') && unit <= Unit('Z')) unit = static_cast<Unit>(unit - Unit('A') + Unit('a'));
-    }
+    for (auto& unit : text) unit = AsciiLower(unit);
 }
 
 }  // namespace

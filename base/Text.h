@@ -7,6 +7,11 @@
 // by these letters alone, whatever the locale.
 void AsciiLowercase(std::wstring& text);
 void AsciiLowercase(std::string& text);
+// One unit lowered by the same rule.
+template <typename Unit>
+constexpr Unit AsciiLower(Unit unit) {
+    return unit >= Unit('A') && unit <= Unit('Z') ? static_cast<Unit>(unit - Unit('A') + Unit('a')) : unit;
+}
 
 // UTF-8 of UTF-16 text and back; a unit that cannot be converted becomes
 // U+FFFD.

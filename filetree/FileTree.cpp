@@ -157,6 +157,56 @@ bool SameContent(const std::wstring& a, const std::wstring& b) {
     }
 }
 
+// The destination folder of the entry being copied. A listing gives the
+// files of one folder one after another, so the folder is looked up (and
+// made when missing) once per run of entries that share it.
+class TargetFolder {
+public:
+    // created, when given, gets the folders made, parents first.
+    TargetFolder(const std::wstring& destDir, std::vector<std::wstring>* created)
+        : destBase_(destDir + L'\\'), created_(created) {}
+
+    // Makes the folder of the entry whose name begins at nameStart current.
+    // An existing folder is found by the entry's spelling; a missing one is
+    // made as the entry's text writes it, unless its source is missing too:
+    // then false and nothing is made.
+    bool Enter(const std::wstring& text, const std::wstring& spelling, size_t nameStart, const std::wstring& source) {
+        if (known_ && folderText_.size() == nameStart && text.compare(0, nameStart, folderText_) == 0) return true;
+        folderText_.assign(text, 0, nameStart);
+        path_ = destBase_ + spelling.substr(0, nameStart);
+        existed_ = IsDirectory(path_);
+        if (!existed_) {
+            if (!Exists(source)) return false;
+            path_ = destBase_ + folderText_;
+            CreateDirectoryChain(path_.substr(0, path_.size() - 1), nullptr, created_);
+        }
+        known_ = true;
+        return true;
+    }
+    // The current folder, ending in its backslash.
+    const std::wstring& Path() const { return path_; }
+    // Whether it was there before the copy reached it.
+    bool Existed() const { return existed_; }
+
+private:
+    const std::wstring destBase_;
+    std::vector<std::wstring>* const created_;
+    std::wstring folderText_;  // the current folder as the list writes it
+    std::wstring path_;
+    bool existed_ = false;
+    bool known_ = false;
+};
+
+// Where an entry is copied in its folder: over an existing file under that
+// file's own spelling; any other target is named as the entry's text writes it.
+CopyRecord::Target TargetIn(const TargetFolder& folder, const std::wstring& text, const std::wstring& spelling,
+                            size_t nameStart) {
+    std::wstring path = folder.Path() + spelling.substr(nameStart);
+    const bool existed = folder.Existed() && Exists(path);
+    if (!existed) path = folder.Path() + text.substr(nameStart);
+    return {std::move(path), existed};
+}
+
 }  // namespace
 
 HRESULT _EnumFiles(const std::wstring& dir, int recurse, FileList& list) {
@@ -175,38 +225,19 @@ HRESULT _MakeRelative(const std::wstring& baseDir, FileList& list) {
 HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir,
                       CopyRecord* record) {
     const std::wstring sourceBase = sourceDir + L'\\';
-    std::wstring folderText;          // the current entry's folder, as listed
-    std::wstring targetFolder;        // destDir and that folder, as it exists
-    bool targetFolderExisted = false;
-    bool haveFolder = false;
+    TargetFolder folder(destDir, record != nullptr ? &record->folders : nullptr);
     for (size_t i = 0; i < list.Size(); ++i) {
-        const std::wstring& entry = list.At(i);
+        const std::wstring& text = list.At(i);
         const std::wstring& spelling = list.Spelling(i);
         const std::wstring source = sourceBase + spelling;
-        const size_t nameStart = entry.rfind(L'\\') + 1;  // 0 when at the top
-        if (!haveFolder || entry.compare(0, nameStart, folderText) != 0 || folderText.size() != nameStart) {
-            folderText.assign(entry, 0, nameStart);
-            // An existing folder is found by its spelling; a new one is
-            // created as the entry writes it.
-            targetFolder = destDir + L'\\' + spelling.substr(0, nameStart);
-            targetFolderExisted = IsDirectory(targetFolder);
-            if (!targetFolderExisted) {
-                if (!Exists(source)) return E_FAIL;
-                targetFolder = destDir + L'\\' + folderText;
-                // targetFolder ends in its backslash.
-                CreateDirectoryChain(targetFolder.substr(0, targetFolder.size() - 1), nullptr,
-                                     record != nullptr ? &record->folders : nullptr);
-            }
-            haveFolder = true;
-        }
-        // Into an existing folder, an existing file is overwritten under its
-        // own spelling; any other target is named as the entry writes it.
-        std::wstring target = targetFolder + spelling.substr(nameStart);
-        const bool existed = targetFolderExisted && Exists(target);
-        if (!existed) target = targetFolder + entry.substr(nameStart);
-        const std::wstring* copiedTo = &target;
+        const size_t nameStart = text.rfind(L'\\') + 1;  // 0 when at the top
+        if (!folder.Enter(text, spelling, nameStart, source)) return E_FAIL;
+        CopyRecord::Target target = TargetIn(folder, text, spelling, nameStart);
+        // Noted before the copy touches it, so that the record holds every
+        // target the pass may have changed.
+        const std::wstring* copiedTo = &target.path;
         if (record != nullptr) {
-            record->targets.push_back({std::move(target), existed});
+            record->targets.push_back(std::move(target));
             copiedTo = &record->targets.back().path;
         }
         if (!CopyFileW(LongPathForm(source).c_str(), LongPathForm(*copiedTo).c_str(), FALSE)) return E_FAIL;

@@ -48,6 +48,16 @@ bool ListUpdateFiles(const std::wstring& folder, const ToolPaths& context, FileL
     return _MakeRelative(folder, list) == S_OK;
 }
 
+// A staged file below updatetemp\ would be copied into the backup, over the
+// old version of the product file of the same relative path, which a
+// rollback then could not put back. Entries are relative and lowercased.
+void LeaveOutBackupFolder(FileList& list) {
+    const std::wstring backupPrefix = std::wstring(kBackupFolderName) + L'\\';
+    list.KeepIf([&backupPrefix](const std::wstring& entry) {
+        return entry.compare(0, backupPrefix.size(), backupPrefix) != 0;
+    });
+}
+
 // The backup must be a folder of its own, not a link to somewhere else.
 bool IsOwnFolder(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(LongPathForm(path).c_str());
@@ -90,6 +100,7 @@ bool _DoCopyAndDelFile(const ToolPaths& context) {
     const std::wstring stagingDir = programDir + L'\\' + kStagingFolderName;
     FileList updateList;
     if (!ListUpdateFiles(stagingDir, context, updateList)) return false;
+    LeaveOutBackupFolder(updateList);
     CopyRecord copied;
     if (_CopyFileList(updateList, programDir, stagingDir, &copied) != S_OK) {
         LogLine(L"Copy file rux\\reupdate to rux\\ Fail");

@@ -2,6 +2,8 @@
 // Replaces the product's files in place with the staged ones in "reupdate",
 // keeping a backup in "updatetemp" while it works. When a staged file cannot
 // be copied, the product folder is put back as it was and the backup kept.
+// Staged files below reupdate\updatetemp\ are not copied: they would land in
+// the backup.
 
 #include <string>
 

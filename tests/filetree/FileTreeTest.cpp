@@ -282,9 +282,26 @@ TEST(FileList, KeepsSpellingsWithTheirEntries) {
     list.CutFront(0, 5);
     EXPECT_EQ(list.At(0), L"two.txt");
     EXPECT_EQ(list.Spelling(0), L"Two.txt");
-    // A text rewritten to another path no longer uses the old spelling.
-    *list.begin() = L"three.txt";
+    // A text rewritten to another path no longer uses the old spelling; one
+    // only lowercased keeps it.
+    list.Append(L"Four.TXT", L"FOUR.txt");
+    list.KeepIf([](std::wstring& text) {
+        if (text == L"two.txt") text = L"three.txt";
+        AsciiLowercase(text);
+        return true;
+    });
+    EXPECT_EQ(Entries(list), (Paths{L"three.txt", L"plain", L"four.txt"}));
     EXPECT_EQ(list.Spelling(0), L"three.txt");
+    EXPECT_EQ(list.Spelling(1), L"plain");
+    EXPECT_EQ(list.Spelling(2), L"FOUR.txt");
+
+    // A spelling of other letters is never used.
+    FileList other;
+    other.Append(L"c:\\a\\one.txt", L"C:\\A\\Other.txt");
+    other.Append(L"c:\\a\\two.txt", L"C:\\A\\TWO.TXT");
+    EXPECT_EQ(other.Spelling(0), L"c:\\a\\one.txt");
+    EXPECT_EQ(other.Spelling(1), L"C:\\A\\TWO.TXT");
+    EXPECT_EQ(Paths(other.begin(), other.end()), (Paths{L"c:\\a\\one.txt", L"c:\\a\\two.txt"}));
 }
 
 TEST(CopyFileList, UsesExistingFoldersAndFilesUnderTheirOwnSpelling) {

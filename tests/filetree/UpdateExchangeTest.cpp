@@ -350,3 +350,43 @@ TEST(DoCopyAndDelFile, LeavesWhatALinkedBackupFolderPointsTo) {
     EXPECT_FALSE(_DoCopyAndDelFile(ContextFor(dir)));
     EXPECT_EQ(Snapshot(root + L"\\Outside"), (Files{{L"Secret.txt", "outside"}}));
 }
+
+TEST(DoCopyAndDelFile, NeverCopiesAStagedFileIntoTheBackup) {
+    // Staged below reupdate\updatetemp\, a file would land over the backup of
+    // the product file of the same relative path.
+    const std::wstring dir = FreshDir(L"exchange-stagedbackup") + L"\\Rux";
+    WriteText(dir + L"\\Main.DLL", "old main");
+    WriteText(dir + L"\\reupdate\\Main.DLL", "new main");
+    WriteText(dir + L"\\reupdate\\updatetemp\\Main.DLL", "staged over the backup");
+    WriteText(dir + L"\\reupdate\\UpdateTemp\\a.txt", "staged a");
+    Files expected = Snapshot(dir);
+    expected[L"Main.DLL"] = "new main";
+    const LogWatch log;
+    {
+        // Held without sharing: an attempt to copy it would fail the exchange.
+        const FileHandle held = Hold(dir + L"\\reupdate\\UpdateTemp\\a.txt", GENERIC_READ, 0);
+        ASSERT_TRUE(held.Valid());
+        EXPECT_TRUE(_DoCopyAndDelFile(ContextFor(dir)));
+    }
+    EXPECT_EQ(log.NewLines(), kStarted);
+    EXPECT_EQ(Snapshot(dir), expected);
+    EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
+
+    // When a later copy fails, the product file goes back to its old version.
+    const std::wstring failing = FreshDir(L"exchange-stagedbackup-fail") + L"\\Rux";
+    WriteText(failing + L"\\Main.DLL", "old main");
+    WriteText(failing + L"\\b.txt", "old b");
+    WriteText(failing + L"\\reupdate\\Main.DLL", "new main");
+    WriteText(failing + L"\\reupdate\\updatetemp\\Main.DLL", "staged over the backup");
+    WriteText(failing + L"\\reupdate\\b.txt", "new b");
+    const Files before = Snapshot(failing);
+    const LogWatch failLog;
+    {
+        const FileHandle held = Hold(failing + L"\\b.txt", GENERIC_READ, FILE_SHARE_READ);
+        ASSERT_TRUE(held.Valid());
+        EXPECT_FALSE(_DoCopyAndDelFile(ContextFor(failing)));
+    }
+    EXPECT_EQ(failLog.NewLines(), kUpdateFailed);
+    EXPECT_EQ(WithoutBackup(Snapshot(failing)), WithoutBackup(before));
+    EXPECT_EQ(Snapshot(failing + L"\\updatetemp"), (Files{{L"main.dll", "old main"}, {L"b.txt", "old b"}}));
+}
