@@ -62,9 +62,8 @@ int RunProbe(const std::wstring& mode) {
     WriteLine(startup.hStdOutput, "startup-output");
     WriteLine(startup.hStdError, "startup-error");
 
-    const std::wstring self = ModulePath();
     ProcessHandles child;
-    if (!StartChild(Launch::Hidden, self, CommandLineFor(self, L"child"), child)) return 4;
+    if (!StartChild(Launch::Hidden, CommandLineFor(ModulePath(), L"child"), child)) return 4;
     if (WaitForSingleObject(child.process.Get(), 20000) != WAIT_OBJECT_0) {
         TerminateProcess(child.process.Get(), 1);
         return 5;

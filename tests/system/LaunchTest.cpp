@@ -2,6 +2,8 @@
 // command line, current directory and start-up record they were given.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "base/Handles.h"
 #include "system/ChildProcess.h"
 #include "tests/support/StandIns.h"
@@ -152,7 +154,7 @@ TEST(LaunchConventions, EachGivesItsStartupRecord) {
     own.cb = sizeof(own);
     GetStartupInfoW(&own);
     const struct {
-        Launch launch;
+        std::optional<Launch> launch;  // none for the shown launch
         const wchar_t* name;
         DWORD flags;
         WORD show;
@@ -162,20 +164,22 @@ TEST(LaunchConventions, EachGivesItsStartupRecord) {
         {Launch::Windowless, L"windowless", 0, 0, nullptr},
         {Launch::Plain, L"plain", 0, 0, work.c_str()},
         {Launch::Plain, L"plaininherit", 0, 0, nullptr},
-        {Launch::Shown, L"shown", STARTF_USESHOWWINDOW, SW_SHOW, nullptr},
+        {std::nullopt, L"shown", STARTF_USESHOWWINDOW, SW_SHOW, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(ToUtf8(c.name));
         const std::wstring exe = Recorder(dir + L"\\" + c.name + L".exe");
         ProcessHandles child;
-        ASSERT_NE(StartChild(c.launch, exe, CommandLineFor(exe, L"-go"), child, c.directory), FALSE);
+        const BOOL started =
+            c.launch ? StartChild(*c.launch, CommandLineFor(exe, L"-go"), child, c.directory) : StartShown(exe, child);
+        ASSERT_NE(started, FALSE);
         EXPECT_EQ(WaitForSingleObject(child.process.Get(), 20000), WAIT_OBJECT_0);
         const StandInRecord start = OnlyStart(exe);
         EXPECT_EQ(start.startupFlags, c.flags);
         EXPECT_EQ(start.showWindow, c.show);
         EXPECT_EQ(start.currentDir, c.directory != nullptr ? c.directory : CurrentDir());
         // The shown launch names the executable and passes no command line of its own.
-        EXPECT_EQ(start.arguments, c.launch == Launch::Shown ? L"" : L"-go");
+        EXPECT_EQ(start.arguments, c.launch ? L"-go" : L"");
     }
 }
 
@@ -185,7 +189,7 @@ TEST(LaunchHelper, HiddenLaunchFromAParentStartedShown) {
     wchar_t target[MAX_PATH] = {};
     if (GetEnvironmentVariableW(L"ZT_HIDDEN_TARGET", target, MAX_PATH) == 0) GTEST_SKIP();
     ProcessHandles child;
-    ASSERT_NE(StartChild(Launch::Hidden, target, CommandLineFor(target, L"-hidden"), child), FALSE);
+    ASSERT_NE(StartChild(Launch::Hidden, CommandLineFor(target, L"-hidden"), child), FALSE);
     EXPECT_EQ(WaitForSingleObject(child.process.Get(), 20000), WAIT_OBJECT_0);
 }
 
@@ -216,8 +220,7 @@ TEST(LaunchConventions, ChildGetsTheToolsEnvironment) {
     const std::wstring cmd = L"C:\\windows\\system32\\cmd.exe";
     ProcessHandles child;
     const BOOL started = StartChild(
-        Launch::Windowless, cmd, CommandLineFor(cmd, L"/c if \"%ZT_MARK%\"==\"inherited\" (exit 3) else (exit 4)"),
-        child);
+        Launch::Windowless, CommandLineFor(cmd, L"/c if \"%ZT_MARK%\"==\"inherited\" (exit 3) else (exit 4)"), child);
     SetEnvironmentVariableW(L"ZT_MARK", nullptr);
     ASSERT_NE(started, FALSE);
     ASSERT_EQ(WaitForSingleObject(child.process.Get(), 20000), WAIT_OBJECT_0);
@@ -253,9 +256,14 @@ TEST(Quoting, PlantedDecoyIsNeverStarted) {
     EXPECT_EQ(_RunAndWait(real.c_str(), L"-stop", &exitCode), 1);
     EXPECT_NE(_DoCreateProcess(real, L"-start", folder), FALSE);
     EXPECT_EQ(LastLogLines(), DoCreateProcessLog(L"\"" + real + L"\" -start", folder, "Suc"));
-    for (Launch launch : {Launch::Hidden, Launch::Windowless, Launch::Plain, Launch::Shown}) {
+    for (Launch launch : {Launch::Hidden, Launch::Windowless, Launch::Plain}) {
         ProcessHandles child;
-        ASSERT_NE(StartChild(launch, real, CommandLineFor(real, L"-install"), child), FALSE);
+        ASSERT_NE(StartChild(launch, CommandLineFor(real, L"-install"), child), FALSE);
+        WaitForSingleObject(child.process.Get(), 20000);
+    }
+    {
+        ProcessHandles child;
+        ASSERT_NE(StartShown(real, child), FALSE);
         WaitForSingleObject(child.process.Get(), 20000);
     }
     const std::vector<StandInRecord> starts = WaitForRecords(real, "start", 6);

@@ -4,7 +4,8 @@
 #include <shlobj.h>
 
 #include "system/Products.h"
-#include "system/ServiceControl.h"
+#include "system/Registry.h"
+#include "system/ShellFolders.h"
 #include "tests/support/TestSupport.h"
 
 using namespace zeltest;
@@ -57,6 +58,19 @@ TEST(RunValue, DeletesOnlyTheProductsAutostartValueAndCreatesNoKey) {
     DeleteRegTree(HKEY_CURRENT_USER, products::kRunKey);
     EXPECT_EQ(_DeleteRunValue(), ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(RegKeyExists(HKEY_CURRENT_USER, products::kRunKey));
+}
+
+TEST(RunValue, LowercaseDeletionTakesOnlyItsOwnValueAndCreatesTheKey) {
+    SetRegString(HKEY_CURRENT_USER, products::kRunKey, L"ruxmain", L"C:\\P\\ruxmain.exe");
+    SetRegString(HKEY_CURRENT_USER, products::kRunKey, L"OtherProgram", L"C:\\O\\other.exe");
+    EXPECT_EQ(DeleteLowercaseRunValue(), ERROR_SUCCESS);
+    EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, products::kRunKey, L"ruxmain"));
+    EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, products::kRunKey, L"OtherProgram"));
+    EXPECT_EQ(DeleteLowercaseRunValue(), ERROR_FILE_NOT_FOUND);
+    // A missing Run key is created on the way.
+    DeleteRegTree(HKEY_CURRENT_USER, products::kRunKey);
+    EXPECT_EQ(DeleteLowercaseRunValue(), ERROR_FILE_NOT_FOUND);
+    EXPECT_TRUE(RegKeyExists(HKEY_CURRENT_USER, products::kRunKey));
 }
 
 TEST(CommonFiles, GivesTheCommonProgramFilesFolderWithoutTrailingBackslash) {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "system/Products.h"
-#include "system/ServiceControl.h"
+#include "system/Services.h"
 #include "tests/support/StandIns.h"
 #include "tests/support/TestSupport.h"
 
@@ -99,5 +99,17 @@ TEST(QueryState, GivesTheProductServicesStateOrEFail) {
     ASSERT_TRUE(standin::WaitForServiceState(products::kProductService, SERVICE_RUNNING, 20000));
     EXPECT_EQ(VMyQueryServicState(&state), S_OK);
     EXPECT_EQ(state, DWORD{SERVICE_RUNNING});
+    StopAndRemove(products::kProductService, exe);
+}
+
+TEST(QueryState, LookAtTheProductServiceSeesStoppedOnlyWhenItIs) {
+    standin::RemoveService(products::kProductService, 0);
+    EXPECT_EQ(LookAtProductService(), ServiceLook::NotStopped);
+
+    const std::wstring exe = InstallService(products::kProductService, L"ruxserv.exe", false);
+    EXPECT_EQ(LookAtProductService(), ServiceLook::Stopped);
+    ASSERT_EQ(standin::StartServiceByName(products::kProductService), DWORD{ERROR_SUCCESS});
+    ASSERT_TRUE(standin::WaitForServiceState(products::kProductService, SERVICE_RUNNING, 20000));
+    EXPECT_EQ(LookAtProductService(), ServiceLook::NotStopped);
     StopAndRemove(products::kProductService, exe);
 }
