@@ -39,9 +39,6 @@ RecordFields EventFields(const std::string& event, const RecordFields& extra = {
 RecordFields StartFields(const std::string& event, const std::wstring& option, const std::wstring& arguments,
                          const StartFacts& facts);
 
-// Appends the line with one write to the end of the file, so lines of
-// processes writing at the same time never mix. False when it cannot.
-bool AppendLine(const std::wstring& path, const std::string& line);
 bool AppendRecord(const SelfPaths& self, const RecordFields& fields);
 
 std::string Hex32(DWORD value);  // "0x00000401"

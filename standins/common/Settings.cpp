@@ -4,6 +4,7 @@
 
 #include "base/Handles.h"
 #include "base/Text.h"
+#include "standins/common/Files.h"
 
 namespace standin {
 
@@ -14,17 +15,6 @@ std::string Trim(const std::string& text) {
     if (first == std::string::npos) return {};
     const size_t last = text.find_last_not_of(" \t\r\n");
     return text.substr(first, last - first + 1);
-}
-
-std::string ReadWholeFile(const std::wstring& path) {
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file) return {};
-    std::string bytes;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(file.Get(), chunk, sizeof(chunk), &got, nullptr) && got > 0) bytes.append(chunk, got);
-    return bytes;
 }
 
 }  // namespace
@@ -59,7 +49,7 @@ Settings Settings::Parse(const std::string& text) {
     return settings;
 }
 
-Settings Settings::Load(const std::wstring& path) { return Parse(ReadWholeFile(path)); }
+Settings Settings::Load(const std::wstring& path) { return Parse(ReadWholeFile(path).value_or(std::string())); }
 
 std::string OptionScope(const std::wstring& option) {
     std::wstring name = option;

@@ -22,12 +22,14 @@
 
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/Handles.h"
 #include "base/Text.h"
 #include "standins/common/CommandLineProgram.h"
+#include "standins/common/Files.h"
 #include "standins/common/ProductInstaller.h"
 #include "standins/common/RecordFormat.h"
 #include "standins/common/Self.h"
@@ -154,14 +156,9 @@ std::string Summary(const std::string& raw) {
 }
 
 void PrintRecords(const std::wstring& recordPath) {
-    FileHandle file(CreateFileW(recordPath.c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
-                                nullptr));
-    if (!file) return;
-    std::string bytes;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(file.Get(), chunk, sizeof(chunk), &got, nullptr) && got > 0) bytes.append(chunk, got);
+    const std::optional<std::string> read = standin::ReadWholeFile(recordPath);
+    if (!read) return;
+    const std::string& bytes = *read;
     std::printf("%s:\n", ToUtf8(recordPath).c_str());
     size_t start = 0;
     while (start < bytes.size()) {

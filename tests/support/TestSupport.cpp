@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "base/Handles.h"
+#include "standins/common/Files.h"
 
 namespace zeltest {
 
@@ -52,16 +53,7 @@ bool DirExists(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-std::string ReadBytes(const std::wstring& path) {
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file) return {};
-    std::string bytes;
-    char chunk[65536];
-    DWORD got = 0;
-    while (ReadFile(file.Get(), chunk, sizeof(chunk), &got, nullptr) && got > 0) bytes.append(chunk, got);
-    return bytes;
-}
+std::string ReadBytes(const std::wstring& path) { return standin::ReadWholeFile(path).value_or(std::string()); }
 
 void WriteBytes(const std::wstring& path, const std::string& bytes) {
     FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr));

@@ -23,6 +23,7 @@ std::wstring FreshDir(const std::wstring& name);
 
 bool FileExists(const std::wstring& path);
 bool DirExists(const std::wstring& path);
+// Every byte of the file; empty when it cannot be opened.
 std::string ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const std::string& bytes);
 // Creates the file's folders first.
