@@ -16,9 +16,9 @@
 #include "base/Handles.h"
 #include "base/Paths.h"
 #include "base/Text.h"
+#include "base/ToolPaths.h"
 #include "filetree/FileTree.h"
 #include "filetree/UpdateExchange.h"
-#include "launcher/UnstallContext.h"
 
 namespace {
 
@@ -118,8 +118,8 @@ double TotalMegabytes(const std::vector<SyntheticFile>& files) {
     return bytes / (1024.0 * 1024.0);
 }
 
-CUnstallContext ContextFor(const std::wstring& programDir) {
-    CUnstallContext context;
+ToolPaths ContextFor(const std::wstring& programDir) {
+    ToolPaths context;
     wcscpy_s(context.programDir, programDir.c_str());
     wcscpy_s(context.programFile, L"zelunst.exe");
     return context;
@@ -233,7 +233,7 @@ FileList SyntheticList(size_t count) {
 }
 
 double TimeFilter(size_t count) {
-    const CUnstallContext context = ContextFor(L"C:\\ZB\\Rux");
+    const ToolPaths context = ContextFor(L"C:\\ZB\\Rux");
     double best = 1e9;
     for (int round = 0; round < 5; ++round) {
         FileList list = SyntheticList(count);
@@ -245,7 +245,7 @@ double TimeFilter(size_t count) {
 }
 
 // Where the exchange's time goes, step by step, on the same trees.
-void PrintPhases(const Trees& trees, const CUnstallContext& context) {
+void PrintPhases(const Trees& trees, const ToolPaths& context) {
     const std::wstring backup = trees.product + L"\\updatetemp";
     double start = Now();
     FileList backupList;
@@ -275,7 +275,7 @@ void PrintPhases(const Trees& trees, const CUnstallContext& context) {
 }
 
 int PeakMode(const std::wstring& root) {
-    const CUnstallContext context = ContextFor(root + L"\\Rux");
+    const ToolPaths context = ContextFor(root + L"\\Rux");
     PROCESS_MEMORY_COUNTERS before{};
     GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof(before));
     const bool ok = _DoCopyAndDelFile(context);
@@ -308,7 +308,7 @@ int wmain(int argc, wchar_t** argv) {
                 trees.productFiles.size(), TotalMegabytes(trees.productFiles), trees.stagedFiles.size(),
                 TotalMegabytes(trees.stagedFiles), Now() - buildStart);
 
-    const CUnstallContext context = ContextFor(trees.product);
+    const ToolPaths context = ContextFor(trees.product);
     const FloorPlan floor = PlanFloor(trees);
     std::wstring script, scratch;
     if (!PrepareXcopyScript(root, trees, script, scratch)) return 1;
