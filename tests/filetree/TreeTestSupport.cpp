@@ -1,7 +1,10 @@
 #include "tests/filetree/TreeTestSupport.h"
 
 #include <algorithm>
+#include <cwchar>
 
+#include "filetree/FileTree.h"
+#include "filetree/UpdateExchange.h"
 #include "tests/support/TestSupport.h"
 
 namespace treetest {
@@ -74,6 +77,42 @@ Paths Folders(const std::wstring& folder) {
     SnapshotInto(folder, L"", unused, &folders);
     std::sort(folders.begin(), folders.end());
     return folders;
+}
+
+void WriteFiles(const std::wstring& dir, const Files& files) {
+    for (const auto& [path, content] : files) zeltest::WriteText(dir + L"\\" + path, content);
+}
+
+ToolPaths PathsFor(const std::wstring& programDir, const wchar_t* programFile) {
+    ToolPaths paths;
+    wcscpy_s(paths.programDir, programDir.c_str());
+    wcscpy_s(paths.programFile, programFile);
+    return paths;
+}
+
+Paths StagedCopyOrder(const std::wstring& productDir) {
+    const std::wstring staging = productDir + L"\\reupdate";
+    FileList list;
+    if (_EnumFiles(staging, 1, list) != S_OK) return {};
+    _FilterUpdateFiles(list, PathsFor(productDir), staging);
+    if (_MakeRelative(staging, list) != S_OK) return {};
+    return Entries(list);
+}
+
+Tree TreeOf(const std::wstring& dir, const std::function<bool(const std::wstring&)>& leftOut) {
+    Tree tree;
+    for (auto& [path, content] : Snapshot(dir)) {
+        if (!leftOut(path)) tree.files.emplace(path, content);
+    }
+    for (const std::wstring& folder : Folders(dir)) {
+        if (!leftOut(folder)) tree.folders.push_back(folder);
+    }
+    return tree;
+}
+
+void PrintTo(const Tree& tree, std::ostream* out) {
+    for (const auto& [path, content] : tree.files) *out << "\n  " << ToUtf8(path) << " = " << content;
+    for (const std::wstring& folder : tree.folders) *out << "\n  " << ToUtf8(folder) << "\\";
 }
 
 std::wstring StoredName(const std::wstring& path) {

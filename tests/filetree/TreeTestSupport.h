@@ -4,11 +4,14 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "base/Handles.h"
+#include "base/ToolPaths.h"
 #include "filetree/FileList.h"
 
 namespace treetest {
@@ -28,6 +31,25 @@ Files Snapshot(const std::wstring& folder);
 // Every folder below folder (empty ones included), relative and sorted;
 // links are not entered.
 Paths Folders(const std::wstring& folder);
+
+// Writes each file (path relative to dir -> content), making its folders.
+void WriteFiles(const std::wstring& dir, const Files& files);
+
+// A product folder for the exchange, with the running tool's file name.
+ToolPaths PathsFor(const std::wstring& programDir, const wchar_t* programFile = L"zelunst.exe");
+// The files staged in productDir\reupdate in the order the exchange copies
+// them: listed, filtered, made relative.
+Paths StagedCopyOrder(const std::wstring& productDir);
+
+// Every file with its content and every folder below a folder, except the
+// paths leftOut names.
+struct Tree {
+    Files files;
+    Paths folders;
+    bool operator==(const Tree& other) const { return files == other.files && folders == other.folders; }
+};
+Tree TreeOf(const std::wstring& dir, const std::function<bool(const std::wstring&)>& leftOut);
+void PrintTo(const Tree& tree, std::ostream* out);
 
 // The name of path's last component as the file system stores it.
 std::wstring StoredName(const std::wstring& path);

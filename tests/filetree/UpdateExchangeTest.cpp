@@ -6,7 +6,6 @@
 
 #include "filetree/FileTree.h"
 #include "filetree/UpdateExchange.h"
-#include "launcher/UnstallContext.h"
 #include "tests/filetree/TreeTestSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -16,13 +15,6 @@ using namespace treetest;
 namespace {
 
 using Lines = std::vector<std::string>;
-
-CUnstallContext ContextFor(const std::wstring& programDir, const wchar_t* programFile = L"ZelUnst.exe") {
-    CUnstallContext context;
-    wcscpy_s(context.programDir, programDir.c_str());
-    wcscpy_s(context.programFile, programFile);
-    return context;
-}
 
 // The lines the run log gets from here on.
 class LogWatch {
@@ -53,17 +45,15 @@ const wchar_t* const kExcluded[] = {L"Skin\\A.bmp",   L"icon\\I.ico",          L
 // A product folder with a staged update covering every exclusion.
 std::wstring MakeProduct(const std::wstring& name) {
     const std::wstring dir = FreshDir(name) + L"\\Rux";
-    for (const auto& [path, text] : Files{{L"Main.DLL", "old main"},
-                                          {L"ZelUnst.exe", "old tool"},
-                                          {L"settings.cfg", "old settings"},
-                                          {L"settings.cfg.bak", "old bak"},
-                                          {L"msvcr80.dll.old", "old crt"},
-                                          {L"LOMIFR.dll", "old lomifr"},
-                                          {L"Only\\Product.txt", "product only"},
-                                          {L"Skin\\A.bmp", "old skin"},
-                                          {L"Uninstall\\unins000.exe", "old uninstaller"}}) {
-        WriteText(dir + L"\\" + path, text);
-    }
+    WriteFiles(dir, {{L"Main.DLL", "old main"},
+                     {L"ZelUnst.exe", "old tool"},
+                     {L"settings.cfg", "old settings"},
+                     {L"settings.cfg.bak", "old bak"},
+                     {L"msvcr80.dll.old", "old crt"},
+                     {L"LOMIFR.dll", "old lomifr"},
+                     {L"Only\\Product.txt", "product only"},
+                     {L"Skin\\A.bmp", "old skin"},
+                     {L"Uninstall\\unins000.exe", "old uninstaller"}});
     for (const wchar_t* excluded : kExcluded) {
         WriteText(dir + L"\\reupdate\\" + excluded, "staged " + ToUtf8(excluded));
     }
@@ -72,32 +62,15 @@ std::wstring MakeProduct(const std::wstring& name) {
     return dir;
 }
 
+bool InBackup(const std::wstring& path) { return path == L"updatetemp" || path.rfind(L"updatetemp\\", 0) == 0; }
+
 Files WithoutBackup(Files files) {
-    for (auto file = files.begin(); file != files.end();) {
-        file = file->first.rfind(L"updatetemp\\", 0) == 0 ? files.erase(file) : std::next(file);
-    }
+    for (auto file = files.begin(); file != files.end();) file = InBackup(file->first) ? files.erase(file) : std::next(file);
     return files;
 }
 
-bool InBackup(const std::wstring& path) { return path == L"updatetemp" || path.rfind(L"updatetemp\\", 0) == 0; }
-
 // Every file with its content and every folder, the backup left out.
-struct ProductTree {
-    Files files;
-    Paths folders;
-    bool operator==(const ProductTree& other) const { return files == other.files && folders == other.folders; }
-};
-void PrintTo(const ProductTree& tree, std::ostream* out) {
-    for (const auto& [path, content] : tree.files) *out << "\n  " << ToUtf8(path) << " = " << content;
-    for (const std::wstring& folder : tree.folders) *out << "\n  " << ToUtf8(folder) << "\\";
-}
-ProductTree TreeOf(const std::wstring& dir) {
-    ProductTree tree{WithoutBackup(Snapshot(dir)), {}};
-    for (const std::wstring& folder : Folders(dir)) {
-        if (!InBackup(folder)) tree.folders.push_back(folder);
-    }
-    return tree;
-}
+Tree ProductTree(const std::wstring& dir) { return TreeOf(dir, InBackup); }
 
 Lines Then(Lines lines, const Lines& more) {
     lines.insert(lines.end(), more.begin(), more.end());
@@ -109,35 +82,24 @@ Lines Then(Lines lines, const Lines& more) {
 // folders.
 std::wstring MakeRollbackProduct(const std::wstring& name) {
     const std::wstring dir = FreshDir(name) + L"\\Rux";
-    for (const auto& [path, text] : Files{{L"Main.DLL", "old main"},
-                                          {L"b.txt", "old b"},
-                                          {L"Sub\\c.txt", "old c"},
-                                          {L"Sub\\Keep.txt", "kept"},
-                                          {L"Only.txt", "product only"},
-                                          {L"reupdate\\Main.dll", "new main"},
-                                          {L"reupdate\\b.txt", "new b"},
-                                          {L"reupdate\\Sub\\c.txt", "new c"},
-                                          {L"reupdate\\Sub\\Added.txt", "added"},
-                                          {L"reupdate\\Empty\\z.txt", "into an empty folder"},
-                                          {L"reupdate\\New\\Deep\\Er\\x.bin", "deep"},
-                                          {L"reupdate\\New\\y.bin", "new y"},
-                                          {L"reupdate\\Top.txt", "top"},
-                                          {L"reupdate\\Sub\\Hollow\\h.txt", "hollow"}}) {
-        WriteText(dir + L"\\" + path, text);
-    }
+    WriteFiles(dir, {{L"Main.DLL", "old main"},
+                     {L"b.txt", "old b"},
+                     {L"Sub\\c.txt", "old c"},
+                     {L"Sub\\Keep.txt", "kept"},
+                     {L"Only.txt", "product only"},
+                     {L"reupdate\\Main.dll", "new main"},
+                     {L"reupdate\\b.txt", "new b"},
+                     {L"reupdate\\Sub\\c.txt", "new c"},
+                     {L"reupdate\\Sub\\Added.txt", "added"},
+                     {L"reupdate\\Empty\\z.txt", "into an empty folder"},
+                     {L"reupdate\\New\\Deep\\Er\\x.bin", "deep"},
+                     {L"reupdate\\New\\y.bin", "new y"},
+                     {L"reupdate\\Top.txt", "top"},
+                     {L"reupdate\\Sub\\Hollow\\h.txt", "hollow"}});
     CreateDirectoryChain(dir + L"\\Empty");
     CreateDirectoryChain(dir + L"\\Sub\\Hollow");
     SetFileAttributesW((dir + L"\\reupdate\\b.txt").c_str(), FILE_ATTRIBUTE_READONLY);
     return dir;
-}
-
-// The order in which the staged files are copied.
-Paths StagedOrder(const std::wstring& dir) {
-    FileList order;
-    if (_EnumFiles(dir + L"\\reupdate", 1, order) != S_OK || _MakeRelative(dir + L"\\reupdate", order) != S_OK) {
-        return {};
-    }
-    return Entries(order);
 }
 
 // Makes the copy of a staged entry fail: an existing target is held readable
@@ -152,7 +114,7 @@ FileHandle FailCopyOf(const std::wstring& dir, const std::wstring& entry) {
 }  // namespace
 
 TEST(FilterUpdateFiles, DropsTheExclusionsOfTheGivenBaseAndLowercasesTheRest) {
-    const CUnstallContext context = ContextFor(L"C:\\ZT\\App");
+    const ToolPaths context = PathsFor(L"C:\\ZT\\App");
     Paths staged = {L"C:\\ZT\\App\\reupdate\\Main.DLL"};
     for (const wchar_t* excluded : kExcluded) staged.push_back(L"C:\\zt\\APP\\reupdate\\" + std::wstring(excluded));
     for (const wchar_t* kept :
@@ -177,7 +139,7 @@ TEST(FilterUpdateFiles, DropsTheExclusionsOfTheGivenBaseAndLowercasesTheRest) {
 }
 
 TEST(FilterUpdateFiles, RemovesLeadingRepeatedAndAllEntries) {
-    const CUnstallContext context = ContextFor(L"c:\\b", L"tool.exe");
+    const ToolPaths context = PathsFor(L"c:\\b", L"tool.exe");
     FileList list = ListOf({L"c:\\b\\Settings.cfg", L"c:\\b\\tool.exe", L"c:\\b\\a", L"C:\\B\\SETTINGS.CFG",
                             L"c:\\b\\settings.cfg", L"c:\\b\\A"});
     _FilterUpdateFiles(list, context, L"c:\\b");
@@ -192,7 +154,7 @@ TEST(FilterUpdateFiles, RemovesLeadingRepeatedAndAllEntries) {
 
     // Without a file name of its own the tool excludes nothing more.
     FileList unnamed = ListOf({L"c:\\b\\a", L"c:\\b\\skin\\x"});
-    _FilterUpdateFiles(unnamed, ContextFor(L"c:\\b", L""), L"c:\\b");
+    _FilterUpdateFiles(unnamed, PathsFor(L"c:\\b", L""), L"c:\\b");
     EXPECT_EQ(Entries(unnamed), (Paths{L"c:\\b\\a"}));
 }
 
@@ -205,7 +167,7 @@ TEST(DoCopyAndDelFile, ReplacesTheProductFilesWithTheStagedOnes) {
     expected[L"data\\new.dat"] = "new dat";
 
     const LogWatch log;
-    EXPECT_TRUE(_DoCopyAndDelFile(ContextFor(dir)));
+    EXPECT_TRUE(_DoCopyAndDelFile(PathsFor(dir)));
     EXPECT_EQ(log.NewLines(), kStarted);
     EXPECT_EQ(Snapshot(dir), expected);
     EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
@@ -216,7 +178,7 @@ TEST(DoCopyAndDelFile, ReplacesTheProductFilesWithTheStagedOnes) {
     WriteText(empty + L"\\Main.dll", "main");
     CreateDirectoryChain(empty + L"\\reupdate\\Sub");
     const Files before = Snapshot(empty);
-    EXPECT_TRUE(_DoCopyAndDelFile(ContextFor(empty)));
+    EXPECT_TRUE(_DoCopyAndDelFile(PathsFor(empty)));
     EXPECT_EQ(Snapshot(empty), before);
     EXPECT_FALSE(DirExists(empty + L"\\updatetemp"));
 }
@@ -224,14 +186,14 @@ TEST(DoCopyAndDelFile, ReplacesTheProductFilesWithTheStagedOnes) {
 TEST(DoCopyAndDelFile, FailsBeforeTouchingAnythingForARootOrMissingFolder) {
     const LogWatch log;
     for (const wchar_t* root : {L"", L"C:", L"C:\\"}) {
-        EXPECT_FALSE(_DoCopyAndDelFile(ContextFor(root))) << ToUtf8(root);
+        EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(root))) << ToUtf8(root);
     }
     EXPECT_EQ(log.NewLines(), Lines());
     EXPECT_FALSE(DirExists(L"C:\\updatetemp"));
 
     const LogWatch missingLog;
     const std::wstring missing = FreshDir(L"exchange-missing") + L"\\Rux";
-    EXPECT_FALSE(_DoCopyAndDelFile(ContextFor(missing)));
+    EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(missing)));
     EXPECT_EQ(missingLog.NewLines(), kStarted);
     EXPECT_FALSE(DirExists(missing));
 }
@@ -241,7 +203,7 @@ TEST(DoCopyAndDelFile, FailsWhenTheBackupFolderIsNoFolder) {
     WriteText(dir + L"\\updatetemp", "a file in the way");
     const Files before = Snapshot(dir);
     const LogWatch log;
-    EXPECT_FALSE(_DoCopyAndDelFile(ContextFor(dir)));
+    EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(dir)));
     EXPECT_EQ(log.NewLines(), kStarted);
     EXPECT_EQ(Snapshot(dir), before);
 }
@@ -253,7 +215,7 @@ TEST(DoCopyAndDelFile, ABackupCopyFailureLeavesThePartialBackupAndTheProduct) {
     {
         const FileHandle locked = Hold(dir + L"\\Only\\Product.txt", GENERIC_READ | GENERIC_WRITE, 0);
         ASSERT_TRUE(locked.Valid());
-        EXPECT_FALSE(_DoCopyAndDelFile(ContextFor(dir)));
+        EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(dir)));
     }
     EXPECT_EQ(log.NewLines(), kBackupFailed);
     EXPECT_TRUE(DirExists(dir + L"\\updatetemp"));
@@ -274,7 +236,7 @@ TEST(DoCopyAndDelFile, AMissingStagingFolderLeavesACompleteBackup) {
         const FileHandle busy = Hold(dir + L"\\updatetemp\\Busy.txt", GENERIC_READ, FILE_SHARE_READ);
         ASSERT_TRUE(busy.Valid());
         product = Snapshot(dir);
-        EXPECT_FALSE(_DoCopyAndDelFile(ContextFor(dir)));
+        EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(dir)));
     }
     EXPECT_EQ(log.NewLines(), kStarted);
     EXPECT_EQ(Snapshot(dir + L"\\updatetemp"), (Files{{L"main.dll", "old main"},
@@ -289,18 +251,18 @@ TEST(DoCopyAndDelFile, AStagedCopyFailurePutsTheProductBackWhereverItFails) {
                           {L"sub\\keep.txt", "kept"}, {L"only.txt", "product only"}};
     for (const size_t failing : {0, 4, 8}) {
         const std::wstring dir = MakeRollbackProduct(L"exchange-rollback" + std::to_wstring(failing));
-        const Paths staged = StagedOrder(dir);
+        const Paths staged = StagedCopyOrder(dir);
         ASSERT_EQ(staged.size(), 9u);
-        const ProductTree before = TreeOf(dir);
+        const Tree before = ProductTree(dir);
         const LogWatch log;
         {
             const FileHandle held = FailCopyOf(dir, staged[failing]);
             ASSERT_TRUE(held.Valid());
-            EXPECT_FALSE(_DoCopyAndDelFile(ContextFor(dir)));
+            EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(dir)));
         }
         SCOPED_TRACE("failing at " + ToUtf8(staged[failing]));
         EXPECT_EQ(log.NewLines(), kUpdateFailed);
-        EXPECT_EQ(TreeOf(dir), before);
+        EXPECT_EQ(ProductTree(dir), before);
         // The staged copy made b.txt read-only; the old one was not.
         EXPECT_EQ(GetFileAttributesW((dir + L"\\b.txt").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
         EXPECT_EQ(Snapshot(dir + L"\\updatetemp"), backup);
@@ -311,11 +273,11 @@ TEST(DoCopyAndDelFile, AStagedFileOverAFolderLeavesTheProductAsItWas) {
     const std::wstring dir = MakeRollbackProduct(L"exchange-folder");
     WriteText(dir + L"\\reupdate\\Conflict", "a file");
     WriteText(dir + L"\\Conflict\\inside.txt", "old conflict");
-    const ProductTree before = TreeOf(dir);
+    const Tree before = ProductTree(dir);
     const LogWatch log;
-    EXPECT_FALSE(_DoCopyAndDelFile(ContextFor(dir)));
+    EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(dir)));
     EXPECT_EQ(log.NewLines(), kUpdateFailed);
-    EXPECT_EQ(TreeOf(dir), before);
+    EXPECT_EQ(ProductTree(dir), before);
     EXPECT_EQ(Snapshot(dir + L"\\updatetemp").count(L"conflict\\inside.txt"), 1u);
 }
 
@@ -327,15 +289,15 @@ TEST(DoCopyAndDelFile, AFileThatCannotBeRestoredIsReportedAndTheBackupKept) {
     WriteText(root + L"\\Outside\\Held.txt", "outside");
     ASSERT_TRUE(MakeUnixLink(root + L"\\Outside", dir + L"\\Linked"));
     WriteText(dir + L"\\reupdate\\Linked\\Held.txt", "new held");
-    const ProductTree before = TreeOf(dir);
+    const Tree before = ProductTree(dir);
     const LogWatch log;
     {
         const FileHandle held = Hold(root + L"\\Outside\\Held.txt", GENERIC_READ, FILE_SHARE_READ);
         ASSERT_TRUE(held.Valid());
-        EXPECT_FALSE(_DoCopyAndDelFile(ContextFor(dir)));
+        EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(dir)));
     }
     EXPECT_EQ(log.NewLines(), Then(kUpdateFailed, {"Restore rux from rux\\updatetemp Fail"}));
-    EXPECT_EQ(TreeOf(dir), before);
+    EXPECT_EQ(ProductTree(dir), before);
     EXPECT_EQ(Snapshot(root + L"\\Outside"), (Files{{L"Held.txt", "outside"}}));
     EXPECT_EQ(Snapshot(dir + L"\\updatetemp").size(), 5u);
 }
@@ -347,7 +309,7 @@ TEST(DoCopyAndDelFile, LeavesWhatALinkedBackupFolderPointsTo) {
     WriteText(dir + L"\\Main.dll", "old main");
     WriteText(dir + L"\\reupdate\\Main.dll", "new main");
     ASSERT_TRUE(MakeUnixLink(root + L"\\Outside", dir + L"\\updatetemp"));
-    EXPECT_FALSE(_DoCopyAndDelFile(ContextFor(dir)));
+    EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(dir)));
     EXPECT_EQ(Snapshot(root + L"\\Outside"), (Files{{L"Secret.txt", "outside"}}));
 }
 
@@ -366,7 +328,7 @@ TEST(DoCopyAndDelFile, NeverCopiesAStagedFileIntoTheBackup) {
         // Held without sharing: an attempt to copy it would fail the exchange.
         const FileHandle held = Hold(dir + L"\\reupdate\\UpdateTemp\\a.txt", GENERIC_READ, 0);
         ASSERT_TRUE(held.Valid());
-        EXPECT_TRUE(_DoCopyAndDelFile(ContextFor(dir)));
+        EXPECT_TRUE(_DoCopyAndDelFile(PathsFor(dir)));
     }
     EXPECT_EQ(log.NewLines(), kStarted);
     EXPECT_EQ(Snapshot(dir), expected);
@@ -384,7 +346,7 @@ TEST(DoCopyAndDelFile, NeverCopiesAStagedFileIntoTheBackup) {
     {
         const FileHandle held = Hold(failing + L"\\b.txt", GENERIC_READ, FILE_SHARE_READ);
         ASSERT_TRUE(held.Valid());
-        EXPECT_FALSE(_DoCopyAndDelFile(ContextFor(failing)));
+        EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(failing)));
     }
     EXPECT_EQ(failLog.NewLines(), kUpdateFailed);
     EXPECT_EQ(WithoutBackup(Snapshot(failing)), WithoutBackup(before));

@@ -45,32 +45,29 @@ TEST(ServiceDemandStart, WritesStartThreeOnlyIntoAnExistingServiceKey) {
     EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, L"", L"Start"));
 }
 
-TEST(RunValue, DeletesOnlyTheProductsAutostartValueAndCreatesNoKey) {
-    SetRegString(HKEY_CURRENT_USER, products::kRunKey, L"RUXMain", L"C:\\P\\ruxmain.exe");
-    SetRegString(HKEY_CURRENT_USER, products::kRunKey, L"OtherProgram", L"C:\\O\\other.exe");
-    EXPECT_EQ(_DeleteRunValue(), ERROR_SUCCESS);
-    EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, products::kRunKey, L"RUXMain"));
-    EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, products::kRunKey, L"OtherProgram"));
-    // Already gone.
-    EXPECT_EQ(_DeleteRunValue(), ERROR_FILE_NOT_FOUND);
-    EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, products::kRunKey, L"OtherProgram"));
-    // A missing Run key gives the open's code and is not created.
-    DeleteRegTree(HKEY_CURRENT_USER, products::kRunKey);
-    EXPECT_EQ(_DeleteRunValue(), ERROR_FILE_NOT_FOUND);
-    EXPECT_FALSE(RegKeyExists(HKEY_CURRENT_USER, products::kRunKey));
-}
-
-TEST(RunValue, LowercaseDeletionTakesOnlyItsOwnValueAndCreatesTheKey) {
-    SetRegString(HKEY_CURRENT_USER, products::kRunKey, L"ruxmain", L"C:\\P\\ruxmain.exe");
-    SetRegString(HKEY_CURRENT_USER, products::kRunKey, L"OtherProgram", L"C:\\O\\other.exe");
-    EXPECT_EQ(DeleteLowercaseRunValue(), ERROR_SUCCESS);
-    EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, products::kRunKey, L"ruxmain"));
-    EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, products::kRunKey, L"OtherProgram"));
-    EXPECT_EQ(DeleteLowercaseRunValue(), ERROR_FILE_NOT_FOUND);
-    // A missing Run key is created on the way.
-    DeleteRegTree(HKEY_CURRENT_USER, products::kRunKey);
-    EXPECT_EQ(DeleteLowercaseRunValue(), ERROR_FILE_NOT_FOUND);
-    EXPECT_TRUE(RegKeyExists(HKEY_CURRENT_USER, products::kRunKey));
+// "RUXMain" is deleted from an existing Run key only; the smooth update's
+// "ruxmain" creates the key on the way. Either takes only its own value.
+TEST(RunValue, EachDeletionTakesOnlyItsOwnValue) {
+    const struct {
+        LSTATUS (*deleteValue)();
+        const wchar_t* value;
+        bool createsKey;
+    } deletions[] = {{_DeleteRunValue, L"RUXMain", false}, {DeleteLowercaseRunValue, L"ruxmain", true}};
+    for (const auto& deletion : deletions) {
+        SCOPED_TRACE(ToUtf8(deletion.value));
+        SetRegString(HKEY_CURRENT_USER, products::kRunKey, deletion.value, L"C:\\P\\ruxmain.exe");
+        SetRegString(HKEY_CURRENT_USER, products::kRunKey, L"OtherProgram", L"C:\\O\\other.exe");
+        EXPECT_EQ(deletion.deleteValue(), ERROR_SUCCESS);
+        EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, products::kRunKey, deletion.value));
+        EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, products::kRunKey, L"OtherProgram"));
+        // Already gone.
+        EXPECT_EQ(deletion.deleteValue(), ERROR_FILE_NOT_FOUND);
+        EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, products::kRunKey, L"OtherProgram"));
+        // A missing Run key: the value is not found either way.
+        DeleteRegTree(HKEY_CURRENT_USER, products::kRunKey);
+        EXPECT_EQ(deletion.deleteValue(), ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(RegKeyExists(HKEY_CURRENT_USER, products::kRunKey), deletion.createsKey);
+    }
 }
 
 TEST(CommonFiles, GivesTheCommonProgramFilesFolderWithoutTrailingBackslash) {

@@ -3,11 +3,7 @@
 // stays, and once the file is let go the next run updates the product.
 #include <gtest/gtest.h>
 
-#include <cwchar>
-
-#include "filetree/FileTree.h"
 #include "filetree/UpdateExchange.h"
-#include "launcher/UnstallContext.h"
 #include "tests/filetree/TreeTestSupport.h"
 #include "tests/workflows/SmoothUpdateFixture.h"
 
@@ -31,21 +27,6 @@ bool ChangedByTheRun(std::wstring path) {
            path.rfind(L"updatetemp\\", 0) == 0;
 }
 
-struct ProductTree {
-    Files files;
-    Paths folders;
-};
-ProductTree TreeOf(const std::wstring& dir) {
-    ProductTree tree;
-    for (auto& [path, content] : Snapshot(dir)) {
-        if (!ChangedByTheRun(path)) tree.files.emplace(path, content);
-    }
-    for (const std::wstring& folder : Folders(dir)) {
-        if (!ChangedByTheRun(folder)) tree.folders.push_back(folder);
-    }
-    return tree;
-}
-
 // The paths whose content differs between two trees, or that only one has:
 // a failure names them rather than printing whole programs.
 std::vector<std::string> Differences(const Files& expected, const Files& actual) {
@@ -66,9 +47,7 @@ std::vector<std::string> Differences(const Files& expected, const Files& actual)
 
 // The product files the exchange backs up, named as the backup names them.
 Files BackedUp(const Files& product, const std::wstring& dir) {
-    CUnstallContext context;
-    wcscpy_s(context.programDir, dir.c_str());
-    wcscpy_s(context.programFile, L"zelunst.exe");
+    const ToolPaths context = PathsFor(dir);
     Files backup;
     for (const auto& [path, content] : product) {
         FileList one;
@@ -77,19 +56,6 @@ Files BackedUp(const Files& product, const std::wstring& dir) {
         if (!one.Empty()) backup.emplace(one.First().substr(dir.size() + 1), content);
     }
     return backup;
-}
-
-// The staged files in the order the update copies them.
-Paths CopyOrder(const std::wstring& dir) {
-    CUnstallContext context;
-    wcscpy_s(context.programDir, dir.c_str());
-    wcscpy_s(context.programFile, L"zelunst.exe");
-    const std::wstring staging = dir + L"\\reupdate";
-    FileList list;
-    if (_EnumFiles(staging, 1, list) != S_OK) return {};
-    _FilterUpdateFiles(list, context, staging);
-    if (_MakeRelative(staging, list) != S_OK) return {};
-    return Entries(list);
 }
 
 class SmoothUpdateRollback : public SmoothUpdateFixture {
@@ -111,7 +77,7 @@ TEST_F(SmoothUpdateRollback, AFileInUseFailsTheCopyAndTheProductIsPutBackUntilIt
     }
     // The last replaced file in copy order is held, so that the copy has
     // already replaced and added files when it fails.
-    const Paths order = CopyOrder(dir);
+    const Paths order = StagedCopyOrder(dir);
     std::wstring held;
     for (const std::wstring& entry : order) {
         if (FileExists(dir + L"\\" + entry)) held = entry;
@@ -129,9 +95,9 @@ TEST_F(SmoothUpdateRollback, AFileInUseFailsTheCopyAndTheProductIsPutBackUntilIt
     ASSERT_EQ(holds[0].Field("error"), "0");
     ASSERT_EQ(holds[0].Field("readable"), "1");
 
-    const ProductTree before = TreeOf(dir);
+    const Tree before = TreeOf(dir, ChangedByTheRun);
     ExpectUpdate(0, Then(kThroughEngineUninstall, {kExchange, "Copy file rux\\reupdate to rux\\ Fail", kExchangeFail}));
-    const ProductTree after = TreeOf(dir);
+    const Tree after = TreeOf(dir, ChangedByTheRun);
     EXPECT_EQ(Differences(before.files, after.files), std::vector<std::string>());
     EXPECT_EQ(after.folders, before.folders);
     const Files backup = Snapshot(dir + L"\\updatetemp");
