@@ -9,6 +9,7 @@ packages=(
     googletest
     wine wine32:i386 wine64
     xvfb x11-utils imagemagick fonts-wqy-microhei
+    lldb osslsigncode openssl zip
 )
 
 missing=()
