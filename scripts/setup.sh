@@ -12,6 +12,16 @@ packages=(
     lldb osslsigncode openssl zip
 )
 
+# The unprivileged test entries run as this user (scripts/winelib.sh).
+. "$(dirname "$0")/winelib.sh"
+if ! id -u "$ZEL_TEST_USER" >/dev/null 2>&1; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "run as root to create the test user $ZEL_TEST_USER" >&2
+        exit 1
+    fi
+    useradd --create-home --shell /usr/sbin/nologin "$ZEL_TEST_USER"
+fi
+
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

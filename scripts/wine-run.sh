@@ -8,6 +8,9 @@
 # Environment:
 #   ZEL_DISPLAY=1       run under a fresh Xvfb display (message boxes are real)
 #   ZEL_KEEP_PREFIX=1   keep the scratch folder for a look afterwards
+#   ZEL_UNPRIVILEGED=1  run as the unprivileged test user (see winelib.sh) when
+#                       started as root, in a prefix cloned from that user's
+#                       own template
 # The program sees ZEL_BIN_DIR, the build's bin folder as a Windows path.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,8 +21,12 @@ shift
 bin_dir=$(dirname "$program")
 build_dir=${ZEL_BUILD_DIR:-$(dirname "$bin_dir")}
 
-zel_make_template "$build_dir/wine-template"
-zel_enter_scratch_prefix "$build_dir"
+if [ -n "${ZEL_UNPRIVILEGED:-}" ] && [ "$(id -u)" -eq 0 ]; then
+    zel_exec_as_test_user "$build_dir" "$0" "$program" "$@"
+fi
+template_root=${ZEL_TEMPLATE_ROOT:-$build_dir}
+zel_make_template "$template_root/wine-template"
+zel_enter_scratch_prefix "$template_root"
 if [ -n "${ZEL_DISPLAY:-}" ]; then zel_start_xvfb; else unset DISPLAY; fi
 zel_boot_prefix
 

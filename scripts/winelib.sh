@@ -9,6 +9,27 @@ zel_wine_env() {
     export WINEDLLOVERRIDES="mscoree,mshtml="
 }
 
+# The unprivileged Unix user that ZEL_UNPRIVILEGED entries run as
+# (scripts/setup.sh creates it). Wine run by root writes through read-only
+# files; run by this user it refuses, as Windows does.
+ZEL_TEST_USER=${ZEL_TEST_USER:-zeltest}
+
+# zel_exec_as_test_user BUILD_DIR COMMAND...: replaces this shell by COMMAND
+# run as $ZEL_TEST_USER, the environment kept. Wine refuses a prefix another
+# user owns, so that user keeps its own template prefix in a folder of the
+# build tree it owns, passed on as ZEL_TEMPLATE_ROOT.
+zel_exec_as_test_user() {
+    local root=$1/wine-$ZEL_TEST_USER home
+    shift
+    if ! home=$(getent passwd "$ZEL_TEST_USER" | cut -d: -f6) || [ -z "$home" ]; then
+        echo "no user $ZEL_TEST_USER: run scripts/setup.sh" >&2
+        exit 1
+    fi
+    install -d -o "$ZEL_TEST_USER" -g "$ZEL_TEST_USER" "$root"
+    exec setpriv --reuid="$ZEL_TEST_USER" --regid="$ZEL_TEST_USER" --init-groups \
+        env HOME="$home" USER="$ZEL_TEST_USER" LOGNAME="$ZEL_TEST_USER" ZEL_TEMPLATE_ROOT="$root" "$@"
+}
+
 # zel_make_template DIR: a booted 32-bit prefix in DIR/prefix, made once.
 zel_make_template() {
     local dir=$1
@@ -45,12 +66,13 @@ zel_clone_prefix() {
     done
 }
 
-# zel_enter_scratch_prefix BUILD_DIR [NAME]: a clone of the build's template
-# prefix in a new scratch folder ($ZEL_SCRATCH/prefix, exported as
-# WINEPREFIX), with the Wine environment set and $ZEL_SCRATCH/cwd as the
-# current folder. It first sets an EXIT trap that ends the prefix's
-# wineserver and any Xvfb of zel_start_xvfb, and removes the folder (kept,
-# and named on stderr, when ZEL_KEEP_PREFIX is set).
+# zel_enter_scratch_prefix DIR [NAME]: a clone of the template prefix in
+# DIR/wine-template (the build tree's, or the test user's) in a new scratch
+# folder ($ZEL_SCRATCH/prefix, exported as WINEPREFIX), with the Wine
+# environment set and $ZEL_SCRATCH/cwd as the current folder. It first sets an
+# EXIT trap that ends the prefix's wineserver and any Xvfb of zel_start_xvfb,
+# and removes the folder (kept, and named on stderr, when ZEL_KEEP_PREFIX is
+# set).
 ZEL_SCRATCH=
 ZEL_XVFB_PID=
 zel_leave_scratch_prefix() {
