@@ -60,13 +60,10 @@ HRESULT EnumFolder(std::wstring& path, int recurse, FileList& list) {
     return S_OK;
 }
 
-// Only these three bits keep a file from being deleted or overwritten.
-constexpr DWORD kBlocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-
 void DeleteFileEntry(const std::wstring& path, const WIN32_FIND_DATAW& entry) {
     // A file link's attributes would be changed on its target; the link
     // itself is deleted as it is.
-    if (!IsLink(entry) && (entry.dwFileAttributes & kBlocking)) {
+    if (!IsLink(entry) && (entry.dwFileAttributes & kBlockingAttributes)) {
         SetFileAttributesW(LongPathForm(path).c_str(), FILE_ATTRIBUTE_NORMAL);
     }
     DeleteFileW(LongPathForm(path).c_str());
@@ -104,26 +101,24 @@ bool IsLinkPath(const std::wstring& path) {
     return find && IsFolder(entry) && IsLink(entry);
 }
 
-// The attributes a file had when they were in the way of replacing or
-// deleting it (0 when they were not); they are cleared.
-DWORD ClearBlockingAttributes(const std::wstring& path) {
-    const DWORD attributes = Attributes(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        !(attributes & kBlocking)) {
-        return 0;
-    }
-    SetFileAttributesW(LongPathForm(path).c_str(), FILE_ATTRIBUTE_NORMAL);
-    return attributes;
-}
-
-// Copies the old version back over a target. The copy gave the target the
-// staged file's attributes, which may not allow it to be overwritten; they
-// are put back when the old version cannot be.
-bool Restore(const std::wstring& backup, const std::wstring& target) {
+// Copies source over an existing target, which ends as Windows' CopyFileW
+// leaves it: its blocking bits, which would refuse the copy, are cleared
+// first, and the source's attributes are carried over (Wine's CopyFileW keeps
+// an existing target's own). When the copy fails the target keeps its
+// attributes, so that a rollback finds it unchanged.
+bool CopyOver(const std::wstring& source, const std::wstring& target) {
     const DWORD cleared = ClearBlockingAttributes(target);
-    if (CopyFileW(LongPathForm(backup).c_str(), LongPathForm(target).c_str(), FALSE)) return true;
-    if (cleared != 0) SetFileAttributesW(LongPathForm(target).c_str(), cleared);
-    return false;
+    if (!CopyFileW(LongPathForm(source).c_str(), LongPathForm(target).c_str(), FALSE)) {
+        if (cleared != 0) SetFileAttributesW(LongPathForm(target).c_str(), cleared);
+        return false;
+    }
+    // The target holds no blocking bit now; a source without one has nothing
+    // to carry over that Wine would drop.
+    const DWORD attributes = Attributes(source);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kBlockingAttributes)) {
+        SetFileAttributesW(LongPathForm(target).c_str(), attributes);
+    }
+    return true;
 }
 
 bool RemoveAddedFile(const std::wstring& path) {
@@ -223,7 +218,7 @@ HRESULT _MakeRelative(const std::wstring& baseDir, FileList& list) {
 }
 
 HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir,
-                      CopyRecord* record) {
+                      CopyRecord* record, ExistingFiles existing) {
     const std::wstring sourceBase = sourceDir + L'\\';
     TargetFolder folder(destDir, record != nullptr ? &record->folders : nullptr);
     for (size_t i = 0; i < list.Size(); ++i) {
@@ -233,6 +228,7 @@ HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const s
         const size_t nameStart = text.rfind(L'\\') + 1;  // 0 when at the top
         if (!folder.Enter(text, spelling, nameStart, source)) return E_FAIL;
         CopyRecord::Target target = TargetIn(folder, text, spelling, nameStart);
+        const bool replace = target.existed && existing == ExistingFiles::Replace;
         // Noted before the copy touches it, so that the record holds every
         // target the pass may have changed.
         const std::wstring* copiedTo = &target.path;
@@ -240,7 +236,10 @@ HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const s
             record->targets.push_back(std::move(target));
             copiedTo = &record->targets.back().path;
         }
-        if (!CopyFileW(LongPathForm(source).c_str(), LongPathForm(*copiedTo).c_str(), FALSE)) return E_FAIL;
+        const bool copied =
+            replace ? CopyOver(source, *copiedTo)
+                    : CopyFileW(LongPathForm(source).c_str(), LongPathForm(*copiedTo).c_str(), FALSE) != FALSE;
+        if (!copied) return E_FAIL;
         if (record != nullptr) record->copied = i + 1;
     }
     return S_OK;
@@ -256,7 +255,7 @@ HRESULT _UndoCopyFileList(const FileList& list, const std::wstring& backupDir, c
             continue;
         }
         const std::wstring backup = backupBase + list.At(i);
-        if (Restore(backup, target.path)) continue;
+        if (CopyOver(backup, target.path)) continue;
         // The failing entry's target may never have been opened (a file in
         // use, a folder); then it was not changed either.
         const bool failing = i >= record.copied;
@@ -266,6 +265,16 @@ HRESULT _UndoCopyFileList(const FileList& list, const std::wstring& backupDir, c
     // Only folders left empty go: one that still holds a file is not removed.
     for (auto folder = record.folders.rbegin(); folder != record.folders.rend(); ++folder) RemoveFolder(*folder);
     return undone ? S_OK : E_FAIL;
+}
+
+DWORD ClearBlockingAttributes(const std::wstring& path) {
+    const DWORD attributes = Attributes(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        !(attributes & kBlockingAttributes)) {
+        return 0;
+    }
+    SetFileAttributesW(LongPathForm(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+    return attributes;
 }
 
 void _DeleteTree(const std::wstring& path, int removeDirs) {

@@ -24,14 +24,26 @@ struct CopyRecord {
     std::vector<std::wstring> folders;  // folders the pass created, parents first
 };
 
+// How a copy pass meets a file already at its target.
+enum class ExistingFiles {
+    Overwrite,  // CopyFileW as it is: on Windows a read-only, hidden or system file refuses it
+    Replace,    // those bits are cleared first, and the file ends with the source's attributes
+};
+
 // record, when given, is filled as the pass goes.
 HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir,
-                      CopyRecord* record = nullptr);
+                      CopyRecord* record = nullptr, ExistingFiles existing = ExistingFiles::Overwrite);
 // Puts the destination of a failed pass back as it was: replaced files from
-// backupDir, where each lies under its entry's text; added files and created
-// folders removed. E_FAIL when a changed file could not be put back or an
-// added one removed; everything else is undone all the same.
+// backupDir, where each lies under its entry's text, with their attributes;
+// added files and created folders removed. E_FAIL when a changed file could
+// not be put back or an added one removed; everything else is undone all the
+// same.
 HRESULT _UndoCopyFileList(const FileList& list, const std::wstring& backupDir, const CopyRecord& record);
 void _DeleteTree(const std::wstring& path, int removeDirs);
 bool _CreateDirectoryTree(const wchar_t* path, LPSECURITY_ATTRIBUTES securityAttributes);
 bool _CreateParentDirs(const wchar_t* filePath);
+
+// The attribute bits that keep a file from being overwritten or deleted.
+constexpr DWORD kBlockingAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+// Clears them on a file that has one; returns its attributes then, 0 otherwise.
+DWORD ClearBlockingAttributes(const std::wstring& path);

@@ -102,7 +102,7 @@ bool _DoCopyAndDelFile(const ToolPaths& context) {
     if (!ListUpdateFiles(stagingDir, context, updateList)) return false;
     LeaveOutBackupFolder(updateList);
     CopyRecord copied;
-    if (_CopyFileList(updateList, programDir, stagingDir, &copied) != S_OK) {
+    if (_CopyFileList(updateList, programDir, stagingDir, &copied, ExistingFiles::Replace) != S_OK) {
         LogLine(L"Copy file rux\\reupdate to rux\\ Fail");
         // A half-refreshed product would be backed up as it is by the next
         // run, losing the old files: put it back. The backup stays either way.

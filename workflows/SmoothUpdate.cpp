@@ -7,6 +7,7 @@
 
 #include "base/Handles.h"
 #include "base/ToolPaths.h"
+#include "filetree/FileTree.h"
 #include "filetree/UpdateExchange.h"
 #include "log/VLogger.h"
 #include "system/ChildProcess.h"
@@ -71,7 +72,12 @@ BOOL StartWithoutWaiting(Launch launch, const std::wstring& executable, const wc
 void MoveSettingsAside(const wchar_t* programDir) {
     const std::wstring settings = ProgramIn(programDir, L"settings.cfg");
     const std::wstring backup = settings + L".bak";
-    MoveFileExW(settings.c_str(), backup.c_str(), MOVEFILE_REPLACE_EXISTING);
+    // A read-only .bak refuses the move on Windows. When the move fails all
+    // the same, the .bak keeps its attributes.
+    const DWORD cleared = ClearBlockingAttributes(backup);
+    if (!MoveFileExW(settings.c_str(), backup.c_str(), MOVEFILE_REPLACE_EXISTING) && cleared != 0) {
+        SetFileAttributesW(backup.c_str(), cleared);
+    }
 }
 
 // The folder of the running executable; empty when its path does not fit.

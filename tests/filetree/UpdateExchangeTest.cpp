@@ -160,6 +160,8 @@ TEST(FilterUpdateFiles, RemovesLeadingRepeatedAndAllEntries) {
 
 TEST(DoCopyAndDelFile, ReplacesTheProductFilesWithTheStagedOnes) {
     const std::wstring dir = MakeProduct(L"exchange-ok");
+    // Each bit alone refuses a copy over the file on Windows; Wine refuses none to root.
+    SetFileAttributesW((dir + L"\\Main.DLL").c_str(), kBlockingAttributes);
     WriteText(dir + L"\\updatetemp\\Stale.txt", "left by an earlier run");
     Files expected = Snapshot(dir);
     expected.erase(L"updatetemp\\Stale.txt");
@@ -170,6 +172,8 @@ TEST(DoCopyAndDelFile, ReplacesTheProductFilesWithTheStagedOnes) {
     EXPECT_TRUE(_DoCopyAndDelFile(PathsFor(dir)));
     EXPECT_EQ(log.NewLines(), kStarted);
     EXPECT_EQ(Snapshot(dir), expected);
+    EXPECT_EQ(GetFileAttributesW((dir + L"\\Main.DLL").c_str()),
+              GetFileAttributesW((dir + L"\\reupdate\\Main.DLL").c_str()));
     EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
     EXPECT_EQ(StoredName(dir + L"\\data"), L"data");
 

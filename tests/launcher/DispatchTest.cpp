@@ -132,6 +132,14 @@ TEST(DispatchPlacement, UnwritableLogDoesNotStopTheWork) {
     EXPECT_EQ(ReadBytes(RunLogPath(dir)), "kept\r\n");
 }
 
+TEST(DispatchUnprivileged, ReadOnlyLogDoesNotStopTheWork) {
+    const std::wstring dir = ToolFolder(L"readonly");
+    WriteBytes(RunLogPath(dir), "kept\r\n");
+    SetFileAttributesW(RunLogPath(dir).c_str(), FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(RunToolIn(dir, L"-uninstall").exitCode, 0u);
+    EXPECT_EQ(ReadBytes(RunLogPath(dir)), "kept\r\n");
+}
+
 TEST(DispatchPlacement, InitFailureExitsZeroAndLogsNothing) {
     // The folder fits, the solution library's path beneath it does not.
     const std::wstring dir = FreshDir(L"long\\" + std::wstring(200, L'a') + L"\\" + std::wstring(20, L'b'));

@@ -79,8 +79,9 @@ TEST_F(SmoothUpdateRollback, AFileInUseFailsTheCopyAndTheProductIsPutBackUntilIt
     // already replaced and added files when it fails.
     const Paths order = StagedCopyOrder(dir);
     std::wstring held;
+    // Every old file, the held one too, is read-only and must come back so.
     for (const std::wstring& entry : order) {
-        if (FileExists(dir + L"\\" + entry)) held = entry;
+        if (SetFileAttributesW((dir + L"\\" + entry).c_str(), FILE_ATTRIBUTE_READONLY)) held = entry;
     }
     ASSERT_EQ(order.size(), 6u);
     ASSERT_FALSE(held.empty());
@@ -100,6 +101,9 @@ TEST_F(SmoothUpdateRollback, AFileInUseFailsTheCopyAndTheProductIsPutBackUntilIt
     const Tree after = TreeOf(dir, ChangedByTheRun);
     EXPECT_EQ(Differences(before.files, after.files), std::vector<std::string>());
     EXPECT_EQ(after.folders, before.folders);
+    for (const wchar_t* name : {L"\\A.dll", L"\\B.dll", L"\\C.dll", L"\\Main.dll"}) {
+        EXPECT_TRUE(GetFileAttributesW((dir + name).c_str()) & FILE_ATTRIBUTE_READONLY) << ToUtf8(name);
+    }
     const Files backup = Snapshot(dir + L"\\updatetemp");
     Files expectedBackup = BackedUp(before.files, dir);
     // The deinstaller recorded its run before the backup was made.

@@ -31,6 +31,8 @@ class SmoothUpdateSuccess : public SmoothUpdateFixture {};
 TEST_F(SmoothUpdateSuccess, ExchangesTheFilesAndBringsTheProductBack) {
     StageUpdate();
     const std::wstring& dir = product.productDir;
+    // Windows refuses to copy over either bit; Wine only over read-only, and only to an unprivileged user.
+    SetFileAttributesW((dir + L"\\Main.dll").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
 
     EXPECT_EQ(ExpectUpdate(1, SucceededLog()), "");
     ExpectProductBack();

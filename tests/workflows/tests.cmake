@@ -19,6 +19,7 @@ zel_add_gtest(smooth_update_e2e
   SHARDS "SmoothUpdateSuccess.*" "SmoothUpdateMutex.*" "SmoothUpdateEngine.*:*/Engine_*"
          "SmoothUpdateFramework.*:*/Framework_*" "SmoothUpdateLaterSteps.*:*/LaterSteps_*" "*/Scan_*"
          "*/SlowChildren_*" "SmoothUpdatePath*" "SmoothUpdateRollback.*"
+  UNPRIVILEGED "SmoothUpdateSuccess.*:SmoothUpdateRollback.*"
   DEPENDS zeldecs)
 target_link_libraries(smooth_update_e2e PRIVATE standintestsupport)
 
