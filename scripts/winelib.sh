@@ -19,15 +19,21 @@ ZEL_TEST_USER=${ZEL_TEST_USER:-zeltest}
 # user owns, so that user keeps its own template prefix in a folder of the
 # build tree it owns, passed on as ZEL_TEMPLATE_ROOT.
 zel_exec_as_test_user() {
-    local root=$1/wine-$ZEL_TEST_USER home
+    local build=$1 root=$1/wine-$ZEL_TEST_USER home
     shift
     if ! home=$(getent passwd "$ZEL_TEST_USER" | cut -d: -f6) || [ -z "$home" ]; then
         echo "no user $ZEL_TEST_USER: run scripts/setup.sh" >&2
         exit 1
     fi
+    local as_user=(setpriv --reuid="$ZEL_TEST_USER" --regid="$ZEL_TEST_USER" --init-groups)
+    # The user reads the build tree's programs; it writes only its own folder.
+    if ! "${as_user[@]}" test -r "$build" -a -x "$build"; then
+        echo "$ZEL_TEST_USER cannot read $build: is a folder above it closed to other users?" >&2
+        exit 1
+    fi
     install -d -o "$ZEL_TEST_USER" -g "$ZEL_TEST_USER" "$root"
-    exec setpriv --reuid="$ZEL_TEST_USER" --regid="$ZEL_TEST_USER" --init-groups \
-        env HOME="$home" USER="$ZEL_TEST_USER" LOGNAME="$ZEL_TEST_USER" ZEL_TEMPLATE_ROOT="$root" "$@"
+    exec "${as_user[@]}" env HOME="$home" USER="$ZEL_TEST_USER" LOGNAME="$ZEL_TEST_USER" \
+        ZEL_TEMPLATE_ROOT="$root" "$@"
 }
 
 # zel_make_template DIR: a booted 32-bit prefix in DIR/prefix, made once.
