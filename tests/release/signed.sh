@@ -17,10 +17,11 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=zelunst test signer
     -addext extendedKeyUsage=codeSigning -keyout "$keys/key.pem" -out "$keys/cert.pem" 2>/dev/null
 openssl pkcs12 -export -in "$keys/cert.pem" -inkey "$keys/key.pem" -passout pass:right -out "$keys/signer.pfx"
 
-if ZEL_SIGN_PASSWORD=wrong "$source/scripts/release.sh" --sign "$keys/signer.pfx" "$out" 2>"$keys/err"; then
-    fail "signed with a wrong password"
+code=0
+ZEL_SIGN_PASSWORD=wrong "$source/scripts/release.sh" --sign "$keys/signer.pfx" "$out" 2>"$keys/err" || code=$?
+if [ "$code" -ne 1 ] || ! grep -q "wrong password" "$keys/err"; then
+    fail "a wrong password gave exit code $code and: $(cat "$keys/err")"
 fi
-grep -q "wrong password" "$keys/err" || fail "no clear message for a wrong password: $(cat "$keys/err")"
 [ ! -e "$out" ] || fail "a failed release left $out behind"
 
 ZEL_SIGN_PASSWORD=right "$source/scripts/release.sh" --sign "$keys/signer.pfx" "$out" >/dev/null
