@@ -11,6 +11,7 @@
 #include <new>
 
 #include "base/Handles.h"
+#include "launcher/ProcessGuards.h"
 #include "log/VLogger.h"
 #include "system/Products.h"
 #include "workflows/RemoveProduct.h"
@@ -210,15 +211,19 @@ Workflow WorkflowFor(Operation operation) {
     return nullptr;
 }
 
+int FailureExitCodeFor(Operation operation) {
+    // The usage text's 0 would read as success.
+    return operation == Operation::ShowUsage ? -1 : ExitCodeFor(operation, 0);
+}
+
 int RunOperation(CUnstallContext& context, Operation operation, Workflow workflow) {
     if (workflow == nullptr) return ExitCodeFor(operation, 0);
+    SetLastChanceExitCode(FailureExitCodeFor(operation));
     try {
         return ExitCodeFor(operation, workflow(context));
     } catch (...) {
         runLog.DropUnfinishedLine();
-        // The failure of the workflow that was running: 0 for the smooth
-        // update, -1 for the others. The usage text's 0 would read as success.
-        return operation == Operation::ShowUsage ? -1 : ExitCodeFor(operation, 0);
+        return FailureExitCodeFor(operation);
     }
 }
 

@@ -19,12 +19,18 @@ int ExitCodeFor(Operation operation, int result);
 // arguments dropped, a REG_EXPAND_SZ text expanded. 0 or E_FAIL.
 HRESULT EngineDirFromImagePath(const wchar_t* imagePath, DWORD valueType, wchar_t* engineDir);
 
+// The exit code of an operation whose workflow was cut short: 0 for the
+// smooth update, -1 for the others.
+int FailureExitCodeFor(Operation operation);
+
 // The workflow an operation runs; null for one that runs none.
 using Workflow = int (*)(CUnstallContext& context);
 Workflow WorkflowFor(Operation operation);
 // Runs the operation's workflow and gives the exit code for its result. Only
 // the standard library throws (memory exhausted, a list or path grown past its
-// limit): a workflow it cuts short fails, its unfinished log line dropped.
+// limit): a workflow it cuts short fails, its unfinished log line dropped. A
+// crash or abort inside the workflow ends the process with the same failure
+// code (ProcessGuards.h).
 int RunOperation(CUnstallContext& context, Operation operation, Workflow workflow);
 
 int Init(CUnstallContext& context);

@@ -9,15 +9,18 @@
 
 namespace {
 
-// LoadLibraryW with the system's critical-error boxes ("cannot find DLL" for a
-// missing dependency, say) turned off for this thread and this load only:
-// nobody may be there to close one. The process error mode, which child
-// processes inherit, stays as it is.
+// Loads the library with the system's critical-error boxes ("cannot find DLL"
+// for a missing dependency, say) turned off for this thread and this load
+// only: nobody may be there to close one. The process error mode, which child
+// processes inherit, stays as it is. Its dependencies come from its own
+// folder, the tool's folder and the system folder, never from PATH, where any
+// user may have planted one to run with the tool's rights.
 HMODULE LoadLibraryQuietly(const wchar_t* path) {
     DWORD previousMode = 0;
     const bool quiet =
         SetThreadErrorMode(GetThreadErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previousMode);
-    const HMODULE module = LoadLibraryW(path);
+    const HMODULE module = LoadLibraryExW(
+        path, nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (quiet) SetThreadErrorMode(previousMode, nullptr);
     return module;
 }

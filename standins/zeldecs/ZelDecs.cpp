@@ -12,6 +12,9 @@
 //   Initialize=<HRESULT>, Install=..., Uninstall=..., Uninitialize=...,
 //   DllGetClassObject=...   what that call returns (default S_OK; hex with 0x)
 //   Interface=none          DllGetClassObject hands back no interface
+//   Fault=crash|stackoverflow|abort
+//                           Install, once recorded, faults that way instead
+//                           of returning
 //
 // Built a second time with ZELDECS_WITHOUT_CLASS_OBJECT: the same library
 // without "DllGetClassObject".
@@ -77,6 +80,26 @@ HRESULT ResultFor(const char* call) {
     return static_cast<HRESULT>(std::strtoul(value.c_str(), nullptr, 0));
 }
 
+// Never changed: the compiler cannot see that the pointer is null or that
+// the recursion has no end, so the faults happen as written.
+volatile int* volatile nowhere = nullptr;
+volatile int recursionLimit = 0x7FFFFFFF;
+
+int RecurseWithoutEnd(int depth) {
+    volatile char frame[1024];
+    frame[0] = static_cast<char>(depth);
+    if (depth >= recursionLimit) return frame[0];
+    return RecurseWithoutEnd(depth + 1) + frame[0];
+}
+
+// Faults as the settings' "Fault" asks; returns when it asks for none.
+void FaultOnDemand() {
+    const std::string fault = Setting("Fault");
+    if (fault == "crash") *nowhere = 1;
+    if (fault == "stackoverflow") RecurseWithoutEnd(0);
+    if (fault == "abort") std::abort();
+}
+
 std::string GuidText(const GUID& id) {
     char text[40];
     std::snprintf(text, sizeof(text), "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
@@ -111,6 +134,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE Install(LONG reserved) override {
         Record("Install " + std::to_string(reserved));
+        FaultOnDemand();
         return ResultFor("Install");
     }
     HRESULT STDMETHODCALLTYPE Uninstall() override {

@@ -126,3 +126,25 @@ TEST(LoaderCallOrder, InstallAndUninstallDriveTheInterfaceAndFreeIt) {
     ExpectRun(MakeSandbox(L"sfalse2", L"zeldecs.dll", "Initialize=1\r\nUninstall=1\r\nUninitialize=0x80004005\r\n"),
               L"-uninstall", {0, "", kUninstallCalls, kUninstallLog});
 }
+
+// The solution library's dependency (zeldecs_missingdep.dll needs zelabsent.dll)
+// comes from the library's own folder, and never from a PATH folder.
+TEST(LibrarySearch, DependencyComesFromBesideTheLibraryNeverFromPath) {
+    const std::wstring pathDir = FreshDir(L"onpath");
+    CopyFromBin(L"zelplanted.dll", pathDir + L"\\zelabsent.dll");
+    wchar_t oldPath[4096] = {};
+    GetEnvironmentVariableW(L"PATH", oldPath, 4096);
+    SetEnvironmentVariableW(L"PATH", (pathDir + L";" + oldPath).c_str());
+
+    ExpectRun(MakeSandbox(L"pathdep", L"zeldecs_missingdep.dll"), L"-install",
+              {kExitFailure, "\r\nLoad  C:\\zt\\pathdep\\subsystem\\zelde\\zeldecs.dll file failed \r\n", {},
+               kStartOnly});
+    EXPECT_FALSE(FileExists(pathDir + L"\\zelabsent.record"));
+
+    const std::wstring dir = MakeSandbox(L"besidedep", L"zeldecs_missingdep.dll");
+    CopyFromBin(L"zelplanted.dll", dir + kSolutionDir + L"\\zelabsent.dll");
+    ExpectRun(dir, L"-install", {0, "", kInstallCalls, kStartOnly});
+    EXPECT_EQ(FileLines(dir + kSolutionDir + L"\\zelabsent.record"),
+              Lines{"attached C:\\zt\\besidedep\\subsystem\\zelde\\zelabsent.dll"});
+    SetEnvironmentVariableW(L"PATH", oldPath);
+}

@@ -3,9 +3,18 @@ add_library(error_mode_probe SHARED loader/ErrorModeProbe.cpp)
 set_target_properties(error_mode_probe PROPERTIES PREFIX "" OUTPUT_NAME error_mode_probe)
 zel_add_gtest(loader_unit SOURCES loader/ClassObjectTest.cpp loader/QuietLoadTest.cpp
   DEPENDS zeldecs zeldecs_noexport zeldecs_missingdep error_mode_probe)
-zel_add_gtest(loader_e2e SOURCES loader/LoaderRunTest.cpp
+zel_add_gtest(loader_e2e SOURCES loader/LoaderRunTest.cpp loader/LastChanceTest.cpp
   SHARDS "LoaderFailureTable.Missing*:LoaderFailureTable.LibraryThat*"
          "LoaderFailureTable.NoInterface*"
          "LoaderFailureTable.Failed*"
-         "LoaderCallOrder.*"
-  DISPLAY DEPENDS zelunst zeldecs zeldecs_noexport zeldecs_missingdep)
+         "LoaderCallOrder.*:LibrarySearch.*"
+         "LastChance.*"
+  DISPLAY DEPENDS zelunst zeldecs zeldecs_noexport zeldecs_missingdep zelplanted)
+
+# The dump the crash row leaves is read back with the shipped exe's debug
+# file: the tool's function that called into the library must be named.
+set_tests_properties(loader_e2e.LastChance_ PROPERTIES FIXTURES_SETUP crash_dump)
+add_test(NAME crash_dump_readable
+  COMMAND ${PROJECT_SOURCE_DIR}/scripts/read-crash.sh ${CMAKE_BINARY_DIR}/crash-sample.dmp ${CMAKE_BINARY_DIR}/bin)
+set_tests_properties(crash_dump_readable PROPERTIES FIXTURES_REQUIRED crash_dump
+  PASS_REGULAR_EXPRESSION "stop reason = Exception 0xc0000005 .*zelunst\\.exe`_DoInstall\\(")

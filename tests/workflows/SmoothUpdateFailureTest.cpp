@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <regex>
 #include <thread>
 
 #include "tests/workflows/SmoothUpdateFixture.h"
@@ -291,3 +292,27 @@ TEST_F(SmoothUpdateLaterSteps, CopyFailuresOfTheExchangeAreLogged) {
     EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, kAutostartKey, L"ruxmain"));
 }
 
+
+// A crash inside the engine's solution library ends the run there with the
+// update's failure code; the file exchange done before it stands.
+TEST_F(SmoothUpdateLaterSteps, CrashInTheEngineInstallEndsTheRunAfterTheExchange) {
+    StageUpdate();
+    WriteText(product.productDir + L"\\subsystem\\zelde\\zeldecs.settings", "Fault=crash\r\n");
+    DeleteFileW(RunLogPath(product.productDir).c_str());
+
+    const ProcessResult result = RunUpdateAs(product.Tool());
+    ASSERT_TRUE(result.started);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, 0u);
+    Lines log = UnstampedLogLines(product.productDir);
+    ASSERT_EQ(log.size(), kThroughEngineUninstall.size() + 2);
+    EXPECT_TRUE(std::regex_match(log.back(), std::regex("Unhandled exception 0xC0000005 at zeldecs\\.dll\\+0x[0-9A-F]+")))
+        << log.back();
+    log.pop_back();
+    EXPECT_EQ(log, Then(kThroughEngineUninstall, {kExchange}));
+    EXPECT_EQ(ReadBytes(product.productDir + L"\\Main.dll"), "main v2");
+    EXPECT_EQ(ReadBytes(product.productDir + L"\\settings.cfg.bak"), "settings v1");
+    EXPECT_FALSE(DirExists(product.productDir + L"\\updatetemp"));
+    EXPECT_TRUE(FileExists(product.productDir + L"\\ZelUnst.dmp"));
+    EXPECT_TRUE(ReadRecords(product.ProductService(), "start").empty());
+}

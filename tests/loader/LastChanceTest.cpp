@@ -1,0 +1,72 @@
+// A solution library that crashes, overflows its stack or aborts inside
+// Install: the run ends by itself with the failure exit code and one log line,
+// and an exception leaves a small dump beside the log. Run on an Xvfb desktop,
+// where a crash or runtime box would wait for someone to close it.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "tests/support/TestSupport.h"
+
+using namespace zeltest;
+
+namespace {
+
+constexpr DWORD kExitFailure = 0xFFFFFFFF;
+const wchar_t kSolutionDir[] = L"\\subsystem\\zelde";
+// The calls up to the fault; a process ended at once detaches nothing.
+const std::vector<std::string> kCallsUpToTheFault{
+    "DLL_PROCESS_ATTACH",
+    "DllGetClassObject {7E558EEF-4314-4A60-BDF6-FDBBC17DDC83} {BBC8E0A6-8D9E-4E57-880B-AFCE2BE2803B}",
+    "Initialize 0", "Install 0"};
+
+struct FaultRow {
+    const char* fault;
+    const char* lastLogLine;  // a regular expression
+    size_t dumpBytesBelow;    // 0: no dump is written
+};
+
+// No heap goes into a dump: a crash's is small, an overflow's holds the full
+// stack (2 MB reserved for the tool's thread).
+const FaultRow kFaults[] = {
+    {"crash", "Unhandled exception 0xC0000005 at zeldecs\\.dll\\+0x[0-9A-F]+", 256 * 1024},
+    {"stackoverflow", "Unhandled exception 0xC00000FD at zeldecs\\.dll\\+0x[0-9A-F]+", 2304 * 1024},
+    {"abort", "Abnormal termination", 0},
+};
+
+}  // namespace
+
+TEST(LastChance, FaultInTheSolutionLibraryEndsTheRunWithItsFailureCode) {
+    const std::wstring keptDump = BinDir() + L"\\..\\crash-sample.dmp";
+    DeleteFileW(keptDump.c_str());
+    for (const FaultRow& row : kFaults) {
+        SCOPED_TRACE(row.fault);
+        const std::wstring dir = FreshDir(FromUtf8(row.fault));
+        PlaceTool(dir, L"zeldecs.dll");
+        WriteText(dir + kSolutionDir + L"\\zeldecs.settings", std::string("Fault=") + row.fault + "\r\n");
+        // An older dump is replaced.
+        WriteText(dir + L"\\ZelUnst.dmp", "an older dump");
+
+        const ProcessResult result = RunToolIn(dir, L"-install");
+        ASSERT_TRUE(result.started);
+        EXPECT_FALSE(result.timedOut);
+        EXPECT_EQ(result.exitCode, kExitFailure);
+        EXPECT_EQ(FileLines(dir + kSolutionDir + L"\\zeldecs.record"), kCallsUpToTheFault);
+        const std::vector<std::string> log = LogLines(dir);
+        ASSERT_EQ(log.size(), 2u);
+        EXPECT_EQ(log[0], "Now, RunHandle");
+        EXPECT_TRUE(std::regex_match(log[1], std::regex(row.lastLogLine))) << log[1];
+
+        const std::string dump = ReadBytes(dir + L"\\ZelUnst.dmp");
+        if (row.dumpBytesBelow == 0) {
+            EXPECT_EQ(dump, "an older dump");
+            continue;
+        }
+        EXPECT_EQ(dump.substr(0, 4), "MDMP");
+        EXPECT_LT(dump.size(), row.dumpBytesBelow);
+        // Kept for the entry that reads it back with the shipped file's symbols.
+        if (std::string(row.fault) == "crash") {
+            CopyFileW((dir + L"\\ZelUnst.dmp").c_str(), keptDump.c_str(), FALSE);
+        }
+    }
+}
