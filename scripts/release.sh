@@ -50,8 +50,9 @@ if [ -n "$(git -C "$root" status --porcelain --untracked-files=no 2>/dev/null)" 
     echo "release.sh: warning: uncommitted changes; this release is not the commit's" >&2
 fi
 
-scratch='' staging=''
-cleanup() { rm -rf "$scratch" "$staging"; }
+scratch='' staging='' made_dir=''
+# A failed release also takes back the DIR it made (emptied by then).
+cleanup() { rm -rf "$scratch" "$staging"; [ -z "$made_dir" ] || rmdir "$made_dir" 2>/dev/null || true; }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/zelrelease.XXXXXX")
@@ -63,6 +64,7 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ -n "$version" ] || die "no project version in $build/CMakeCache.txt"
 name=zelunst-$version
 
+[ -d "$dir" ] || made_dir=$dir
 mkdir -p "$dir"
 staging=$(mktemp -d "$dir/.$name.XXXXXX")
 mkdir "$staging/$name"
