@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "launcher/Launcher.h"
+#include "launcher/ProcessGuards.h"
 #include "log/VLogger.h"
 #include "tests/support/TestSupport.h"
 
@@ -81,4 +82,10 @@ TEST(RunGuard, RunCutShortOutsideAWorkflowEndsWithMinusOne) {
         ExpectOnlyWholeLinesEndingWith("after the run was cut short");
     }
     EXPECT_EQ(RunGuarded(SucceedsWithOne), 1);
+}
+
+TEST(RunGuard, UnhandledExceptionLineNamesTheModuleOrAQuestionMark) {
+    EXPECT_EQ(UnhandledExceptionLine(0xC0000005, L"zeldecs.dll", 0x162B),
+              L"Unhandled exception 0xC0000005 at zeldecs.dll+0x162B");
+    EXPECT_EQ(UnhandledExceptionLine(0xC00000FD, nullptr, 0x1234ABC), L"Unhandled exception 0xC00000FD at ?+0x1234ABC");
 }
