@@ -22,7 +22,7 @@ bin_dir=$(dirname "$program")
 build_dir=${ZEL_BUILD_DIR:-$(dirname "$bin_dir")}
 
 if [ -n "${ZEL_UNPRIVILEGED:-}" ] && [ "$(id -u)" -eq 0 ]; then
-    zel_exec_as_test_user "$build_dir" "$0" "$program" "$@"
+    zel_run_as_test_user "$build_dir" "$0" "$program" "$@"
 fi
 template_root=${ZEL_TEMPLATE_ROOT:-$build_dir}
 zel_make_template "$template_root/wine-template"

@@ -14,26 +14,37 @@ zel_wine_env() {
 # files; run by this user it refuses, as Windows does.
 ZEL_TEST_USER=${ZEL_TEST_USER:-zeltest}
 
-# zel_exec_as_test_user BUILD_DIR COMMAND...: replaces this shell by COMMAND
-# run as $ZEL_TEST_USER, the environment kept. Wine refuses a prefix another
-# user owns, so that user keeps its own template prefix in a folder of the
-# build tree it owns, passed on as ZEL_TEMPLATE_ROOT.
-zel_exec_as_test_user() {
-    local build=$1 root=$1/wine-$ZEL_TEST_USER home
-    shift
+# zel_run_as_test_user BUILD_DIR WINE_RUN PROGRAM [ARGS...]: runs
+# "WINE_RUN PROGRAM ARGS" as $ZEL_TEST_USER, the environment kept, and exits
+# with its status. Wine refuses a prefix another user owns, so that user keeps
+# its own template prefix in a folder of the build tree it owns, passed on as
+# ZEL_TEMPLATE_ROOT. When the user cannot reach the tree (a checkout below a
+# folder closed to others, such as root's home), the bin folder and these
+# scripts are copied to a scratch folder of its own for this one run.
+zel_run_as_test_user() {
+    local build=$1 wine_run=$2 program=$3 home staging=
+    shift 3
     if ! home=$(getent passwd "$ZEL_TEST_USER" | cut -d: -f6) || [ -z "$home" ]; then
         echo "no user $ZEL_TEST_USER: run scripts/setup.sh" >&2
         exit 1
     fi
     local as_user=(setpriv --reuid="$ZEL_TEST_USER" --regid="$ZEL_TEST_USER" --init-groups)
-    # The user reads the build tree's programs; it writes only its own folder.
-    if ! "${as_user[@]}" test -r "$build" -a -x "$build"; then
-        echo "$ZEL_TEST_USER cannot read $build: is a folder above it closed to other users?" >&2
-        exit 1
+    if ! "${as_user[@]}" test -r "$program" -a -x "$build" -a -r "$wine_run"; then
+        staging=$(mktemp -d "${TMPDIR:-/tmp}/zel-$ZEL_TEST_USER.XXXXXX")
+        trap 'rm -rf "$staging"' EXIT
+        cp -a "$(dirname "$program")" "$staging/bin"
+        cp -a "$(dirname "$wine_run")" "$staging/scripts"
+        chown -R "$ZEL_TEST_USER:$ZEL_TEST_USER" "$staging"
+        program=$staging/bin/$(basename "$program")
+        wine_run=$staging/scripts/$(basename "$wine_run")
+        build=$staging
     fi
+    local root=$build/wine-$ZEL_TEST_USER
     install -d -o "$ZEL_TEST_USER" -g "$ZEL_TEST_USER" "$root"
-    exec "${as_user[@]}" env HOME="$home" USER="$ZEL_TEST_USER" LOGNAME="$ZEL_TEST_USER" \
-        ZEL_TEMPLATE_ROOT="$root" "$@"
+    local status=0
+    "${as_user[@]}" env HOME="$home" USER="$ZEL_TEST_USER" LOGNAME="$ZEL_TEST_USER" \
+        ZEL_BUILD_DIR="$build" ZEL_TEMPLATE_ROOT="$root" "$wine_run" "$program" "$@" || status=$?
+    exit "$status"
 }
 
 # zel_make_template DIR: a booted 32-bit prefix in DIR/prefix, made once.
