@@ -24,14 +24,17 @@ struct FaultRow {
     const char* fault;
     const char* lastLogLine;  // a regular expression
     size_t dumpBytesBelow;    // 0: no dump is written
+    bool dumpBlocked;         // a folder stands where the dump would go
 };
 
 // No heap goes into a dump: a crash's is small, an overflow's holds the full
 // stack (2 MB reserved for the tool's thread).
 const FaultRow kFaults[] = {
-    {"crash", "Unhandled exception 0xC0000005 at zeldecs\\.dll\\+0x[0-9A-F]+", 256 * 1024},
-    {"stackoverflow", "Unhandled exception 0xC00000FD at zeldecs\\.dll\\+0x[0-9A-F]+", 2304 * 1024},
-    {"abort", "Abnormal termination", 0},
+    {"crash", "Unhandled exception 0xC0000005 at zeldecs\\.dll\\+0x[0-9A-F]+", 256 * 1024, false},
+    {"stackoverflow", "Unhandled exception 0xC00000FD at zeldecs\\.dll\\+0x[0-9A-F]+", 2304 * 1024, false},
+    {"abort", "Abnormal termination", 0, false},
+    // A dump that cannot be written keeps neither the line nor the exit from happening.
+    {"crash", "Unhandled exception 0xC0000005 at zeldecs\\.dll\\+0x[0-9A-F]+", 0, true},
 };
 
 }  // namespace
@@ -45,7 +48,11 @@ TEST(LastChance, FaultInTheSolutionLibraryEndsTheRunWithItsFailureCode) {
         PlaceTool(dir, L"zeldecs.dll");
         WriteText(dir + kSolutionDir + L"\\zeldecs.settings", std::string("Fault=") + row.fault + "\r\n");
         // An older dump is replaced.
-        WriteText(dir + L"\\ZelUnst.dmp", "an older dump");
+        if (row.dumpBlocked) {
+            CreateDirectoryW((dir + L"\\ZelUnst.dmp").c_str(), nullptr);
+        } else {
+            WriteText(dir + L"\\ZelUnst.dmp", "an older dump");
+        }
 
         const ProcessResult result = RunToolIn(dir, L"-install");
         ASSERT_TRUE(result.started);
@@ -59,7 +66,7 @@ TEST(LastChance, FaultInTheSolutionLibraryEndsTheRunWithItsFailureCode) {
 
         const std::string dump = ReadBytes(dir + L"\\ZelUnst.dmp");
         if (row.dumpBytesBelow == 0) {
-            EXPECT_EQ(dump, "an older dump");
+            EXPECT_EQ(dump, row.dumpBlocked ? "" : "an older dump");
             continue;
         }
         EXPECT_EQ(dump.substr(0, 4), "MDMP");
