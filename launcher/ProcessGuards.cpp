@@ -48,10 +48,12 @@ DWORD WINAPI ReportCrash(void* parameter) {
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                        static_cast<LPCWSTR>(record.ExceptionAddress), &module);
     const std::wstring modulePath = module != nullptr ? ModulePath(module) : std::wstring();
+    // A module whose name cannot be read counts as none: the offset is then the address.
+    const auto base = modulePath.empty() ? 0 : reinterpret_cast<std::uintptr_t>(module);
     const auto address = reinterpret_cast<std::uintptr_t>(record.ExceptionAddress);
     LogFinalLine(UnhandledExceptionLine(record.ExceptionCode,
                                         modulePath.empty() ? nullptr : PathFindFileNameW(modulePath.c_str()),
-                                        address - reinterpret_cast<std::uintptr_t>(module))
+                                        address - base)
                      .c_str());
     WriteMiniDump(kDumpFileName, report.exception, report.threadId);
     return 0;
