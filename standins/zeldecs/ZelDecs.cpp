@@ -14,28 +14,36 @@
 //   Interface=none          DllGetClassObject hands back no interface
 //   Fault=crash|stackoverflow|abort
 //                           Install, once recorded, faults that way instead
-//                           of returning
+//                           of returning; a crash then records where it
+//                           faulted: "Fault site zeldecs.dll+0x<offset>"
 //
 // Built a second time with ZELDECS_WITHOUT_CLASS_OBJECT: the same library
 // without "DllGetClassObject".
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "base/Handles.h"
 #include "base/Paths.h"
+#include "base/Text.h"
 #include "launcher/ZelSolution.h"
 
 namespace {
 
+// The module that holds the address; null for none.
+HMODULE ModuleAt(const void* address) {
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       static_cast<LPCWSTR>(address), &module);
+    return module;
+}
+
 // The folder of this DLL, with its trailing backslash, joined with fileName.
 std::wstring BesideThisLibrary(const wchar_t* fileName) {
-    HMODULE self = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&BesideThisLibrary), &self);
-    std::wstring folder = ModulePath(self);
+    std::wstring folder = ModulePath(ModuleAt(reinterpret_cast<const void*>(&BesideThisLibrary)));
     const size_t slash = folder.rfind(L'\\');
     folder.resize(slash == std::wstring::npos ? 0 : slash + 1);
     return folder + fileName;
@@ -85,6 +93,23 @@ HRESULT ResultFor(const char* call) {
 volatile int* volatile nowhere = nullptr;
 volatile int recursionLimit = 0x7FFFFFFF;
 
+// Sees a crash before any handler of the process does, and records the
+// faulting instruction's place as its offset from this library's base, under
+// the name the library was loaded by.
+LONG CALLBACK RecordFaultSite(EXCEPTION_POINTERS* exception) {
+    const void* address = exception->ExceptionRecord->ExceptionAddress;
+    const HMODULE self = ModuleAt(reinterpret_cast<const void*>(&RecordFaultSite));
+    if (ModuleAt(address) == self) {
+        const std::wstring path = ModulePath(self);
+        char offset[16];
+        std::snprintf(offset, sizeof(offset), "+0x%lX",
+                      static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(address) -
+                                                 reinterpret_cast<std::uintptr_t>(self)));
+        Record("Fault site " + ToUtf8(path.substr(path.rfind(L'\\') + 1)) + offset);
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
 int RecurseWithoutEnd(int depth) {
     volatile char frame[1024];
     frame[0] = static_cast<char>(depth);
@@ -95,7 +120,10 @@ int RecurseWithoutEnd(int depth) {
 // Faults as the settings' "Fault" asks; returns when it asks for none.
 void FaultOnDemand() {
     const std::string fault = Setting("Fault");
-    if (fault == "crash") *nowhere = 1;
+    if (fault == "crash") {
+        AddVectoredExceptionHandler(1, RecordFaultSite);
+        *nowhere = 1;
+    }
     if (fault == "stackoverflow") RecurseWithoutEnd(0);
     if (fault == "abort") std::abort();
 }
