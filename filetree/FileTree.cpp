@@ -152,28 +152,45 @@ bool SameContent(const std::wstring& a, const std::wstring& b) {
     }
 }
 
+// The missing folders of path, from the topmost down, that are not in known yet.
+void AddMissingFolders(const std::wstring& path, std::vector<std::wstring>& known) {
+    if (IsDirectory(path) || std::find(known.begin(), known.end(), path) != known.end()) return;
+    const size_t lastBackslash = path.rfind(L'\\');
+    if (lastBackslash != std::wstring::npos) AddMissingFolders(path.substr(0, lastBackslash), known);
+    known.push_back(path);
+}
+
 // The destination folder of the entry being copied. A listing gives the
 // files of one folder one after another, so the folder is looked up (and
 // made when missing) once per run of entries that share it.
 class TargetFolder {
 public:
-    // created, when given, gets the folders made, parents first.
-    TargetFolder(const std::wstring& destDir, std::vector<std::wstring>* created)
-        : destBase_(destDir + L'\\'), created_(created) {}
+    enum class Missing {
+        Create,  // a missing folder is made as the copy reaches it
+        Note,    // nothing is made: a missing folder is only noted, for a plan
+    };
+    // created, when given, gets the folders made (or noted), parents first.
+    TargetFolder(const std::wstring& destDir, std::vector<std::wstring>* created, Missing missing = Missing::Create)
+        : destBase_(destDir + L'\\'), created_(created), missing_(missing) {}
 
     // Makes the folder of the entry whose name begins at nameStart current.
     // An existing folder is found by the entry's spelling; a missing one is
     // made as the entry's text writes it, unless its source is missing too:
-    // then false and nothing is made.
+    // then false and nothing is made. A plan notes it whatever the source.
     bool Enter(const std::wstring& text, const std::wstring& spelling, size_t nameStart, const std::wstring& source) {
         if (known_ && folderText_.size() == nameStart && text.compare(0, nameStart, folderText_) == 0) return true;
         folderText_.assign(text, 0, nameStart);
         path_ = destBase_ + spelling.substr(0, nameStart);
         existed_ = IsDirectory(path_);
         if (!existed_) {
-            if (!Exists(source)) return false;
             path_ = destBase_ + folderText_;
-            CreateDirectoryChain(path_.substr(0, path_.size() - 1), nullptr, created_);
+            const std::wstring folder = path_.substr(0, path_.size() - 1);
+            if (missing_ == Missing::Note) {
+                AddMissingFolders(folder, *created_);
+            } else {
+                if (!Exists(source)) return false;
+                CreateDirectoryChain(folder, nullptr, created_);
+            }
         }
         known_ = true;
         return true;
@@ -186,6 +203,7 @@ public:
 private:
     const std::wstring destBase_;
     std::vector<std::wstring>* const created_;
+    const Missing missing_;
     std::wstring folderText_;  // the current folder as the list writes it
     std::wstring path_;
     bool existed_ = false;
@@ -245,6 +263,19 @@ HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const s
     return S_OK;
 }
 
+CopyRecord _PlanCopyFileList(const FileList& list, const std::wstring& destDir) {
+    CopyRecord plan;
+    TargetFolder folder(destDir, &plan.folders, TargetFolder::Missing::Note);
+    for (size_t i = 0; i < list.Size(); ++i) {
+        const std::wstring& text = list.At(i);
+        const std::wstring& spelling = list.Spelling(i);
+        const size_t nameStart = text.rfind(L'\\') + 1;
+        folder.Enter(text, spelling, nameStart, std::wstring());
+        plan.targets.push_back(TargetIn(folder, text, spelling, nameStart));
+    }
+    return plan;
+}
+
 HRESULT _UndoCopyFileList(const FileList& list, const std::wstring& backupDir, const CopyRecord& record) {
     const std::wstring backupBase = backupDir + L'\\';
     bool undone = true;
@@ -275,6 +306,28 @@ DWORD ClearBlockingAttributes(const std::wstring& path) {
     }
     SetFileAttributesW(LongPathForm(path).c_str(), FILE_ATTRIBUTE_NORMAL);
     return attributes;
+}
+
+bool FlushVolumeOf(const std::wstring& path) {
+    // The volume's root is never longer than the path with a backslash added.
+    const std::wstring longForm = LongPathForm(path);
+    std::vector<wchar_t> root(longForm.size() + 2);
+    if (!GetVolumePathNameW(longForm.c_str(), root.data(), static_cast<DWORD>(root.size()))) return false;
+    std::wstring_view rootPath(root.data());
+    if (rootPath.compare(0, 4, L"\\\\?\\") == 0) rootPath.remove_prefix(4);
+    std::wstring device;
+    if (rootPath.size() == 3 && rootPath[1] == L':' && rootPath[2] == L'\\') {
+        device = L"\\\\.\\" + std::wstring(rootPath.substr(0, 2));
+    } else {
+        // A volume mounted in a folder is opened by its volume name.
+        wchar_t volumeName[MAX_PATH + 1] = {};
+        if (!GetVolumeNameForVolumeMountPointW(root.data(), volumeName, MAX_PATH + 1)) return false;
+        device = volumeName;
+        if (!device.empty() && device.back() == L'\\') device.pop_back();
+    }
+    const FileHandle volume(CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    return volume && FlushFileBuffers(volume.Get());
 }
 
 void _DeleteTree(const std::wstring& path, int removeDirs) {

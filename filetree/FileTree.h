@@ -19,7 +19,7 @@ struct CopyRecord {
         std::wstring path;  // as the copy named it
         bool existed;       // a file (or folder) of that name was there before
     };
-    size_t copied = 0;                  // entries copied, from the first on
+    size_t copied = 0;                  // entries known to be copied, from the first on
     std::vector<Target> targets;        // per entry reached; a failing one is last
     std::vector<std::wstring> folders;  // folders the pass created, parents first
 };
@@ -33,15 +33,26 @@ enum class ExistingFiles {
 // record, when given, is filled as the pass goes.
 HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir,
                       CopyRecord* record = nullptr, ExistingFiles existing = ExistingFiles::Overwrite);
+// What a pass of list into destDir may change there, found before it starts
+// and without changing anything: every entry's target as the pass will name
+// it, whether it exists, and the folders the pass would create, parents
+// first. copied is 0.
+CopyRecord _PlanCopyFileList(const FileList& list, const std::wstring& destDir);
 // Puts the destination of a failed pass back as it was: replaced files from
 // backupDir, where each lies under its entry's text, with their attributes;
 // added files and created folders removed. E_FAIL when a changed file could
 // not be put back or an added one removed; everything else is undone all the
-// same.
+// same. Targets past record.copied may never have been reached: one that
+// cannot be written but still matches its backup counts as put back.
 HRESULT _UndoCopyFileList(const FileList& list, const std::wstring& backupDir, const CopyRecord& record);
 void _DeleteTree(const std::wstring& path, int removeDirs);
 bool _CreateDirectoryTree(const wchar_t* path, LPSECURITY_ATTRIBUTES securityAttributes);
 bool _CreateParentDirs(const wchar_t* filePath);
+
+// Has the file cache write out every file of the volume that holds path, so
+// that what was written so far survives a power cut. False where refused: it
+// needs administrative rights on Windows, and Wine does not offer it.
+bool FlushVolumeOf(const std::wstring& path);
 
 // The attribute bits that keep a file from being overwritten or deleted.
 constexpr DWORD kBlockingAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;

@@ -1,8 +1,10 @@
 #include "filetree/UpdateExchange.h"
 
+#include <optional>
 #include <vector>
 
 #include "base/ToolPaths.h"
+#include "filetree/ExchangeJournal.h"
 #include "filetree/FileTree.h"
 #include "log/VLogger.h"
 
@@ -10,6 +12,10 @@ namespace {
 
 constexpr wchar_t kBackupFolderName[] = L"updatetemp";
 constexpr wchar_t kStagingFolderName[] = L"reupdate";
+// The journal's folder and name below the backup folder. The product's Update
+// folder is never backed up, so no backed-up file can take this place.
+constexpr wchar_t kJournalFolderName[] = L"update";
+constexpr wchar_t kJournalFileName[] = L"journal.txt";
 
 // Paths below the base that neither the backup nor the update touches; the
 // running tool's own file name goes between the folders and the libraries.
@@ -65,6 +71,41 @@ bool IsOwnFolder(const std::wstring& path) {
            !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+std::wstring JournalFolderOf(const std::wstring& backupDir) { return backupDir + L'\\' + kJournalFolderName; }
+std::wstring JournalOf(const std::wstring& backupDir) {
+    return JournalFolderOf(backupDir) + L'\\' + kJournalFileName;
+}
+
+// What the copy wrote or put back goes to the disk before the journal that
+// protects it goes. False when the journal is still there.
+bool RemoveJournal(const std::wstring& programDir, const std::wstring& backupDir, const VolumeFlush& flushVolume) {
+    flushVolume(programDir);
+    if (!DeleteFileW(LongPathForm(JournalOf(backupDir)).c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        return false;
+    }
+    RemoveDirectoryW(LongPathForm(JournalFolderOf(backupDir)).c_str());
+    return true;
+}
+
+// Puts the product back from the backup when an earlier run left a journal
+// with its end mark: that run was ended while its staged copy ran, or before
+// its rollback was done. False when something could not be put back; the
+// backup keeps its journal then, so that the next run tries again.
+bool FinishInterruptedExchange(const std::wstring& programDir, const std::wstring& backupDir,
+                               const VolumeFlush& flushVolume) {
+    const std::optional<std::wstring> text = ReadJournal(JournalOf(backupDir));
+    if (!text) return true;
+    // A cut journal was being written when the run ended: nothing had been changed yet.
+    const std::optional<JournaledCopy> copy = ParseJournal(*text, programDir);
+    if (!copy) return true;
+    if (_UndoCopyFileList(copy->backupNames, backupDir, copy->plan) != S_OK) {
+        LogLine(L"Restore rux from rux\\updatetemp Fail");
+        return false;
+    }
+    LogLine(L"Restore rux from rux\\updatetemp after an interrupted update");
+    return RemoveJournal(programDir, backupDir, flushVolume);
+}
+
 }  // namespace
 
 bool _FilterUpdateFiles(FileList& list, const ToolPaths& context, const std::wstring& baseDir) {
@@ -82,11 +123,16 @@ bool _FilterUpdateFiles(FileList& list, const ToolPaths& context, const std::wst
 }
 
 bool _DoCopyAndDelFile(const ToolPaths& context) {
+    return _DoCopyAndDelFile(context, [](const std::wstring& folder) { FlushVolumeOf(folder); });
+}
+
+bool _DoCopyAndDelFile(const ToolPaths& context, const VolumeFlush& flushVolume) {
     const std::wstring programDir = context.programDir;
     if (programDir.size() < 4) return false;
     LogLine(L"_DoCopyAndDelFile");
 
     const std::wstring backupDir = programDir + L'\\' + kBackupFolderName;
+    if (!FinishInterruptedExchange(programDir, backupDir, flushVolume)) return false;
     _DeleteTree(backupDir, 1);
     FileList backupList;
     if (!ListUpdateFiles(programDir, context, backupList)) return false;
@@ -101,16 +147,33 @@ bool _DoCopyAndDelFile(const ToolPaths& context) {
     FileList updateList;
     if (!ListUpdateFiles(stagingDir, context, updateList)) return false;
     LeaveOutBackupFolder(updateList);
+    // The backup goes to the disk, then the journal of all that the copy may
+    // change, before the copy changes any of it.
+    flushVolume(programDir);
+    CreateDirectoryW(LongPathForm(JournalFolderOf(backupDir)).c_str(), nullptr);
+    if (!WriteJournal(JournalOf(backupDir), FormatJournal(_PlanCopyFileList(updateList, programDir), programDir))) {
+        LogLine(L"Write rux\\updatetemp\\update\\journal.txt Fail");
+        return false;
+    }
     CopyRecord copied;
     if (_CopyFileList(updateList, programDir, stagingDir, &copied, ExistingFiles::Replace) != S_OK) {
         LogLine(L"Copy file rux\\reupdate to rux\\ Fail");
         // A half-refreshed product would be backed up as it is by the next
-        // run, losing the old files: put it back. The backup stays either way.
+        // run, losing the old files: put it back. The backup stays either
+        // way, and keeps its journal while the product is not whole.
         if (_UndoCopyFileList(updateList, backupDir, copied) != S_OK) {
             LogLine(L"Restore rux from rux\\updatetemp Fail");
+            return false;
         }
+        RemoveJournal(programDir, backupDir, flushVolume);
         return false;
     }
+    // A journal that cannot be removed keeps the backup: the next run puts
+    // the old files back and copies the staged ones again. The product is
+    // whole and new now, so the update goes on.
+    if (!RemoveJournal(programDir, backupDir, flushVolume)) return true;
+    // The journal's removal reaches the disk before the backup's does.
+    flushVolume(programDir);
     _DeleteTree(backupDir, 1);
     return true;
 }

@@ -6,17 +6,6 @@
 
 namespace standin {
 
-std::optional<std::string> ReadWholeFile(const std::wstring& path) {
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file) return std::nullopt;
-    std::string bytes;
-    char chunk[65536];
-    DWORD got = 0;
-    while (ReadFile(file.Get(), chunk, sizeof(chunk), &got, nullptr) && got > 0) bytes.append(chunk, got);
-    return bytes;
-}
-
 bool AppendLine(const std::wstring& path, const std::string& line) {
     // Another writer or a reader may hold the file for a moment: retry briefly.
     for (int attempt = 0; attempt < 50; ++attempt) {

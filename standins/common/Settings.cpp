@@ -4,7 +4,7 @@
 
 #include "base/Handles.h"
 #include "base/Text.h"
-#include "standins/common/Files.h"
+#include "base/Files.h"
 
 namespace standin {
 

@@ -26,10 +26,10 @@
 #include <string>
 #include <vector>
 
+#include "base/Files.h"
 #include "base/Handles.h"
 #include "base/Text.h"
 #include "standins/common/CommandLineProgram.h"
-#include "standins/common/Files.h"
 #include "standins/common/ProductInstaller.h"
 #include "standins/common/RecordFormat.h"
 #include "standins/common/Self.h"
@@ -156,7 +156,7 @@ std::string Summary(const std::string& raw) {
 }
 
 void PrintRecords(const std::wstring& recordPath) {
-    const std::optional<std::string> read = standin::ReadWholeFile(recordPath);
+    const std::optional<std::string> read = ReadWholeFile(recordPath);
     if (!read) return;
     const std::string& bytes = *read;
     std::printf("%s:\n", ToUtf8(recordPath).c_str());

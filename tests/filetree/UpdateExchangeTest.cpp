@@ -32,6 +32,10 @@ private:
 const Lines kStarted = {"_DoCopyAndDelFile"};
 const Lines kBackupFailed = {"_DoCopyAndDelFile", "Copy file rux to rux\\updatetemp Fail"};
 const Lines kUpdateFailed = {"_DoCopyAndDelFile", "Copy file rux\\reupdate to rux\\ Fail"};
+const Lines kRecovered = {"_DoCopyAndDelFile", "Restore rux from rux\\updatetemp after an interrupted update"};
+const Lines kNotRecovered = {"_DoCopyAndDelFile", "Restore rux from rux\\updatetemp Fail"};
+
+std::wstring JournalIn(const std::wstring& dir) { return dir + L"\\updatetemp\\update\\journal.txt"; }
 
 // One staged entry for each exclusion of a tool named ZelUnst.exe.
 const wchar_t* const kExcluded[] = {L"Skin\\A.bmp",   L"icon\\I.ico",          L"uninstall\\unins000.exe",
@@ -303,7 +307,9 @@ TEST(DoCopyAndDelFile, AFileThatCannotBeRestoredIsReportedAndTheBackupKept) {
     EXPECT_EQ(log.NewLines(), Then(kUpdateFailed, {"Restore rux from rux\\updatetemp Fail"}));
     EXPECT_EQ(ProductTree(dir), before);
     EXPECT_EQ(Snapshot(root + L"\\Outside"), (Files{{L"Held.txt", "outside"}}));
-    EXPECT_EQ(Snapshot(dir + L"\\updatetemp").size(), 5u);
+    // The backup keeps its journal, so that the next run tries again.
+    EXPECT_EQ(Snapshot(dir + L"\\updatetemp").size(), 6u);
+    EXPECT_TRUE(FileExists(JournalIn(dir)));
 }
 
 TEST(DoCopyAndDelFile, LeavesWhatALinkedBackupFolderPointsTo) {
@@ -355,4 +361,68 @@ TEST(DoCopyAndDelFile, NeverCopiesAStagedFileIntoTheBackup) {
     EXPECT_EQ(failLog.NewLines(), kUpdateFailed);
     EXPECT_EQ(WithoutBackup(Snapshot(failing)), WithoutBackup(before));
     EXPECT_EQ(Snapshot(failing + L"\\updatetemp"), (Files{{L"main.dll", "old main"}, {L"b.txt", "old b"}}));
+}
+
+TEST(DoCopyAndDelFile, FlushesTheVolumeBeforeTheJournalComesAndGoesAndBeforeTheBackupGoes) {
+    const std::wstring dir = MakeRollbackProduct(L"exchange-flush");
+    // What is on the disk each time the flush is asked for; it is refused
+    // each time, and the exchange goes on.
+    Lines seen;
+    const auto flush = [&](const std::wstring& folder) {
+        EXPECT_EQ(folder, dir);
+        seen.push_back(std::string(FileExists(JournalIn(dir)) ? "journal" : "no journal") +
+                       (FileExists(dir + L"\\updatetemp\\only.txt") ? ", backup, " : ", no backup, ") +
+                       ReadBytes(dir + L"\\Main.DLL"));
+    };
+    EXPECT_TRUE(_DoCopyAndDelFile(PathsFor(dir), flush));
+    EXPECT_EQ(seen, (Lines{"no journal, backup, old main", "journal, backup, new main", "no journal, backup, new main"}));
+    EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
+}
+
+TEST(DoCopyAndDelFile, PutsBackWhatAnInterruptedRunLeftBeforeItDeletesTheBackup) {
+    // The product as a power cut would leave it once every staged file is
+    // copied and before the journal goes; the updater has staged something
+    // else since (here: nothing).
+    enum class Next { Recovers, CutJournalIgnored, HeldFileKeepsTheJournal };
+    for (const Next next : {Next::Recovers, Next::CutJournalIgnored, Next::HeldFileKeepsTheJournal}) {
+        const std::wstring name = L"exchange-cut" + std::to_wstring(static_cast<int>(next));
+        const std::wstring dir = MakeRollbackProduct(name);
+        const auto productTree = [](const std::wstring& folder) {
+            return TreeOf(folder, [](const std::wstring& path) { return InBackup(path) || path.rfind(L"reupdate", 0) == 0; });
+        };
+        const Tree before = productTree(dir);
+        const std::wstring cut = FreshDir(name + L"-left") + L"\\Rux";
+        int flushes = 0;
+        ASSERT_TRUE(_DoCopyAndDelFile(PathsFor(dir), [&](const std::wstring&) {
+            if (++flushes == 2) WriteFiles(cut, Snapshot(dir));
+        }));
+        _DeleteTree(cut + L"\\reupdate", 0);
+        const Tree interrupted = productTree(cut);
+        ASSERT_FALSE(interrupted == before);
+        SCOPED_TRACE(ToUtf8(name));
+
+        const LogWatch log;
+        if (next == Next::CutJournalIgnored) {
+            const std::string journal = ReadBytes(JournalIn(cut));
+            WriteBytes(JournalIn(cut), journal.substr(0, journal.rfind(std::string("e\0n\0d\0", 6))));
+            EXPECT_TRUE(_DoCopyAndDelFile(PathsFor(cut)));
+            EXPECT_EQ(log.NewLines(), kStarted);
+            EXPECT_EQ(productTree(cut), interrupted);
+            continue;
+        }
+        if (next == Next::HeldFileKeepsTheJournal) {
+            const FileHandle held = Hold(cut + L"\\b.txt", GENERIC_READ, FILE_SHARE_READ);
+            ASSERT_TRUE(held.Valid());
+            EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(cut)));
+            EXPECT_EQ(log.NewLines(), kNotRecovered);
+            EXPECT_TRUE(FileExists(JournalIn(cut)));
+            EXPECT_EQ(ReadBytes(cut + L"\\updatetemp\\main.dll"), "old main");
+            EXPECT_EQ(ReadBytes(cut + L"\\Main.DLL"), "old main");
+        }
+        const LogWatch nextLog;
+        EXPECT_TRUE(_DoCopyAndDelFile(PathsFor(cut)));
+        EXPECT_EQ(nextLog.NewLines(), kRecovered);
+        EXPECT_EQ(productTree(cut), before);
+        EXPECT_FALSE(DirExists(cut + L"\\updatetemp"));
+    }
 }

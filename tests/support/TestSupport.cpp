@@ -6,7 +6,7 @@
 #include <regex>
 
 #include "base/Handles.h"
-#include "standins/common/Files.h"
+#include "base/Files.h"
 
 namespace zeltest {
 
@@ -53,7 +53,7 @@ bool DirExists(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-std::string ReadBytes(const std::wstring& path) { return standin::ReadWholeFile(path).value_or(std::string()); }
+std::string ReadBytes(const std::wstring& path) { return ReadWholeFile(path).value_or(std::string()); }
 
 void WriteBytes(const std::wstring& path, const std::string& bytes) {
     FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr));

@@ -1,7 +1,11 @@
 // A product file held by a running program fails the staged copy of a whole
 // "-smoothupdate" run: the product folder is put back as it was, the backup
-// stays, and once the file is let go the next run updates the product.
+// stays, and once the file is let go the next run updates the product. A run
+// ended in the middle of its staged copy or of its rollback is put back by
+// the next one.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "filetree/UpdateExchange.h"
 #include "tests/filetree/TreeTestSupport.h"
@@ -64,6 +68,87 @@ protected:
         standin::EndProcessesNamed(kHolderName, 5000);
         SmoothUpdateFixture::TearDown();
     }
+    // Starts a copy of the main program that holds the product file, readable.
+    void Hold(const std::wstring& entry) const {
+        CopyFromBin(L"ruxmain.exe", kHolder);
+        WriteSettings(kHolder, {{"hold_file", ToUtf8(product.productDir + L"\\" + entry)}, {"hold_readable", "1"}});
+        const ProcessHandles holder = StartProcess(L"\"" + kHolder + L"\"");
+        ASSERT_TRUE(holder.process.Valid());
+        const std::vector<StandInRecord> holds = WaitForRecords(kHolder, "hold_file", 1);
+        ASSERT_EQ(holds.size(), 1u);
+        ASSERT_EQ(holds[0].Field("error"), "0");
+        ASSERT_EQ(holds[0].Field("readable"), "1");
+    }
+};
+
+ULONGLONG FileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (ULONGLONG{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+}
+
+// Ends the process abruptly, as a power cut would, once the file's size lies
+// between the two: a bigger version is being copied over it. False when the
+// process ended before that.
+bool EndWhileCopying(const ProcessHandles& process, const std::wstring& file, ULONGLONG above, ULONGLONG below) {
+    for (;;) {
+        const ULONGLONG size = FileSize(file);
+        if (size > above && size < below) {
+            TerminateProcess(process.process.Get(), 1);
+            return HasEnded(process, 10000);
+        }
+        if (HasEnded(process)) return false;
+        Sleep(1);
+    }
+}
+
+// A big product file replaced by a small one, or the other way round: its
+// copy takes long enough to end the tool in the middle of it.
+constexpr size_t kSmall = 1 << 20;
+constexpr size_t kBig = 192 << 20;
+
+// Ends a run in the middle of its staged copy, or of the rollback after a
+// held file failed it, and checks that the next runs finish the update.
+class SmoothUpdateInterrupted : public SmoothUpdateRollback {
+protected:
+    void EndTheFirstRunDuring(bool rollback) {
+        const std::wstring& dir = product.productDir;
+        StageUpdate();
+        WriteBytes(dir + L"\\Payload.dat", std::string(rollback ? kBig : kSmall, 'o'));
+        WriteBytes(dir + L"\\reupdate\\Payload.dat", std::string(rollback ? kSmall : kBig, 'n'));
+        // Copied after Payload.dat: held, it fails the copy there.
+        WriteText(dir + L"\\Zz.dll", "old zz");
+        WriteText(dir + L"\\reupdate\\Zz.dll", "new zz");
+        const Paths order = StagedCopyOrder(dir);
+        const auto at = [&order](const wchar_t* entry) { return std::find(order.begin(), order.end(), entry) - order.begin(); };
+        ASSERT_LT(at(L"payload.dat"), at(L"zz.dll"));
+        const Tree before = TreeOf(dir, ChangedByTheRun);
+
+        if (rollback) Hold(L"Zz.dll");
+        DeleteFileW(RunLogPath(dir).c_str());
+        const ProcessHandles tool = StartProcess(L"\"" + product.Tool() + L"\" -smoothupdate");
+        ASSERT_TRUE(tool.process.Valid());
+        ASSERT_TRUE(EndWhileCopying(tool, dir + L"\\Payload.dat", kSmall, kBig));
+        ASSERT_TRUE(FileExists(dir + L"\\updatetemp\\payload.dat"));
+        if (!rollback) Hold(L"Zz.dll");
+
+        // The next run puts the product back, and fails on the held file.
+        ExpectUpdate(0, Then(kThroughEngineUninstall,
+                             {kExchange, "Restore rux from rux\\updatetemp after an interrupted update",
+                              "Copy file rux\\reupdate to rux\\ Fail", kExchangeFail}));
+        const Tree after = TreeOf(dir, ChangedByTheRun);
+        EXPECT_EQ(Differences(before.files, after.files), std::vector<std::string>());
+        EXPECT_EQ(after.folders, before.folders);
+
+        // Let go, the run after it updates the product.
+        ASSERT_EQ(standin::EndProcessesNamed(kHolderName, 5000), 1);
+        ExpectUpdate(1, SucceededLog());
+        ExpectProductBack();
+        EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
+        for (const std::wstring& entry : order) {
+            EXPECT_EQ(ReadBytes(dir + L"\\" + entry), ReadBytes(dir + L"\\reupdate\\" + entry)) << ToUtf8(entry);
+        }
+    }
 };
 
 }  // namespace
@@ -87,14 +172,7 @@ TEST_F(SmoothUpdateRollback, AFileInUseFailsTheCopyAndTheProductIsPutBackUntilIt
     ASSERT_FALSE(held.empty());
     ASSERT_NE(held, order.front());
 
-    CopyFromBin(L"ruxmain.exe", kHolder);
-    WriteSettings(kHolder, {{"hold_file", ToUtf8(dir + L"\\" + held)}, {"hold_readable", "1"}});
-    const ProcessHandles holder = StartProcess(L"\"" + kHolder + L"\"");
-    ASSERT_TRUE(holder.process.Valid());
-    const std::vector<StandInRecord> holds = WaitForRecords(kHolder, "hold_file", 1);
-    ASSERT_EQ(holds.size(), 1u);
-    ASSERT_EQ(holds[0].Field("error"), "0");
-    ASSERT_EQ(holds[0].Field("readable"), "1");
+    Hold(held);
 
     const Tree before = TreeOf(dir, ChangedByTheRun);
     ExpectUpdate(0, Then(kThroughEngineUninstall, {kExchange, "Copy file rux\\reupdate to rux\\ Fail", kExchangeFail}));
@@ -112,7 +190,6 @@ TEST_F(SmoothUpdateRollback, AFileInUseFailsTheCopyAndTheProductIsPutBackUntilIt
     }
     EXPECT_EQ(Differences(expectedBackup, backup), std::vector<std::string>());
     EXPECT_EQ(backup.count(L"main.dll"), 1u);
-    EXPECT_FALSE(HasEnded(holder));
 
     // Let go, the next run goes through.
     ASSERT_EQ(standin::EndProcessesNamed(kHolderName, 5000), 1);
@@ -126,3 +203,7 @@ TEST_F(SmoothUpdateRollback, AFileInUseFailsTheCopyAndTheProductIsPutBackUntilIt
     EXPECT_EQ(ReadBytes(dir + L"\\data\\new.dat"), "new data");
     EXPECT_EQ(ReadBytes(dir + L"\\plugins\\deep\\extra.bin"), "extra");
 }
+
+TEST_F(SmoothUpdateInterrupted, AToolEndedDuringTheStagedCopyIsPutBackByTheNextRun) { EndTheFirstRunDuring(false); }
+
+TEST_F(SmoothUpdateInterrupted, AToolEndedDuringTheRollbackIsPutBackByTheNextRun) { EndTheFirstRunDuring(true); }
