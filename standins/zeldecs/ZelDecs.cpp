@@ -12,6 +12,11 @@
 //   Initialize=<HRESULT>, Install=..., Uninstall=..., Uninitialize=...,
 //   DllGetClassObject=...   what that call returns (default S_OK; hex with 0x)
 //   Interface=none          DllGetClassObject hands back no interface
+//   LoadByName=<file name>  Initialize, once recorded, loads that library by
+//                           its bare name with its own folder made the
+//                           current one for the call, as many libraries load
+//                           their parts, and records
+//                           "LoadLibrary <file name> loaded" or "... error <code>"
 //   Fault=crash|stackoverflow|abort
 //                           Install, once recorded, faults that way instead
 //                           of returning; a crash then records where it
@@ -86,6 +91,19 @@ HRESULT ResultFor(const char* call) {
     const std::string value = Setting(call);
     if (value.empty()) return S_OK;
     return static_cast<HRESULT>(std::strtoul(value.c_str(), nullptr, 0));
+}
+
+// Loads the library the settings' "LoadByName" names, as described above.
+void LoadByNameOnDemand() {
+    const std::string name = Setting("LoadByName");
+    if (name.empty()) return;
+    wchar_t previous[MAX_PATH] = {};
+    const DWORD length = GetCurrentDirectoryW(MAX_PATH, previous);
+    SetCurrentDirectoryW(BesideThisLibrary(L"").c_str());
+    const Library library(LoadLibraryW(FromUtf8(name).c_str()));
+    const DWORD error = GetLastError();
+    if (length > 0 && length < MAX_PATH) SetCurrentDirectoryW(previous);
+    Record("LoadLibrary " + name + (library ? std::string(" loaded") : " error " + std::to_string(error)));
 }
 
 // Never changed: the compiler cannot see that the pointer is null or that
@@ -175,6 +193,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE Initialize(LONG reserved) override {
         Record("Initialize " + std::to_string(reserved));
+        LoadByNameOnDemand();
         return ResultFor("Initialize");
     }
     HRESULT STDMETHODCALLTYPE Uninitialize() override {

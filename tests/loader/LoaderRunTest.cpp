@@ -128,7 +128,8 @@ TEST(LoaderCallOrder, InstallAndUninstallDriveTheInterfaceAndFreeIt) {
 }
 
 // The solution library's dependency (zeldecs_missingdep.dll needs zelabsent.dll)
-// comes from the library's own folder, and never from a PATH folder.
+// comes from the library's own folder, and never from a PATH folder; what it
+// loads by bare name later never comes from PATH or the current folder.
 TEST(LibrarySearch, DependencyComesFromBesideTheLibraryNeverFromPath) {
     const std::wstring pathDir = FreshDir(L"onpath");
     CopyFromBin(L"zelplanted.dll", pathDir + L"\\zelabsent.dll");
@@ -146,5 +147,18 @@ TEST(LibrarySearch, DependencyComesFromBesideTheLibraryNeverFromPath) {
     ExpectRun(dir, L"-install", {0, "", kInstallCalls, kStartOnly});
     EXPECT_EQ(FileLines(dir + kSolutionDir + L"\\zelabsent.record"),
               Lines{"attached C:\\zt\\besidedep\\subsystem\\zelde\\zelabsent.dll"});
+
+    // A library the solution library loads by bare name at run time, from its own folder made the current
+    // one, comes neither from the current folder nor (with no copy there) from the PATH folder.
+    for (const bool inCurrentFolder : {true, false}) {
+        const std::wstring runtime = MakeSandbox(inCurrentFolder ? L"cwdload" : L"pathload", L"zeldecs.dll",
+                                                 "LoadByName=zelabsent.dll\r\n");
+        if (inCurrentFolder) CopyFromBin(L"zelplanted.dll", runtime + kSolutionDir + L"\\zelabsent.dll");
+        ExpectRun(runtime, L"-install",
+                  {0, "", DrivenRun({"Initialize 0", "LoadLibrary zelabsent.dll error 126", "Install 0", "Uninitialize"}),
+                   kStartOnly});
+        EXPECT_FALSE(FileExists(runtime + kSolutionDir + L"\\zelabsent.record"));
+    }
+    EXPECT_FALSE(FileExists(pathDir + L"\\zelabsent.record"));
     SetEnvironmentVariableW(L"PATH", oldPath);
 }
