@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # A release signed with a throwaway code-signing certificate verifies, runs,
 # matches its checksums and has the Authenticode digest of this build's
-# unsigned zelunst.exe, checked as the README tells; a wrong password leaves
-# nothing behind.
+# unsigned zelunst.exe, checked as the README tells; a wrong password or a
+# certificate not meant for code signing leaves nothing behind.
 #   signed.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 source=$1 build=$2
@@ -16,13 +16,20 @@ mkdir "$keys"
 openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=zelunst test signer" \
     -addext extendedKeyUsage=codeSigning -keyout "$keys/key.pem" -out "$keys/cert.pem" 2>/dev/null
 openssl pkcs12 -export -in "$keys/cert.pem" -inkey "$keys/key.pem" -passout pass:right -out "$keys/signer.pfx"
+openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=zelunst test server" \
+    -addext extendedKeyUsage=serverAuth -keyout "$keys/server-key.pem" -out "$keys/server.pem" 2>/dev/null
+openssl pkcs12 -export -in "$keys/server.pem" -inkey "$keys/server-key.pem" -passout pass:right -out "$keys/server.pfx"
 
-code=0
-ZEL_SIGN_PASSWORD=wrong "$source/scripts/release.sh" --sign "$keys/signer.pfx" "$out" 2>"$keys/err" || code=$?
-if [ "$code" -ne 1 ] || ! grep -q "wrong password" "$keys/err"; then
-    fail "a wrong password gave exit code $code and: $(cat "$keys/err")"
-fi
-[ ! -e "$out" ] || fail "a failed release left $out behind"
+# Refused before anything is built: a wrong password, a certificate for another use.
+for refused in "wrong signer.pfx wrong password" "right server.pfx not for code signing"; do
+    read -r password pfx message <<<"$refused"
+    code=0
+    ZEL_SIGN_PASSWORD=$password "$source/scripts/release.sh" --sign "$keys/$pfx" "$out" 2>"$keys/err" || code=$?
+    if [ "$code" -ne 1 ] || ! grep -q "$message" "$keys/err"; then
+        fail "$pfx with password $password gave exit code $code and: $(cat "$keys/err")"
+    fi
+    [ ! -e "$out" ] || fail "a failed release left $out behind"
+done
 
 ZEL_SIGN_PASSWORD=right "$source/scripts/release.sh" --sign "$keys/signer.pfx" "$out" >/dev/null
 release=$(echo "$out"/zelunst-*/)
