@@ -19,8 +19,11 @@
 //                           "LoadLibrary <file name> loaded" or "... error <code>"
 //   Fault=crash|stackoverflow|abort
 //                           Install, once recorded, faults that way instead
-//                           of returning; a crash then records where it
-//                           faulted: "Fault site zeldecs.dll+0x<offset>"
+//                           of returning. It first records the C runtime's
+//                           error mode, which it shares with the tool:
+//                           "Fault crash with error mode 1"; a crash then
+//                           records where it faulted:
+//                           "Fault site zeldecs.dll+0x<offset>"
 //
 // Built a second time with ZELDECS_WITHOUT_CLASS_OBJECT: the same library
 // without "DllGetClassObject".
@@ -138,6 +141,8 @@ int RecurseWithoutEnd(int depth) {
 // Faults as the settings' "Fault" asks; returns when it asks for none.
 void FaultOnDemand() {
     const std::string fault = Setting("Fault");
+    if (fault.empty()) return;
+    Record("Fault " + fault + " with error mode " + std::to_string(_set_error_mode(_REPORT_ERRMODE)));
     if (fault == "crash") {
         AddVectoredExceptionHandler(1, RecordFaultSite);
         *nowhere = 1;
