@@ -363,66 +363,49 @@ TEST(DoCopyAndDelFile, NeverCopiesAStagedFileIntoTheBackup) {
     EXPECT_EQ(Snapshot(failing + L"\\updatetemp"), (Files{{L"main.dll", "old main"}, {L"b.txt", "old b"}}));
 }
 
-TEST(DoCopyAndDelFile, FlushesTheVolumeBeforeTheJournalComesAndGoesAndBeforeTheBackupGoes) {
-    const std::wstring dir = MakeRollbackProduct(L"exchange-flush");
-    // What is on the disk each time the flush is asked for; it is refused
-    // each time, and the exchange goes on.
+TEST(DoCopyAndDelFile, FlushesInOrderAndTheNextRunPutsBackWhatAnInterruptedOneLeft) {
+    const std::wstring dir = MakeRollbackProduct(L"exchange-cut");
+    const auto productTree = [](const std::wstring& folder) {
+        return TreeOf(folder, [](const std::wstring& path) { return InBackup(path) || path.rfind(L"reupdate", 0) == 0; });
+    };
+    const Tree before = productTree(dir);
+    // What is on the disk at each flush, which is refused each time. At the
+    // second the product is copied aside twice, as a power cut would leave it.
+    const std::wstring left = FreshDir(L"exchange-cut-left") + L"\\Rux";
+    const std::wstring cut = FreshDir(L"exchange-cut-journal") + L"\\Rux";
     Lines seen;
-    const auto flush = [&](const std::wstring& folder) {
+    EXPECT_TRUE(_DoCopyAndDelFile(PathsFor(dir), [&](const std::wstring& folder) {
         EXPECT_EQ(folder, dir);
         seen.push_back(std::string(FileExists(JournalIn(dir)) ? "journal" : "no journal") +
                        (FileExists(dir + L"\\updatetemp\\only.txt") ? ", backup, " : ", no backup, ") +
                        ReadBytes(dir + L"\\Main.DLL"));
-    };
-    EXPECT_TRUE(_DoCopyAndDelFile(PathsFor(dir), flush));
+        if (seen.size() == 2) for (const std::wstring& copy : {left, cut}) WriteFiles(copy, Snapshot(dir));
+    }));
     EXPECT_EQ(seen, (Lines{"no journal, backup, old main", "journal, backup, new main", "no journal, backup, new main"}));
     EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
-}
+    // The updater has staged something else since: here, nothing.
+    for (const std::wstring& copy : {left, cut}) _DeleteTree(copy + L"\\reupdate", 0);
 
-TEST(DoCopyAndDelFile, PutsBackWhatAnInterruptedRunLeftBeforeItDeletesTheBackup) {
-    // The product as a power cut would leave it once every staged file is
-    // copied and before the journal goes; the updater has staged something
-    // else since (here: nothing).
-    enum class Next { Recovers, CutJournalIgnored, HeldFileKeepsTheJournal };
-    for (const Next next : {Next::Recovers, Next::CutJournalIgnored, Next::HeldFileKeepsTheJournal}) {
-        const std::wstring name = L"exchange-cut" + std::to_wstring(static_cast<int>(next));
-        const std::wstring dir = MakeRollbackProduct(name);
-        const auto productTree = [](const std::wstring& folder) {
-            return TreeOf(folder, [](const std::wstring& path) { return InBackup(path) || path.rfind(L"reupdate", 0) == 0; });
-        };
-        const Tree before = productTree(dir);
-        const std::wstring cut = FreshDir(name + L"-left") + L"\\Rux";
-        int flushes = 0;
-        ASSERT_TRUE(_DoCopyAndDelFile(PathsFor(dir), [&](const std::wstring&) {
-            if (++flushes == 2) WriteFiles(cut, Snapshot(dir));
-        }));
-        _DeleteTree(cut + L"\\reupdate", 0);
-        const Tree interrupted = productTree(cut);
-        ASSERT_FALSE(interrupted == before);
-        SCOPED_TRACE(ToUtf8(name));
-
-        const LogWatch log;
-        if (next == Next::CutJournalIgnored) {
-            const std::string journal = ReadBytes(JournalIn(cut));
-            WriteBytes(JournalIn(cut), journal.substr(0, journal.rfind(std::string("e\0n\0d\0", 6))));
-            EXPECT_TRUE(_DoCopyAndDelFile(PathsFor(cut)));
-            EXPECT_EQ(log.NewLines(), kStarted);
-            EXPECT_EQ(productTree(cut), interrupted);
-            continue;
-        }
-        if (next == Next::HeldFileKeepsTheJournal) {
-            const FileHandle held = Hold(cut + L"\\b.txt", GENERIC_READ, FILE_SHARE_READ);
-            ASSERT_TRUE(held.Valid());
-            EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(cut)));
-            EXPECT_EQ(log.NewLines(), kNotRecovered);
-            EXPECT_TRUE(FileExists(JournalIn(cut)));
-            EXPECT_EQ(ReadBytes(cut + L"\\updatetemp\\main.dll"), "old main");
-            EXPECT_EQ(ReadBytes(cut + L"\\Main.DLL"), "old main");
-        }
-        const LogWatch nextLog;
-        EXPECT_TRUE(_DoCopyAndDelFile(PathsFor(cut)));
-        EXPECT_EQ(nextLog.NewLines(), kRecovered);
-        EXPECT_EQ(productTree(cut), before);
-        EXPECT_FALSE(DirExists(cut + L"\\updatetemp"));
+    // A journal without its end mark is none: the product stays as it is.
+    const std::string journal = ReadBytes(JournalIn(cut));
+    WriteBytes(JournalIn(cut), journal.substr(0, journal.rfind(std::string("e\0n\0d\0", 6))));
+    const Tree interrupted = productTree(cut);
+    ASSERT_FALSE(interrupted == before);
+    const LogWatch log;
+    EXPECT_TRUE(_DoCopyAndDelFile(PathsFor(cut)));
+    EXPECT_EQ(productTree(cut), interrupted);
+    // A file that cannot be put back keeps the backup and its journal; the
+    // rest goes back, and the next run puts back the whole journal.
+    {
+        const FileHandle held = Hold(left + L"\\b.txt", GENERIC_READ, FILE_SHARE_READ);
+        ASSERT_TRUE(held.Valid());
+        EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(left)));
+        EXPECT_TRUE(FileExists(JournalIn(left)));
+        EXPECT_EQ(ReadBytes(left + L"\\updatetemp\\main.dll"), "old main");
+        EXPECT_EQ(ReadBytes(left + L"\\Main.DLL"), "old main");
     }
+    EXPECT_TRUE(_DoCopyAndDelFile(PathsFor(left)));
+    EXPECT_EQ(log.NewLines(), Then(kStarted, Then(kNotRecovered, kRecovered)));
+    EXPECT_EQ(productTree(left), before);
+    EXPECT_FALSE(DirExists(left + L"\\updatetemp"));
 }

@@ -75,37 +75,29 @@ protected:
         const ProcessHandles holder = StartProcess(L"\"" + kHolder + L"\"");
         ASSERT_TRUE(holder.process.Valid());
         const std::vector<StandInRecord> holds = WaitForRecords(kHolder, "hold_file", 1);
-        ASSERT_EQ(holds.size(), 1u);
-        ASSERT_EQ(holds[0].Field("error"), "0");
-        ASSERT_EQ(holds[0].Field("readable"), "1");
+        ASSERT_TRUE(holds.size() == 1 && holds[0].Field("error") == "0" && holds[0].Field("readable") == "1");
     }
 };
 
-ULONGLONG FileSize(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
-    return (ULONGLONG{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
-}
-
 // Ends the process abruptly, as a power cut would, once the file's size lies
 // between the two: a bigger version is being copied over it. False when the
-// process ended before that.
-bool EndWhileCopying(const ProcessHandles& process, const std::wstring& file, ULONGLONG above, ULONGLONG below) {
-    for (;;) {
-        const ULONGLONG size = FileSize(file);
-        if (size > above && size < below) {
+// process ended before that, or two minutes went by.
+bool EndWhileCopying(const ProcessHandles& process, const std::wstring& file, DWORD above, DWORD below) {
+    const ULONGLONG deadline = GetTickCount64() + 120000;
+    for (WIN32_FILE_ATTRIBUTE_DATA data; !HasEnded(process) && GetTickCount64() < deadline; Sleep(1)) {
+        if (!GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data)) continue;
+        if (data.nFileSizeLow > above && data.nFileSizeLow < below) {
             TerminateProcess(process.process.Get(), 1);
             return HasEnded(process, 10000);
         }
-        if (HasEnded(process)) return false;
-        Sleep(1);
     }
+    return false;
 }
 
 // A big product file replaced by a small one, or the other way round: its
 // copy takes long enough to end the tool in the middle of it.
-constexpr size_t kSmall = 1 << 20;
-constexpr size_t kBig = 192 << 20;
+constexpr DWORD kSmall = 1 << 20;
+constexpr DWORD kBig = 192 << 20;
 
 // Ends a run in the middle of its staged copy, or of the rollback after a
 // held file failed it, and checks that the next runs finish the update.
