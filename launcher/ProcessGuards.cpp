@@ -25,6 +25,17 @@ constexpr DWORD kReportTimeoutMs = 30000;
 // Room for the dump writer; the faulting thread's own stack may be spent.
 constexpr SIZE_T kReporterStackBytes = 256 * 1024;
 
+// WER_FAULT_REPORTING_NO_UI, which this toolchain's werapi.h lacks.
+constexpr DWORD kWerFaultReportingNoUi = 0x20;
+
+// A kernel32 function looked up, not imported: the exe must still start where
+// the call is missing. Null then.
+template <typename Function>
+Function Kernel32Function(const char* name) {
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name)));
+}
+
 [[noreturn]] void EndProcess() {
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(lastChanceExitCode));
     // TerminateProcess on the own process does not return; this is never reached.
@@ -79,10 +90,7 @@ void OnAbort(int) {
 }  // namespace
 
 bool RestrictLibrarySearch() {
-    // Looked up, not imported: the exe must still start where the call is missing.
-    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
-    const auto setDefaultDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    const auto setDefaultDirectories = Kernel32Function<BOOL(WINAPI*)(DWORD)>("SetDefaultDllDirectories");
     return setDefaultDirectories != nullptr &&
            setDefaultDirectories(LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
@@ -93,6 +101,12 @@ void InstallLastChanceHandlers() {
     // SIGABRT; std::terminate ends in abort() too.
     _set_error_mode(_OUT_TO_STDERR);
     std::signal(SIGABRT, OnAbort);
+    // A fail-fast (a /GS stack cookie found overwritten, heap corruption on
+    // Windows 8 and later) reaches no filter: Windows Error Reporting takes the
+    // process, and its window must not wait for an answer either. This process
+    // only: child processes do not inherit the flag.
+    const auto werSetFlags = Kernel32Function<HRESULT(WINAPI*)(DWORD)>("WerSetFlags");
+    if (werSetFlags != nullptr) werSetFlags(kWerFaultReportingNoUi);
 }
 
 void SetLastChanceExitCode(int exitCode) { InterlockedExchange(&lastChanceExitCode, exitCode); }

@@ -17,7 +17,8 @@ bool RestrictLibrarySearch();
 // dialog) and the C runtime's abort handling (its message goes to stderr, never
 // to a box). Either drops the unfinished log line, logs one line, and ends the
 // process at once with the last-chance exit code; an exception also leaves
-// ZelUnst.dmp beside the run log. The process error mode, which child
+// ZelUnst.dmp beside the run log. A fail-fast, which no handler sees, gets no
+// Error Reporting window (WerSetFlags). The process error mode, which child
 // processes inherit, is not touched.
 void InstallLastChanceHandlers();
 

@@ -17,7 +17,7 @@
 //                           current one for the call, as many libraries load
 //                           their parts, and records
 //                           "LoadLibrary <file name> loaded" or "... error <code>"
-//   Fault=crash|stackoverflow|abort
+//   Fault=crash|stackoverflow|abort|failfast
 //                           Install, once recorded, faults that way instead
 //                           of returning. It first records the C runtime's
 //                           error mode, which it shares with the tool:
@@ -149,6 +149,8 @@ void FaultOnDemand() {
     }
     if (fault == "stackoverflow") RecurseWithoutEnd(0);
     if (fault == "abort") std::abort();
+    // __fastfail, as a /GS check does when it finds its stack cookie overwritten.
+    if (fault == "failfast") asm volatile("int $0x29" : : "c"(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE) : "memory");
 }
 
 std::string GuidText(const GUID& id) {

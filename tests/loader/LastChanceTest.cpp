@@ -97,3 +97,18 @@ TEST(LastChance, FaultInTheSolutionLibraryEndsTheRunWithItsFailureCode) {
         }
     }
 }
+
+// A fail-fast reaches no handler of the process: the run still ends by itself,
+// with the fail-fast's own code (neither 0 nor 1, so a failure for every
+// option), no line of its own and no dump.
+TEST(LastChance, FailFastEndsTheRunWithItsOwnCode) {
+    const std::wstring dir = FreshDir(L"failfast");
+    PlaceTool(dir, L"zeldecs.dll");
+    WriteText(dir + kSolutionDir + L"\\zeldecs.settings", "Fault=failfast\r\n");
+    const ProcessResult result = RunToolIn(dir, L"-install");
+    ASSERT_TRUE(result.started);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, static_cast<DWORD>(STATUS_STACK_BUFFER_OVERRUN));
+    EXPECT_EQ(LogLines(dir), std::vector<std::string>{"Now, RunHandle"});
+    EXPECT_FALSE(FileExists(dir + L"\\ZelUnst.dmp"));
+}
