@@ -93,6 +93,8 @@ bool RemoveJournal(const std::wstring& programDir, const std::wstring& backupDir
 // backup keeps its journal then, so that the next run tries again.
 bool FinishInterruptedExchange(const std::wstring& programDir, const std::wstring& backupDir,
                                const VolumeFlush& flushVolume) {
+    // A backup folder that is a link was never made by the exchange.
+    if (!IsOwnFolder(backupDir)) return true;
     const std::optional<std::wstring> text = ReadJournal(JournalOf(backupDir));
     if (!text) return true;
     // A cut journal was being written when the run ended: nothing had been changed yet.
