@@ -100,6 +100,15 @@ def word_at(address):
     return int.from_bytes(data, "little") if data is not None else None
 
 
+def module_offset(address):
+    """" (zeldecs.dll+0x2c2d)" for an address in a module, else nothing."""
+    module = target.ResolveLoadAddress(address).GetModule()
+    if not module.IsValid():
+        return ""
+    base = module.GetObjectFileHeaderAddress().GetLoadAddress(target)
+    return " (%s+0x%x)" % (module.GetFileSpec().GetFilename(), address - base)
+
+
 def describe(address):
     """module`function at file:line, looked up at the call (address - 1)."""
     context = target.ResolveLoadAddress(address - 1).GetSymbolContext(lldb.eSymbolContextEverything)
@@ -139,7 +148,8 @@ def print_thread(thread, selected):
         print("  %s %s" % (mark, str(frame).strip()))
         number += 1
     if stopped_at is not None:
-        print("    (unwinding stops at 0x%08x: no return address in code lldb can read)" % stopped_at)
+        print("    (unwinding stops at 0x%08x%s: no return address in code lldb can read)"
+              % (stopped_at, module_offset(stopped_at)))
     if not crashed:
         return
     # The faulting thread goes on past the last sure frame: each stack word
