@@ -101,7 +101,7 @@ def word_at(address):
 
 
 def module_offset(address):
-    """" (zeldecs.dll+0x2c2d)" for an address in a module, else nothing."""
+    """The module and offset of address, " (zeldecs.dll+0x2c2d)"; empty outside modules."""
     module = target.ResolveLoadAddress(address).GetModule()
     if not module.IsValid():
         return ""
@@ -159,11 +159,15 @@ def print_thread(thread, selected):
     region = lldb.SBMemoryRegionInfo()
     if not process.GetMemoryRegionInfo(last_sp, region).Success():
         return
+    stack = read_bytes(last_sp, (region.GetRegionEnd() - last_sp) & ~3)
+    if stack is None:
+        return
     found = 0
-    for slot in range(last_sp, region.GetRegionEnd() - 3, 4):
-        word = word_at(slot)
-        if word is None or not is_return_address(word):
+    for offset in range(0, len(stack), 4):
+        word = int.from_bytes(stack[offset:offset + 4], "little")
+        if not is_return_address(word):
             continue
+        slot = last_sp + offset
         if found == 0:
             print("    (frames marked ~ were found by scanning the stack: return addresses, likely but not certain)")
         if found == MAX_SCANNED:
