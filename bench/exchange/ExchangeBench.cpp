@@ -17,6 +17,7 @@
 #include "base/Paths.h"
 #include "base/Text.h"
 #include "base/ToolPaths.h"
+#include "filetree/ExchangeJournal.h"
 #include "filetree/FileTree.h"
 #include "filetree/UpdateExchange.h"
 
@@ -264,14 +265,23 @@ void PrintPhases(const Trees& trees, const ToolPaths& context) {
     _MakeRelative(trees.staging, updateList);
     const double listStaging = Now() - start;
     start = Now();
+    const std::wstring journal = backup + L"\\journal.txt";
+    const std::wstring journalText = FormatJournal(_PlanCopyFileList(updateList, trees.product), trees.product);
+    WriteJournal(journal, journalText);
+    const double writeJournal = Now() - start;
+    start = Now();
+    FlushVolumeOf(trees.product);
+    const double refusedFlush = Now() - start;
+    start = Now();
     _CopyFileList(updateList, trees.product, trees.staging);
     const double copyUpdate = Now() - start;
     start = Now();
     _DeleteTree(backup, 1);
     const double deleteBackup = Now() - start;
-    std::printf("exchange steps: list product %.2f s, back up %.2f s, list staging %.2f s, copy update %.2f s, "
-                "delete backup %.2f s\n",
-                listProduct, copyBackup, listStaging, copyUpdate, deleteBackup);
+    std::printf("exchange steps: list product %.2f s, back up %.2f s, list staging %.2f s, plan and write the "
+                "journal %.3f s (%zu KB), one refused volume flush %.4f s, copy update %.2f s, delete backup %.2f s\n",
+                listProduct, copyBackup, listStaging, writeJournal, journalText.size() * sizeof(wchar_t) / 1024,
+                refusedFlush, copyUpdate, deleteBackup);
 }
 
 int PeakMode(const std::wstring& root) {
