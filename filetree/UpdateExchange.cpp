@@ -95,12 +95,16 @@ bool FinishInterruptedExchange(const std::wstring& programDir, const std::wstrin
                                const VolumeFlush& flushVolume) {
     // A backup folder that is a link was never made by the exchange.
     if (!IsOwnFolder(backupDir)) return true;
-    const std::optional<std::wstring> text = ReadJournal(JournalOf(backupDir));
-    if (!text) return true;
-    // A cut journal was being written when the run ended: nothing had been changed yet.
-    const std::optional<JournaledCopy> copy = ParseJournal(*text, programDir);
-    if (!copy) return true;
-    if (_UndoCopyFileList(copy->backupNames, backupDir, copy->plan) != S_OK) {
+    const std::wstring journal = JournalOf(backupDir);
+    if (GetFileAttributesW(LongPathForm(journal).c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+    std::optional<JournaledCopy> copy;
+    if (const std::optional<std::wstring> text = ReadJournal(journal)) {
+        // A cut journal was being written when the run ended: nothing had been changed yet.
+        copy = ParseJournal(*text, programDir);
+        if (!copy) return true;
+    }
+    // One that cannot be read (held without sharing) guards its backup all the same.
+    if (!copy || _UndoCopyFileList(copy->backupNames, backupDir, copy->plan) != S_OK) {
         LogLine(L"Restore rux from rux\\updatetemp Fail");
         return false;
     }

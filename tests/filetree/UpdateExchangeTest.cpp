@@ -394,6 +394,12 @@ TEST(DoCopyAndDelFile, FlushesInOrderAndTheNextRunPutsBackWhatAnInterruptedOneLe
     const LogWatch log;
     EXPECT_TRUE(_DoCopyAndDelFile(PathsFor(cut)));
     EXPECT_EQ(productTree(cut), interrupted);
+    // A journal that cannot be read keeps its backup all the same.
+    {
+        const FileHandle busy = Hold(JournalIn(left), GENERIC_READ, 0);
+        EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(left)));
+        EXPECT_EQ(ReadBytes(left + L"\\updatetemp\\main.dll"), "old main");
+    }
     // A file that cannot be put back keeps the backup and its journal; the
     // rest goes back, and the next run puts back the whole journal.
     {
@@ -405,7 +411,7 @@ TEST(DoCopyAndDelFile, FlushesInOrderAndTheNextRunPutsBackWhatAnInterruptedOneLe
         EXPECT_EQ(ReadBytes(left + L"\\Main.DLL"), "old main");
     }
     EXPECT_TRUE(_DoCopyAndDelFile(PathsFor(left)));
-    EXPECT_EQ(log.NewLines(), Then(kStarted, Then(kNotRecovered, kRecovered)));
+    EXPECT_EQ(log.NewLines(), Then(kStarted, Then(kNotRecovered, Then(kNotRecovered, kRecovered))));
     EXPECT_EQ(productTree(left), before);
     EXPECT_FALSE(DirExists(left + L"\\updatetemp"));
 }
