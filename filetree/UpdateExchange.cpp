@@ -12,8 +12,10 @@ namespace {
 
 constexpr wchar_t kBackupFolderName[] = L"updatetemp";
 constexpr wchar_t kStagingFolderName[] = L"reupdate";
-// The journal's folder and name below the backup folder. The product's Update
-// folder is never backed up, so no backed-up file can take this place.
+// The journal's folder and name below the backup folder. Nothing below the
+// product's Update folder is backed up, so no backed-up file lies there. (A
+// product file named just "update" would take the folder's name: the journal
+// then cannot be written, and the step fails before the product is touched.)
 constexpr wchar_t kJournalFolderName[] = L"update";
 constexpr wchar_t kJournalFileName[] = L"journal.txt";
 

@@ -69,7 +69,7 @@ protected:
         SmoothUpdateFixture::TearDown();
     }
     // Starts a copy of the main program that holds the product file, readable.
-    void Hold(const std::wstring& entry) const {
+    void StartHolderOf(const std::wstring& entry) const {
         CopyFromBin(L"ruxmain.exe", kHolder);
         WriteSettings(kHolder, {{"hold_file", ToUtf8(product.productDir + L"\\" + entry)}, {"hold_readable", "1"}});
         const ProcessHandles holder = StartProcess(L"\"" + kHolder + L"\"");
@@ -116,13 +116,13 @@ protected:
         ASSERT_LT(at(L"payload.dat"), at(L"zz.dll"));
         const Tree before = TreeOf(dir, ChangedByTheRun);
 
-        if (rollback) Hold(L"Zz.dll");
+        if (rollback) StartHolderOf(L"Zz.dll");
         DeleteFileW(RunLogPath(dir).c_str());
         const ProcessHandles tool = StartProcess(L"\"" + product.Tool() + L"\" -smoothupdate");
         ASSERT_TRUE(tool.process.Valid());
         ASSERT_TRUE(EndWhileCopying(tool, dir + L"\\Payload.dat", kSmall, kBig));
         ASSERT_TRUE(FileExists(dir + L"\\updatetemp\\payload.dat"));
-        if (!rollback) Hold(L"Zz.dll");
+        if (!rollback) StartHolderOf(L"Zz.dll");
 
         // The next run puts the product back, and fails on the held file.
         ExpectUpdate(0, Then(kThroughEngineUninstall,
@@ -164,7 +164,7 @@ TEST_F(SmoothUpdateRollback, AFileInUseFailsTheCopyAndTheProductIsPutBackUntilIt
     ASSERT_FALSE(held.empty());
     ASSERT_NE(held, order.front());
 
-    Hold(held);
+    StartHolderOf(held);
 
     const Tree before = TreeOf(dir, ChangedByTheRun);
     ExpectUpdate(0, Then(kThroughEngineUninstall, {kExchange, "Copy file rux\\reupdate to rux\\ Fail", kExchangeFail}));
