@@ -6,8 +6,9 @@
 
 namespace standin {
 
-// Appends the line with one write to the end of the file, so lines of
-// processes writing at the same time never mix. False when it cannot.
+// Appends the line with one write to the end of the file, one writer at a
+// time, so lines of processes writing at the same time never mix or get lost.
+// False when it cannot.
 bool AppendLine(const std::wstring& path, const std::string& line);
 
 }  // namespace standin
