@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/Handles.h"
+#include "filetree/FilesInUse.h"
 
 namespace {
 
@@ -60,18 +61,30 @@ HRESULT EnumFolder(std::wstring& path, int recurse, FileList& list) {
     return S_OK;
 }
 
-void DeleteFileEntry(const std::wstring& path, const WIN32_FIND_DATAW& entry) {
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Runs one try of a file operation, and again while its file is in use when
+// inUse is given. ERROR_SUCCESS or the last error.
+template <typename Once>
+DWORD TryWhileInUse(FilesInUse* inUse, Once once) {
+    return inUse != nullptr ? inUse->Retry(once) : once();
+}
+
+void DeleteFileEntry(const std::wstring& path, const WIN32_FIND_DATAW& entry, FilesInUse* inUse) {
     // A file link's attributes would be changed on its target; the link
     // itself is deleted as it is.
     if (!IsLink(entry) && (entry.dwFileAttributes & kBlockingAttributes)) {
         SetFileAttributesW(LongPathForm(path).c_str(), FILE_ATTRIBUTE_NORMAL);
     }
-    DeleteFileW(LongPathForm(path).c_str());
+    // A file moved aside is in use until the program that loaded it ends.
+    TryWhileInUse(inUse != nullptr && !inUse->IsAside(path) ? inUse : nullptr, [&path]() -> DWORD {
+        return DeleteFileW(LongPathForm(path).c_str()) ? ERROR_SUCCESS : GetLastError();
+    });
 }
 
 void RemoveFolder(const std::wstring& path) { RemoveDirectoryW(LongPathForm(path).c_str()); }
 
-void DeleteFolderContents(std::wstring& path, int removeDirs) {
+void DeleteFolderContents(std::wstring& path, int removeDirs, FilesInUse* inUse) {
     const size_t folderLength = path.size();
     WIN32_FIND_DATAW entry;
     FindHandle find = FindFirst(path + L"\\*.*", entry);
@@ -82,12 +95,12 @@ void DeleteFolderContents(std::wstring& path, int removeDirs) {
         path += L'\\';
         path += entry.cFileName;
         if (!IsFolder(entry)) {
-            DeleteFileEntry(path, entry);
+            DeleteFileEntry(path, entry, inUse);
         } else if (IsLink(entry)) {
             // Removes the link, never what it points to.
             if (removeDirs) RemoveFolder(path);
         } else {
-            DeleteFolderContents(path, removeDirs);
+            DeleteFolderContents(path, removeDirs, inUse);
             if (removeDirs) RemoveFolder(path);
         }
     } while (FindNextFileW(find.Get(), &entry));
@@ -101,35 +114,77 @@ bool IsLinkPath(const std::wstring& path) {
     return find && IsFolder(entry) && IsLink(entry);
 }
 
-// Copies source over an existing target, which ends as Windows' CopyFileW
-// leaves it: its blocking bits, which would refuse the copy, are cleared
-// first, and the source's attributes are carried over (Wine's CopyFileW keeps
-// an existing target's own). When the copy fails the target keeps its
-// attributes, so that a rollback finds it unchanged.
-bool CopyOver(const std::wstring& source, const std::wstring& target) {
-    const DWORD cleared = ClearBlockingAttributes(target);
-    if (!CopyFileW(LongPathForm(source).c_str(), LongPathForm(target).c_str(), FALSE)) {
-        if (cleared != 0) SetFileAttributesW(LongPathForm(target).c_str(), cleared);
-        return false;
-    }
-    // The target holds no blocking bit now; a source without one has nothing
-    // to carry over that Wine would drop.
+DWORD CopyFileOnce(const std::wstring& source, const std::wstring& target) {
+    return CopyFileW(LongPathForm(source).c_str(), LongPathForm(target).c_str(), FALSE) ? ERROR_SUCCESS
+                                                                                        : GetLastError();
+}
+
+// Gives target the attributes of source when source has a blocking bit:
+// target holds none after a copy over it, and Wine's CopyFileW keeps an
+// existing target's own attributes.
+void CarryBlockingAttributes(const std::wstring& source, const std::wstring& target) {
     const DWORD attributes = Attributes(source);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kBlockingAttributes)) {
         SetFileAttributesW(LongPathForm(target).c_str(), attributes);
     }
-    return true;
 }
 
-bool RemoveAddedFile(const std::wstring& path) {
-    ClearBlockingAttributes(path);
-    if (DeleteFileW(LongPathForm(path).c_str())) return true;
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+// Whether another program holds path so that it cannot be written.
+bool HeldAgainstWriting(const std::wstring& path) {
+    const FileHandle file(
+        CreateFileW(LongPathForm(path).c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
+    return !file && IsInUseError(GetLastError());
+}
+
+// One try at copying source over an existing target, which ends as Windows'
+// CopyFileW leaves it: its blocking bits, which would refuse the copy, are
+// cleared first, and the source's attributes are carried over. A target that
+// another program holds against writing but lets rename (a library it has
+// loaded) is moved aside with inUse, and the copy goes under its name. When
+// the copy fails an unmoved target keeps its attributes, so that a rollback
+// finds it unchanged.
+DWORD CopyOverOnce(const std::wstring& source, const std::wstring& target, FilesInUse* inUse) {
+    const DWORD cleared = ClearBlockingAttributes(target);
+    DWORD error = CopyFileOnce(source, target);
+    bool movedAside = false;
+    if (error != ERROR_SUCCESS && inUse != nullptr && IsInUseError(error) && HeldAgainstWriting(target)) {
+        movedAside = inUse->MoveAside(target) == ERROR_SUCCESS;
+        if (movedAside) error = CopyFileOnce(source, target);
+    }
+    if (error != ERROR_SUCCESS) {
+        if (cleared != 0 && !movedAside) SetFileAttributesW(LongPathForm(target).c_str(), cleared);
+        return error;
+    }
+    CarryBlockingAttributes(source, target);
+    return ERROR_SUCCESS;
+}
+
+// The one copy of a file that every pass makes, into the backup, from the
+// staging folder and back from the backup: over an existing target as
+// CopyOverOnce does when replace is set, else as CopyFileW does, tried again
+// while a file is in use when inUse is given. ERROR_SUCCESS or the last error.
+DWORD CopyEntry(const std::wstring& source, const std::wstring& target, bool replace, FilesInUse* inUse) {
+    return TryWhileInUse(inUse, [&]() -> DWORD {
+        const DWORD error = replace ? CopyOverOnce(source, target, inUse) : CopyFileOnce(source, target);
+        // A folder where the file should go is no program's hold: nothing to wait for.
+        return error == ERROR_ACCESS_DENIED && IsDirectory(target) ? ERROR_DIRECTORY : error;
+    });
+}
+
+bool RemoveAddedFile(const std::wstring& path, FilesInUse* inUse) {
+    return TryWhileInUse(inUse, [&]() -> DWORD {
+        ClearBlockingAttributes(path);
+        if (DeleteFileW(LongPathForm(path).c_str())) return ERROR_SUCCESS;
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return ERROR_SUCCESS;
+        if (error == ERROR_ACCESS_DENIED && IsDirectory(path)) return ERROR_DIRECTORY;
+        // An added library that another program has loaded already.
+        if (inUse != nullptr && IsInUseError(error) && inUse->MoveAside(path) == ERROR_SUCCESS) return ERROR_SUCCESS;
+        return error;
+    }) == ERROR_SUCCESS;
 }
 
 bool SameContent(const std::wstring& a, const std::wstring& b) {
-    constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     const auto open = [](const std::wstring& path) {
         return FileHandle(CreateFileW(LongPathForm(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -236,7 +291,7 @@ HRESULT _MakeRelative(const std::wstring& baseDir, FileList& list) {
 }
 
 HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir,
-                      CopyRecord* record, ExistingFiles existing) {
+                      CopyRecord* record, ExistingFiles existing, FilesInUse* inUse) {
     const std::wstring sourceBase = sourceDir + L'\\';
     TargetFolder folder(destDir, record != nullptr ? &record->folders : nullptr);
     for (size_t i = 0; i < list.Size(); ++i) {
@@ -254,10 +309,7 @@ HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const s
             record->targets.push_back(std::move(target));
             copiedTo = &record->targets.back().path;
         }
-        const bool copied =
-            replace ? CopyOver(source, *copiedTo)
-                    : CopyFileW(LongPathForm(source).c_str(), LongPathForm(*copiedTo).c_str(), FALSE) != FALSE;
-        if (!copied) return E_FAIL;
+        if (CopyEntry(source, *copiedTo, replace, inUse) != ERROR_SUCCESS) return E_FAIL;
         if (record != nullptr) record->copied = i + 1;
     }
     return S_OK;
@@ -276,22 +328,28 @@ CopyRecord _PlanCopyFileList(const FileList& list, const std::wstring& destDir) 
     return plan;
 }
 
-HRESULT _UndoCopyFileList(const FileList& list, const std::wstring& backupDir, const CopyRecord& record) {
+HRESULT _UndoCopyFileList(const FileList& list, const std::wstring& backupDir, const CopyRecord& record,
+                          FilesInUse* inUse) {
     const std::wstring backupBase = backupDir + L'\\';
     bool undone = true;
     for (size_t i = 0; i < record.targets.size(); ++i) {
         const CopyRecord::Target& target = record.targets[i];
         if (!target.existed) {
-            undone = RemoveAddedFile(target.path) && undone;
+            undone = RemoveAddedFile(target.path, inUse) && undone;
             continue;
         }
         const std::wstring backup = backupBase + list.At(i);
-        if (CopyOver(backup, target.path)) continue;
         // The failing entry's target may never have been opened (a file in
-        // use, a folder); then it was not changed either.
-        const bool failing = i >= record.copied;
-        if (failing && (IsDirectory(target.path) || SameContent(target.path, backup))) continue;
-        undone = false;
+        // use, a folder); then it was not changed either, and nothing need
+        // wait for it to be let go.
+        if (i >= record.copied) {
+            if (IsDirectory(target.path)) continue;
+            if (SameContent(target.path, backup)) {
+                CarryBlockingAttributes(backup, target.path);
+                continue;
+            }
+        }
+        if (CopyEntry(backup, target.path, true, inUse) != ERROR_SUCCESS) undone = false;
     }
     // Only folders left empty go: one that still holds a file is not removed.
     for (auto folder = record.folders.rbegin(); folder != record.folders.rend(); ++folder) RemoveFolder(*folder);
@@ -330,13 +388,13 @@ bool FlushVolumeOf(const std::wstring& path) {
     return volume && FlushFileBuffers(volume.Get());
 }
 
-void _DeleteTree(const std::wstring& path, int removeDirs) {
+void _DeleteTree(const std::wstring& path, int removeDirs, FilesInUse* inUse) {
     if (IsLinkPath(path)) {
         if (removeDirs) RemoveFolder(path);
         return;
     }
     std::wstring folder = path;
-    DeleteFolderContents(folder, removeDirs);
+    DeleteFolderContents(folder, removeDirs, inUse);
     if (removeDirs) RemoveFolder(path);
 }
 

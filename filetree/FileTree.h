@@ -11,6 +11,8 @@
 #include "base/Text.h"
 #include "filetree/FileList.h"
 
+class FilesInUse;
+
 HRESULT _EnumFiles(const std::wstring& dir, int recurse, FileList& list);
 HRESULT _MakeRelative(const std::wstring& baseDir, FileList& list);
 // What a copy pass did to its destination, so that a failed pass can be undone.
@@ -30,9 +32,13 @@ enum class ExistingFiles {
     Replace,    // those bits are cleared first, and the file ends with the source's attributes
 };
 
-// record, when given, is filled as the pass goes.
+// record, when given, is filled as the pass goes. inUse, when given, has the
+// pass wait for files that other programs hold for a moment, and (with
+// Replace) move an existing target aside that is in use but can be renamed
+// (filetree/FilesInUse.h); without it a file in use fails the pass at once.
 HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir,
-                      CopyRecord* record = nullptr, ExistingFiles existing = ExistingFiles::Overwrite);
+                      CopyRecord* record = nullptr, ExistingFiles existing = ExistingFiles::Overwrite,
+                      FilesInUse* inUse = nullptr);
 // What a pass of list into destDir may change there, found before it starts
 // and without changing anything: every entry's target as the pass will name
 // it, whether it exists, and the folders the pass would create, parents
@@ -43,9 +49,14 @@ CopyRecord _PlanCopyFileList(const FileList& list, const std::wstring& destDir);
 // added files and created folders removed. E_FAIL when a changed file could
 // not be put back or an added one removed; everything else is undone all the
 // same. Targets past record.copied may never have been reached: one that
-// cannot be written but still matches its backup counts as put back.
-HRESULT _UndoCopyFileList(const FileList& list, const std::wstring& backupDir, const CopyRecord& record);
-void _DeleteTree(const std::wstring& path, int removeDirs);
+// still matches its backup is left as it is (its backup's read-only, hidden
+// and system bits put back), a folder too. inUse as for _CopyFileList; an
+// added file in use is moved aside.
+HRESULT _UndoCopyFileList(const FileList& list, const std::wstring& backupDir, const CopyRecord& record,
+                          FilesInUse* inUse = nullptr);
+// inUse, when given, has a file in use waited for, except below its aside
+// folder: a file there is in use until the program that loaded it ends.
+void _DeleteTree(const std::wstring& path, int removeDirs, FilesInUse* inUse = nullptr);
 bool _CreateDirectoryTree(const wchar_t* path, LPSECURITY_ATTRIBUTES securityAttributes);
 bool _CreateParentDirs(const wchar_t* filePath);
 

@@ -1,5 +1,6 @@
 #include "filetree/UpdateExchange.h"
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -18,6 +19,8 @@ constexpr wchar_t kStagingFolderName[] = L"reupdate";
 // then cannot be written, and the step fails before the product is touched.)
 constexpr wchar_t kJournalFolderName[] = L"update";
 constexpr wchar_t kJournalFileName[] = L"journal.txt";
+// Where product files in use are moved aside, beside the journal.
+constexpr wchar_t kAsideFolderName[] = L"inuse";
 
 // Paths below the base that neither the backup nor the update touches; the
 // running tool's own file name goes between the folders and the libraries.
@@ -56,14 +59,12 @@ bool ListUpdateFiles(const std::wstring& folder, const ToolPaths& context, FileL
     return _MakeRelative(folder, list) == S_OK;
 }
 
-// A staged file below updatetemp\ would be copied into the backup, over the
-// old version of the product file of the same relative path, which a
-// rollback then could not put back. Entries are relative and lowercased.
-void LeaveOutBackupFolder(FileList& list) {
-    const std::wstring backupPrefix = std::wstring(kBackupFolderName) + L'\\';
-    list.KeepIf([&backupPrefix](const std::wstring& entry) {
-        return entry.compare(0, backupPrefix.size(), backupPrefix) != 0;
-    });
+// Drops the entries below folder, a path relative to the list's base; the
+// entries are relative and lowercased.
+void LeaveOut(FileList& list, const std::wstring& folder) {
+    std::wstring prefix = folder + L'\\';
+    AsciiLowercase(prefix);
+    list.KeepIf([&prefix](const std::wstring& entry) { return entry.compare(0, prefix.size(), prefix) != 0; });
 }
 
 // The backup must be a folder of its own, not a link to somewhere else.
@@ -76,6 +77,41 @@ bool IsOwnFolder(const std::wstring& path) {
 std::wstring JournalFolderOf(const std::wstring& backupDir) { return backupDir + L'\\' + kJournalFolderName; }
 std::wstring JournalOf(const std::wstring& backupDir) {
     return JournalFolderOf(backupDir) + L'\\' + kJournalFileName;
+}
+std::wstring AsideFolderOf(const std::wstring& backupDir) {
+    return JournalFolderOf(backupDir) + L'\\' + kAsideFolderName;
+}
+
+std::wstring ParentOf(const std::wstring& path) { return path.substr(0, path.rfind(L'\\')); }
+
+// What was moved aside and is still in use (this run's, or an earlier run's
+// that is still loaded) is deleted at the next restart, together with the
+// folders left holding it up to the backup folder, deepest first; a folder
+// goes then only when it is empty. Each such file gets a line. Nothing is
+// waited for: a loaded library stays in use until its program ends.
+void LeaveInUseForRestart(const std::wstring& backupDir, const std::wstring& asideDir) {
+    if (!IsOwnFolder(asideDir)) return;
+    _DeleteTree(asideDir, 1);
+    FileList left;
+    if (_EnumFiles(asideDir, 1, left) != S_OK) return;
+    std::vector<std::wstring> folders;
+    for (size_t i = 0; i < left.Size(); ++i) {
+        const std::wstring& file = left.Spelling(i);
+        const bool scheduled = MoveFileExW(LongPathForm(file).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        LogLine(((scheduled ? L"In use, deleted at the next restart: "
+                            : L"In use, left in place (deleting it at the next restart was refused): ") +
+                 file)
+                    .c_str());
+        for (std::wstring folder = ParentOf(file); folder.size() >= backupDir.size(); folder = ParentOf(folder)) {
+            if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(folder);
+        }
+    }
+    // A folder's path is longer than its parent's.
+    std::stable_sort(folders.begin(), folders.end(),
+                     [](const std::wstring& a, const std::wstring& b) { return a.size() > b.size(); });
+    for (const std::wstring& folder : folders) {
+        MoveFileExW(LongPathForm(folder).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    }
 }
 
 // What the copy wrote or put back goes to the disk before the journal that
@@ -94,7 +130,7 @@ bool RemoveJournal(const std::wstring& programDir, const std::wstring& backupDir
 // its rollback was done. False when something could not be put back; the
 // backup keeps its journal then, so that the next run tries again.
 bool FinishInterruptedExchange(const std::wstring& programDir, const std::wstring& backupDir,
-                               const VolumeFlush& flushVolume) {
+                               const VolumeFlush& flushVolume, FilesInUse& inUse) {
     // A backup folder that is a link was never made by the exchange.
     if (!IsOwnFolder(backupDir)) return true;
     const std::wstring journal = JournalOf(backupDir);
@@ -106,12 +142,67 @@ bool FinishInterruptedExchange(const std::wstring& programDir, const std::wstrin
         if (!copy) return true;
     }
     // One that cannot be read (held without sharing) guards its backup all the same.
-    if (!copy || _UndoCopyFileList(copy->backupNames, backupDir, copy->plan) != S_OK) {
+    if (!copy || _UndoCopyFileList(copy->backupNames, backupDir, copy->plan, &inUse) != S_OK) {
         LogLine(L"Restore rux from rux\\updatetemp Fail");
         return false;
     }
     LogLine(L"Restore rux from rux\\updatetemp after an interrupted update");
     return RemoveJournal(programDir, backupDir, flushVolume);
+}
+
+// The exchange itself; _DoCopyAndDelFile then deals with what it moved aside.
+bool ExchangeFiles(const ToolPaths& context, const std::wstring& programDir, const std::wstring& backupDir,
+                   const VolumeFlush& flushVolume, FilesInUse& inUse) {
+    if (!FinishInterruptedExchange(programDir, backupDir, flushVolume, inUse)) return false;
+    _DeleteTree(backupDir, 1, &inUse);
+    FileList backupList;
+    if (!ListUpdateFiles(programDir, context, backupList)) return false;
+    // The journal's folder holds no product file: at most what an earlier run
+    // moved aside and could not delete yet.
+    LeaveOut(backupList, JournalFolderOf(kBackupFolderName));
+    CreateDirectoryW(LongPathForm(backupDir).c_str(), nullptr);
+    if (!IsOwnFolder(backupDir)) return false;
+    if (_CopyFileList(backupList, backupDir, programDir, nullptr, ExistingFiles::Overwrite, &inUse) != S_OK) {
+        LogLine(L"Copy file rux to rux\\updatetemp Fail");
+        return false;
+    }
+
+    const std::wstring stagingDir = programDir + L'\\' + kStagingFolderName;
+    FileList updateList;
+    if (!ListUpdateFiles(stagingDir, context, updateList)) return false;
+    // A staged file below updatetemp\ would be copied into the backup, over
+    // the old version of the product file of the same relative path, which a
+    // rollback then could not put back.
+    LeaveOut(updateList, kBackupFolderName);
+    // The backup goes to the disk, then the journal of all that the copy may
+    // change, before the copy changes any of it.
+    flushVolume(programDir);
+    CreateDirectoryW(LongPathForm(JournalFolderOf(backupDir)).c_str(), nullptr);
+    if (!WriteJournal(JournalOf(backupDir), FormatJournal(_PlanCopyFileList(updateList, programDir), programDir))) {
+        LogLine(L"Write rux\\updatetemp\\update\\journal.txt Fail");
+        return false;
+    }
+    CopyRecord copied;
+    if (_CopyFileList(updateList, programDir, stagingDir, &copied, ExistingFiles::Replace, &inUse) != S_OK) {
+        LogLine(L"Copy file rux\\reupdate to rux\\ Fail");
+        // A half-refreshed product would be backed up as it is by the next
+        // run, losing the old files: put it back. The backup stays either
+        // way, and keeps its journal while the product is not whole.
+        if (_UndoCopyFileList(updateList, backupDir, copied, &inUse) != S_OK) {
+            LogLine(L"Restore rux from rux\\updatetemp Fail");
+            return false;
+        }
+        RemoveJournal(programDir, backupDir, flushVolume);
+        return false;
+    }
+    // A journal that cannot be removed keeps the backup: the next run puts
+    // the old files back and copies the staged ones again. The product is
+    // whole and new now, so the update goes on.
+    if (!RemoveJournal(programDir, backupDir, flushVolume)) return true;
+    // The journal's removal reaches the disk before the backup's does.
+    flushVolume(programDir);
+    _DeleteTree(backupDir, 1, &inUse);
+    return true;
 }
 
 }  // namespace
@@ -131,57 +222,18 @@ bool _FilterUpdateFiles(FileList& list, const ToolPaths& context, const std::wst
 }
 
 bool _DoCopyAndDelFile(const ToolPaths& context) {
-    return _DoCopyAndDelFile(context, [](const std::wstring& folder) { FlushVolumeOf(folder); });
+    return _DoCopyAndDelFile(
+        context, [](const std::wstring& folder) { FlushVolumeOf(folder); }, [](DWORD ms) { Sleep(ms); });
 }
 
-bool _DoCopyAndDelFile(const ToolPaths& context, const VolumeFlush& flushVolume) {
+bool _DoCopyAndDelFile(const ToolPaths& context, const VolumeFlush& flushVolume, const Pause& pause) {
     const std::wstring programDir = context.programDir;
     if (programDir.size() < 4) return false;
     LogLine(L"_DoCopyAndDelFile");
 
     const std::wstring backupDir = programDir + L'\\' + kBackupFolderName;
-    if (!FinishInterruptedExchange(programDir, backupDir, flushVolume)) return false;
-    _DeleteTree(backupDir, 1);
-    FileList backupList;
-    if (!ListUpdateFiles(programDir, context, backupList)) return false;
-    CreateDirectoryW(LongPathForm(backupDir).c_str(), nullptr);
-    if (!IsOwnFolder(backupDir)) return false;
-    if (_CopyFileList(backupList, backupDir, programDir) != S_OK) {
-        LogLine(L"Copy file rux to rux\\updatetemp Fail");
-        return false;
-    }
-
-    const std::wstring stagingDir = programDir + L'\\' + kStagingFolderName;
-    FileList updateList;
-    if (!ListUpdateFiles(stagingDir, context, updateList)) return false;
-    LeaveOutBackupFolder(updateList);
-    // The backup goes to the disk, then the journal of all that the copy may
-    // change, before the copy changes any of it.
-    flushVolume(programDir);
-    CreateDirectoryW(LongPathForm(JournalFolderOf(backupDir)).c_str(), nullptr);
-    if (!WriteJournal(JournalOf(backupDir), FormatJournal(_PlanCopyFileList(updateList, programDir), programDir))) {
-        LogLine(L"Write rux\\updatetemp\\update\\journal.txt Fail");
-        return false;
-    }
-    CopyRecord copied;
-    if (_CopyFileList(updateList, programDir, stagingDir, &copied, ExistingFiles::Replace) != S_OK) {
-        LogLine(L"Copy file rux\\reupdate to rux\\ Fail");
-        // A half-refreshed product would be backed up as it is by the next
-        // run, losing the old files: put it back. The backup stays either
-        // way, and keeps its journal while the product is not whole.
-        if (_UndoCopyFileList(updateList, backupDir, copied) != S_OK) {
-            LogLine(L"Restore rux from rux\\updatetemp Fail");
-            return false;
-        }
-        RemoveJournal(programDir, backupDir, flushVolume);
-        return false;
-    }
-    // A journal that cannot be removed keeps the backup: the next run puts
-    // the old files back and copies the staged ones again. The product is
-    // whole and new now, so the update goes on.
-    if (!RemoveJournal(programDir, backupDir, flushVolume)) return true;
-    // The journal's removal reaches the disk before the backup's does.
-    flushVolume(programDir);
-    _DeleteTree(backupDir, 1);
-    return true;
+    FilesInUse inUse(AsideFolderOf(backupDir), pause);
+    const bool exchanged = ExchangeFiles(context, programDir, backupDir, flushVolume, inUse);
+    LeaveInUseForRestart(backupDir, inUse.AsideDir());
+    return exchanged;
 }

@@ -11,18 +11,28 @@
 // first puts the product back from that backup; only then is the backup
 // deleted. A backup that has a journal is never deleted.
 
+//
+// A file that another program holds for a moment is waited for; a product
+// file in use that can be renamed (a loaded library) is moved aside into
+// updatetemp\update\inuse\ and the new one put under its name
+// (filetree/FilesInUse.h). What was moved aside and is still in use when the
+// exchange ends is left for the next restart (MOVEFILE_DELAY_UNTIL_REBOOT),
+// with the folders holding it, and each such file gets a line in the log.
+
 #include <functional>
 #include <string>
 
 #include "filetree/FileList.h"
+#include "filetree/FilesInUse.h"
 
 struct ToolPaths;
 
 bool _DoCopyAndDelFile(const ToolPaths& context);
-// The same with the volume flush handed in (FlushVolumeOf for the real one),
-// so that a test can see what is on the disk each time it is asked for. Its
-// result is not looked at: where it is refused the exchange goes on.
+// The same with the volume flush (FlushVolumeOf for the real one) and the
+// pause for files in use (Sleep) handed in, so that a test can see what is on
+// the disk each time a flush is asked for, and every pause. The flush's result
+// is not looked at: where it is refused the exchange goes on.
 using VolumeFlush = std::function<void(const std::wstring& folder)>;
-bool _DoCopyAndDelFile(const ToolPaths& context, const VolumeFlush& flushVolume);
+bool _DoCopyAndDelFile(const ToolPaths& context, const VolumeFlush& flushVolume, const Pause& pause);
 // Drops (and lowercases) the entries under the fixed exclusions for baseDir.
 bool _FilterUpdateFiles(FileList& list, const ToolPaths& context, const std::wstring& baseDir);

@@ -2,17 +2,34 @@
 # Runs zelunst.exe in the sandbox: a Wine prefix with the stand-in product
 # installed and running, as an administrator would find it.
 #
-#   scripts/run.sh [OPTION]      e.g. -smoothupdate, -install, -uninstall, -?
-#   scripts/run.sh --fresh ...   start again from a new sandbox prefix
+#   scripts/run.sh [--fresh] [--library-loaded] [--file-held] [OPTION]
+#       OPTION             e.g. -smoothupdate, -install, -uninstall, -?
+#       --fresh            start again from a new sandbox prefix
+#       --library-loaded   a program outside the product keeps the product's
+#                          shellext.dll loaded, and the update brings a new one
+#       --file-held        a program holds the product's readme.txt, which the
+#                          update replaces, until 1.5 s after the update's
+#                          backup folder appears
 #
 # Prints the exit code, the lines this run added to ZelUnst.log and what
-# changed. With -smoothupdate it stages an update in "reupdate" first.
+# changed. With -smoothupdate it stages an update in "reupdate" first. With
+# either of the in-use choices it then shows what waits for the next restart,
+# restarts the prefix (Wine deletes those files as it boots) and shows what
+# is left.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/winelib.sh"
 
-fresh=
-if [ "${1:-}" = "--fresh" ]; then fresh=1; shift; fi
+fresh= loaded= held=
+while [ $# -gt 0 ]; do
+    case $1 in
+        --fresh) fresh=1 ;;
+        --library-loaded) loaded=1 ;;
+        --file-held) held=1 ;;
+        *) break ;;
+    esac
+    shift
+done
 option=${1:-}
 
 "$root/scripts/setup.sh"
@@ -35,6 +52,8 @@ unset DISPLAY
 product_win='C:\Program Files\Ostiga'
 engine_win='C:\Program Files\Zel Engine'
 product=$WINEPREFIX/drive_c/Program\ Files/Ostiga
+others_win='C:\Program Files\Other Vendor'
+others=$WINEPREFIX/drive_c/Program\ Files/Other\ Vendor
 bin_win=$(zel_winpath "$build/bin")
 
 cleanup() { wineserver -k >/dev/null 2>&1 || true; wineserver -w >/dev/null 2>&1 || true; }
@@ -66,6 +85,35 @@ if [ "$option" = "-smoothupdate" ]; then
     sandbox_tool run "$product_win\\ruxserv.exe" -stop
 fi
 
+# A copy of the main program outside the product plays the other program:
+# start_holder NAME EVENT KEY=VALUE... starts it with those settings and
+# waits until it has recorded EVENT.
+start_holder() {
+    local name=$1 event=$2
+    shift 2
+    mkdir -p "$others"
+    rm -f "$others/$name.record"
+    cp "$build/bin/ruxmain.exe" "$others/$name.exe"
+    sandbox_tool settings "$others_win\\$name.exe" "$@" >/dev/null
+    sandbox_tool start "$others_win\\$name.exe"
+    for _ in $(seq 100); do
+        grep -q "event=$event" "$others/$name.record" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    echo "$name did not record $event" >&2
+    return 1
+}
+if [ -n "$loaded" ]; then
+    echo "== shellhost.exe, outside the product, loads shellext.dll; the update brings a new one"
+    { cat "$product/shellext.dll"; printf 'version 2'; } >"$product/reupdate/shellext.dll"
+    start_holder shellhost load_library "load_library=$product_win\\shellext.dll"
+fi
+if [ -n "$held" ]; then
+    echo "== scanner.exe holds readme.txt (readable, not writable) until 1.5 s after updatetemp appears"
+    start_holder scanner hold_file "hold_file=$product_win\\readme.txt" hold_readable=1 hold_ms=1500 \
+        "hold_ms_after=$product_win\\updatetemp"
+fi
+
 listing() { (cd "$product" && find . -type f ! -name '*.record' ! -name 'ZelUnst.log' -exec md5sum {} + | sort -k2); }
 before=$(listing)
 log=$product/ZelUnst.log
@@ -83,6 +131,20 @@ awk 'NR == FNR { old[$2] = $1; next }
      { if (!($2 in old)) print "  added:    " substr($2, 3); else if (old[$2] != $1) print "  replaced: " substr($2, 3); delete old[$2] }
      END { for (f in old) print "  removed:  " substr(f, 3) }' <(echo "$before") <(echo "$after") | sort -k2
 
-echo "== services, autostart value and what each stand-in recorded"
+echo "== services, autostart value, what waits for the next restart and what each stand-in recorded"
 sleep 1
-sandbox_tool state
+sandbox_tool state "$product_win" "$engine_win" "$others_win"
+
+if [ -n "$loaded$held" ]; then
+    echo "== after a restart (the prefix boots again and deletes what waited for it)"
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+    zel_boot_prefix
+    sandbox_tool state "$product_win" "$engine_win" |
+        awk '/^deleted at the next restart/ { shown = 1; print; next } shown && /^  / { print; next } { shown = 0 }'
+    if [ -e "$product/updatetemp" ]; then
+        echo "left in updatetemp:"; (cd "$product" && find updatetemp | sed 's/^/  /')
+    else
+        echo "updatetemp: gone"
+    fi
+fi

@@ -94,7 +94,8 @@ InstallResult InstallStandInProduct(const std::wstring& binDir, const std::wstri
     if (choices.tool) productCopies.push_back({L"zelunst.exe", L""});
     if (choices.productPrograms) {
         productCopies.insert(productCopies.end(),
-                             {{L"ruxserv.exe", L""}, {L"ruxmain.exe", L""}, {L"deinstall.exe", L""}});
+                             {{L"ruxserv.exe", L""}, {L"ruxmain.exe", L""}, {L"deinstall.exe", L""},
+                              {L"shellext.dll", L""}});
     }
     if (choices.uninstaller) productCopies.push_back({L"unins000.exe", L"uninstall"});
     if (choices.solution && ExistingFile(binDir + L"\\zeldecs.dll")) {

@@ -3,7 +3,8 @@
 // product in its folder with the tool beside it, the engine in its own folder,
 // both services registered and the main program in the current user's Run key.
 //
-//   <productDir>\zelunst.exe, ruxserv.exe, ruxmain.exe, deinstall.exe
+//   <productDir>\zelunst.exe, ruxserv.exe, ruxmain.exe, deinstall.exe,
+//                shellext.dll
 //   <productDir>\uninstall\unins000.exe
 //   <productDir>\subsystem\zelde\zeldecs.dll   (when the bin folder has it)
 //   <engineDir>\zelserv.exe, izelreg.exe
@@ -24,7 +25,7 @@ namespace standin {
 
 struct InstallChoices {
     bool tool = true;             // zelunst.exe
-    bool productPrograms = true;  // ruxserv.exe, ruxmain.exe, deinstall.exe
+    bool productPrograms = true;  // ruxserv.exe, ruxmain.exe, deinstall.exe, shellext.dll
     bool uninstaller = true;      // uninstall\unins000.exe
     bool solution = true;         // subsystem\zelde\zeldecs.dll
     bool enginePrograms = true;   // zelserv.exe, izelreg.exe

@@ -22,6 +22,9 @@ inline constexpr char kRefuseStop[] = "refuse_stop";    // service: do not accep
 inline constexpr char kStopWaitMs[] = "stop_wait_ms";   // "-stop": how long to wait for the stopped state
 inline constexpr char kHoldFile[] = "hold_file";        // main program: keep this file open, unshared
 inline constexpr char kHoldReadable[] = "hold_readable"; // main program: hold_file stays readable by others
+inline constexpr char kHoldMs[] = "hold_ms";            // main program: let go of hold_file after this long
+inline constexpr char kHoldMsAfter[] = "hold_ms_after"; // main program: hold_ms counts from when this path appears
+inline constexpr char kLoadLibrary[] = "load_library";  // main program: keep this library loaded
 inline constexpr char kUpdateMutexMs[] = "update_mutex_ms";  // main program: own the update mutex this long
 
 class Settings {

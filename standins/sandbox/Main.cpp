@@ -10,9 +10,13 @@
 //       and the "nydkernel" key
 //   zelsandbox start-product
 //       starts the services "zelserv" and "ruxserv" and the main program
-//   zelsandbox state [<productDir> <engineDir>]
-//       prints the services, the Run value and every stand-in's record lines;
-//       the folders default to those of the registered services
+//   zelsandbox start <exePath>
+//       starts a program without a window and does not wait for it
+//   zelsandbox state [<productDir> <engineDir> [<folder>...]]
+//       prints the services, the Run value, what waits to be deleted at the
+//       next restart and the record lines of every stand-in in the product's
+//       and the engine's folders (by default those of the registered
+//       services) and in the further folders
 //   zelsandbox settings <exePath> [key=value]...
 //       replaces the stand-in's settings file (none: removes it)
 //   zelsandbox run <exePath> [argument]...
@@ -30,6 +34,7 @@
 #include "base/Handles.h"
 #include "base/Text.h"
 #include "standins/common/CommandLineProgram.h"
+#include "standins/common/PendingDeletions.h"
 #include "standins/common/ProductInstaller.h"
 #include "standins/common/RecordFormat.h"
 #include "standins/common/Self.h"
@@ -52,7 +57,8 @@ int Usage() {
         "usage: zelsandbox install <productDir> <engineDir> [--without-<piece>]...\n"
         "       zelsandbox uninstall\n"
         "       zelsandbox start-product\n"
-        "       zelsandbox state [<productDir> <engineDir>]\n"
+        "       zelsandbox start <exePath>\n"
+        "       zelsandbox state [<productDir> <engineDir> [<folder>...]]\n"
         "       zelsandbox settings <exePath> [key=value]...\n"
         "       zelsandbox run <exePath> [argument]...\n"
         "pieces: tool, product-programs, uninstaller, solution, engine-programs,\n"
@@ -104,7 +110,7 @@ int Uninstall() {
     return 0;
 }
 
-DWORD StartMainProgram(const std::wstring& path) {
+DWORD StartProgram(const std::wstring& path) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
@@ -125,9 +131,16 @@ int StartProduct() {
         if (error != ERROR_SUCCESS) result = kFailed;
     }
     const std::wstring mainProgram = Unquoted(standin::MainProgramRunValue());
-    const DWORD error = mainProgram.empty() ? ERROR_FILE_NOT_FOUND : StartMainProgram(mainProgram);
+    const DWORD error = mainProgram.empty() ? ERROR_FILE_NOT_FOUND : StartProgram(mainProgram);
     std::printf("start %s: %lu\n", ToUtf8(mainProgram).c_str(), static_cast<unsigned long>(error));
     return error == ERROR_SUCCESS ? result : kFailed;
+}
+
+int Start(const std::vector<std::wstring>& arguments) {
+    if (arguments.size() != 2) return Usage();
+    const DWORD error = StartProgram(arguments[1]);
+    std::printf("start %s: %lu\n", ToUtf8(arguments[1]).c_str(), static_cast<unsigned long>(error));
+    return error == ERROR_SUCCESS ? 0 : kFailed;
 }
 
 void PrintService(const wchar_t* name) {
@@ -183,9 +196,11 @@ void PrintRecordsIn(const std::wstring& folder) {
 int State(const std::vector<std::wstring>& arguments) {
     std::wstring productDir = FolderOf(standin::ServiceProgramPath(products::kProductService));
     std::wstring engineDir = FolderOf(standin::ServiceProgramPath(products::kEngineService));
-    if (arguments.size() == 3) {
+    std::vector<std::wstring> folders;
+    if (arguments.size() >= 3) {
         productDir = arguments[1];
         engineDir = arguments[2];
+        folders.assign(arguments.begin() + 3, arguments.end());
     } else if (arguments.size() != 1) {
         return Usage();
     }
@@ -194,8 +209,12 @@ int State(const std::vector<std::wstring>& arguments) {
     const std::wstring runValue = standin::MainProgramRunValue();
     std::printf("Run value %s: %s\n", ToUtf8(products::kRunValue).c_str(),
                 runValue.empty() ? "absent" : ToUtf8(runValue).c_str());
-    for (const std::wstring& folder : {productDir, productDir + L"\\uninstall", productDir + L"\\subsystem\\zelde",
-                                       engineDir}) {
+    const std::vector<std::wstring> pending = standin::PendingDeletions();
+    std::printf("deleted at the next restart:%s\n", pending.empty() ? " nothing" : "");
+    for (const std::wstring& path : pending) std::printf("  %s\n", ToUtf8(path).c_str());
+    folders.insert(folders.begin(),
+                   {productDir, productDir + L"\\uninstall", productDir + L"\\subsystem\\zelde", engineDir});
+    for (const std::wstring& folder : folders) {
         if (!folder.empty() && folder[0] != L'\\') PrintRecordsIn(folder);
     }
     return 0;
@@ -248,6 +267,7 @@ int wmain() {
     if (command == L"install") return Install(arguments);
     if (command == L"uninstall") return Uninstall();
     if (command == L"start-product") return StartProduct();
+    if (command == L"start") return Start(arguments);
     if (command == L"state") return State(arguments);
     if (command == L"settings") return WriteSettingsFile(arguments);
     if (command == L"run") return Run(arguments);

@@ -37,6 +37,16 @@ const Lines kNotRecovered = {"_DoCopyAndDelFile", "Restore rux from rux\\updatet
 
 std::wstring JournalIn(const std::wstring& dir) { return dir + L"\\updatetemp\\update\\journal.txt"; }
 
+// The exchange of the product folder dir, its pauses for files in use noted
+// in pauses rather than slept: a file held for good is tried as often, only
+// sooner.
+bool Exchange(const std::wstring& dir, std::vector<DWORD>* pauses = nullptr,
+              const VolumeFlush& flushVolume = [](const std::wstring& folder) { FlushVolumeOf(folder); }) {
+    std::vector<DWORD> unused;
+    std::vector<DWORD>& taken = pauses != nullptr ? *pauses : unused;
+    return _DoCopyAndDelFile(PathsFor(dir), flushVolume, [&taken](DWORD ms) { taken.push_back(ms); });
+}
+
 // One staged entry for each exclusion of a tool named ZelUnst.exe.
 const wchar_t* const kExcluded[] = {L"Skin\\A.bmp",   L"icon\\I.ico",          L"uninstall\\unins000.exe",
                                     L"Update\\U.dat", L"reupdate\\Nested.txt", L"ZELUNST.EXE",
@@ -173,7 +183,7 @@ TEST(DoCopyAndDelFile, ReplacesTheProductFilesWithTheStagedOnes) {
     expected[L"data\\new.dat"] = "new dat";
 
     const LogWatch log;
-    EXPECT_TRUE(_DoCopyAndDelFile(PathsFor(dir)));
+    EXPECT_TRUE(Exchange(dir));
     EXPECT_EQ(log.NewLines(), kStarted);
     EXPECT_EQ(Snapshot(dir), expected);
     EXPECT_EQ(GetFileAttributesW((dir + L"\\Main.DLL").c_str()),
@@ -186,7 +196,7 @@ TEST(DoCopyAndDelFile, ReplacesTheProductFilesWithTheStagedOnes) {
     WriteText(empty + L"\\Main.dll", "main");
     CreateDirectoryChain(empty + L"\\reupdate\\Sub");
     const Files before = Snapshot(empty);
-    EXPECT_TRUE(_DoCopyAndDelFile(PathsFor(empty)));
+    EXPECT_TRUE(Exchange(empty));
     EXPECT_EQ(Snapshot(empty), before);
     EXPECT_FALSE(DirExists(empty + L"\\updatetemp"));
 }
@@ -194,14 +204,14 @@ TEST(DoCopyAndDelFile, ReplacesTheProductFilesWithTheStagedOnes) {
 TEST(DoCopyAndDelFile, FailsBeforeTouchingAnythingForARootOrMissingFolder) {
     const LogWatch log;
     for (const wchar_t* root : {L"", L"C:", L"C:\\"}) {
-        EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(root))) << ToUtf8(root);
+        EXPECT_FALSE(Exchange(root)) << ToUtf8(root);
     }
     EXPECT_EQ(log.NewLines(), Lines());
     EXPECT_FALSE(DirExists(L"C:\\updatetemp"));
 
     const LogWatch missingLog;
     const std::wstring missing = FreshDir(L"exchange-missing") + L"\\Rux";
-    EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(missing)));
+    EXPECT_FALSE(Exchange(missing));
     EXPECT_EQ(missingLog.NewLines(), kStarted);
     EXPECT_FALSE(DirExists(missing));
 }
@@ -211,7 +221,7 @@ TEST(DoCopyAndDelFile, FailsWhenTheBackupFolderIsNoFolder) {
     WriteText(dir + L"\\updatetemp", "a file in the way");
     const Files before = Snapshot(dir);
     const LogWatch log;
-    EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(dir)));
+    EXPECT_FALSE(Exchange(dir));
     EXPECT_EQ(log.NewLines(), kStarted);
     EXPECT_EQ(Snapshot(dir), before);
 }
@@ -223,7 +233,7 @@ TEST(DoCopyAndDelFile, ABackupCopyFailureLeavesThePartialBackupAndTheProduct) {
     {
         const FileHandle locked = Hold(dir + L"\\Only\\Product.txt", GENERIC_READ | GENERIC_WRITE, 0);
         ASSERT_TRUE(locked.Valid());
-        EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(dir)));
+        EXPECT_FALSE(Exchange(dir));
     }
     EXPECT_EQ(log.NewLines(), kBackupFailed);
     EXPECT_TRUE(DirExists(dir + L"\\updatetemp"));
@@ -244,7 +254,7 @@ TEST(DoCopyAndDelFile, AMissingStagingFolderLeavesACompleteBackup) {
         const FileHandle busy = Hold(dir + L"\\updatetemp\\Busy.txt", GENERIC_READ, FILE_SHARE_READ);
         ASSERT_TRUE(busy.Valid());
         product = Snapshot(dir);
-        EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(dir)));
+        EXPECT_FALSE(Exchange(dir));
     }
     EXPECT_EQ(log.NewLines(), kStarted);
     EXPECT_EQ(Snapshot(dir + L"\\updatetemp"), (Files{{L"main.dll", "old main"},
@@ -266,7 +276,7 @@ TEST(DoCopyAndDelFile, AStagedCopyFailurePutsTheProductBackWhereverItFails) {
         {
             const FileHandle held = FailCopyOf(dir, staged[failing]);
             ASSERT_TRUE(held.Valid());
-            EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(dir)));
+            EXPECT_FALSE(Exchange(dir));
         }
         SCOPED_TRACE("failing at " + ToUtf8(staged[failing]));
         EXPECT_EQ(log.NewLines(), kUpdateFailed);
@@ -283,7 +293,7 @@ TEST(DoCopyAndDelFile, AStagedFileOverAFolderLeavesTheProductAsItWas) {
     WriteText(dir + L"\\Conflict\\inside.txt", "old conflict");
     const Tree before = ProductTree(dir);
     const LogWatch log;
-    EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(dir)));
+    EXPECT_FALSE(Exchange(dir));
     EXPECT_EQ(log.NewLines(), kUpdateFailed);
     EXPECT_EQ(ProductTree(dir), before);
     EXPECT_EQ(Snapshot(dir + L"\\updatetemp").count(L"conflict\\inside.txt"), 1u);
@@ -302,7 +312,7 @@ TEST(DoCopyAndDelFile, AFileThatCannotBeRestoredIsReportedAndTheBackupKept) {
     {
         const FileHandle held = Hold(root + L"\\Outside\\Held.txt", GENERIC_READ, FILE_SHARE_READ);
         ASSERT_TRUE(held.Valid());
-        EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(dir)));
+        EXPECT_FALSE(Exchange(dir));
     }
     EXPECT_EQ(log.NewLines(), Then(kUpdateFailed, {"Restore rux from rux\\updatetemp Fail"}));
     EXPECT_EQ(ProductTree(dir), before);
@@ -319,7 +329,7 @@ TEST(DoCopyAndDelFile, LeavesWhatALinkedBackupFolderPointsTo) {
     WriteText(dir + L"\\Main.dll", "old main");
     WriteText(dir + L"\\reupdate\\Main.dll", "new main");
     ASSERT_TRUE(MakeUnixLink(root + L"\\Outside", dir + L"\\updatetemp"));
-    EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(dir)));
+    EXPECT_FALSE(Exchange(dir));
     EXPECT_EQ(Snapshot(root + L"\\Outside"), (Files{{L"Secret.txt", "outside"}}));
 }
 
@@ -338,7 +348,7 @@ TEST(DoCopyAndDelFile, NeverCopiesAStagedFileIntoTheBackup) {
         // Held without sharing: an attempt to copy it would fail the exchange.
         const FileHandle held = Hold(dir + L"\\reupdate\\UpdateTemp\\a.txt", GENERIC_READ, 0);
         ASSERT_TRUE(held.Valid());
-        EXPECT_TRUE(_DoCopyAndDelFile(PathsFor(dir)));
+        EXPECT_TRUE(Exchange(dir));
     }
     EXPECT_EQ(log.NewLines(), kStarted);
     EXPECT_EQ(Snapshot(dir), expected);
@@ -356,7 +366,7 @@ TEST(DoCopyAndDelFile, NeverCopiesAStagedFileIntoTheBackup) {
     {
         const FileHandle held = Hold(failing + L"\\b.txt", GENERIC_READ, FILE_SHARE_READ);
         ASSERT_TRUE(held.Valid());
-        EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(failing)));
+        EXPECT_FALSE(Exchange(failing));
     }
     EXPECT_EQ(failLog.NewLines(), kUpdateFailed);
     EXPECT_EQ(WithoutBackup(Snapshot(failing)), WithoutBackup(before));
@@ -374,7 +384,7 @@ TEST(DoCopyAndDelFile, FlushesInOrderAndTheNextRunPutsBackWhatAnInterruptedOneLe
     const std::wstring left = FreshDir(L"exchange-cut-left") + L"\\Rux";
     const std::wstring cut = FreshDir(L"exchange-cut-journal") + L"\\Rux";
     Lines seen;
-    EXPECT_TRUE(_DoCopyAndDelFile(PathsFor(dir), [&](const std::wstring& folder) {
+    EXPECT_TRUE(Exchange(dir, nullptr, [&](const std::wstring& folder) {
         EXPECT_EQ(folder, dir);
         seen.push_back(std::string(FileExists(JournalIn(dir)) ? "journal" : "no journal") +
                        (FileExists(dir + L"\\updatetemp\\only.txt") ? ", backup, " : ", no backup, ") +
@@ -392,12 +402,12 @@ TEST(DoCopyAndDelFile, FlushesInOrderAndTheNextRunPutsBackWhatAnInterruptedOneLe
     const Tree interrupted = productTree(cut);
     ASSERT_FALSE(interrupted == before);
     const LogWatch log;
-    EXPECT_TRUE(_DoCopyAndDelFile(PathsFor(cut)));
+    EXPECT_TRUE(Exchange(cut));
     EXPECT_EQ(productTree(cut), interrupted);
     // A journal that cannot be read keeps its backup all the same.
     {
         const FileHandle busy = Hold(JournalIn(left), GENERIC_READ, 0);
-        EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(left)));
+        EXPECT_FALSE(Exchange(left));
         EXPECT_EQ(ReadBytes(left + L"\\updatetemp\\main.dll"), "old main");
     }
     // A file that cannot be put back keeps the backup and its journal; the
@@ -405,12 +415,12 @@ TEST(DoCopyAndDelFile, FlushesInOrderAndTheNextRunPutsBackWhatAnInterruptedOneLe
     {
         const FileHandle held = Hold(left + L"\\b.txt", GENERIC_READ, FILE_SHARE_READ);
         ASSERT_TRUE(held.Valid());
-        EXPECT_FALSE(_DoCopyAndDelFile(PathsFor(left)));
+        EXPECT_FALSE(Exchange(left));
         EXPECT_TRUE(FileExists(JournalIn(left)));
         EXPECT_EQ(ReadBytes(left + L"\\updatetemp\\main.dll"), "old main");
         EXPECT_EQ(ReadBytes(left + L"\\Main.DLL"), "old main");
     }
-    EXPECT_TRUE(_DoCopyAndDelFile(PathsFor(left)));
+    EXPECT_TRUE(Exchange(left));
     EXPECT_EQ(log.NewLines(), Then(kStarted, Then(kNotRecovered, Then(kNotRecovered, kRecovered))));
     EXPECT_EQ(productTree(left), before);
     EXPECT_FALSE(DirExists(left + L"\\updatetemp"));
