@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cwchar>
+#include <numeric>
 
+#include "filetree/ExchangeJournal.h"
 #include "filetree/FileTree.h"
 #include "filetree/UpdateExchange.h"
 #include "tests/filetree/TreeTestSupport.h"
@@ -424,4 +426,73 @@ TEST(DoCopyAndDelFile, FlushesInOrderAndTheNextRunPutsBackWhatAnInterruptedOneLe
     EXPECT_EQ(log.NewLines(), Then(kStarted, Then(kNotRecovered, Then(kNotRecovered, kRecovered))));
     EXPECT_EQ(productTree(left), before);
     EXPECT_FALSE(DirExists(left + L"\\updatetemp"));
+}
+
+TEST(DoCopyAndDelFile, ALoadedLibraryGoesAsideAndComesBackWhenALaterFileCannotBeReplaced) {
+    const std::wstring dir = FreshDir(L"exchange-loaded") + L"\\Rux";
+    CopyFromBin(L"shellext.dll", dir + L"\\ShellExt.dll");
+    const std::string old = ReadBytes(dir + L"\\ShellExt.dll");
+    WriteFiles(dir, {{L"Zz.txt", "old zz"}, {L"reupdate\\ShellExt.dll", "new shellext"}, {L"reupdate\\Zz.txt", "new zz"}});
+    ASSERT_EQ(StagedCopyOrder(dir), (Paths{L"shellext.dll", L"zz.txt"}));
+    const Library loaded(LoadLibraryExW((dir + L"\\ShellExt.dll").c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES));
+    ASSERT_TRUE(loaded.Valid());
+    const std::wstring aside = dir + L"\\updatetemp\\update\\inuse\\1\\ShellExt.dll";
+    const Lines leftForRestart = {"In use, deleted at the next restart: " + ToUtf8(aside)};
+    std::vector<DWORD> pauses;
+    {
+        const FileHandle held = Hold(dir + L"\\Zz.txt", GENERIC_READ, FILE_SHARE_READ);
+        const LogWatch log;
+        EXPECT_FALSE(Exchange(dir, &pauses));
+        EXPECT_EQ(log.NewLines(), Then(kUpdateFailed, leftForRestart));
+    }
+    EXPECT_EQ(ReadBytes(dir + L"\\ShellExt.dll"), old);
+    EXPECT_EQ(ReadBytes(aside), old);
+    // The held file was waited for while it was to be copied, not again in the rollback.
+    EXPECT_EQ(std::accumulate(pauses.begin(), pauses.end(), DWORD{0}), HeldFileWaits::kPerFileMs);
+
+    // The next run, before the restart, goes through without waiting for the
+    // file still aside.
+    pauses.clear();
+    const LogWatch log;
+    EXPECT_TRUE(Exchange(dir, &pauses));
+    EXPECT_EQ(log.NewLines(), Then(kStarted, leftForRestart));
+    EXPECT_EQ(pauses, std::vector<DWORD>());
+    EXPECT_EQ(ReadBytes(dir + L"\\ShellExt.dll"), "new shellext");
+    EXPECT_EQ(ReadBytes(dir + L"\\Zz.txt"), "new zz");
+    EXPECT_EQ(Snapshot(dir + L"\\updatetemp"), (Files{{L"update\\inuse\\1\\ShellExt.dll", old}}));
+}
+
+TEST(DoCopyAndDelFile, AJournalThatReachesOutsideTheProductFolderIsIgnored) {
+    // The elevated tool deletes what a journal names as added and overwrites
+    // what it names as replaced; the journal lies in the product folder.
+    struct Entry {
+        const wchar_t* path;
+        bool existed;
+        bool folder;
+    };
+    const Entry entries[] = {{L"..\\Victim.txt", false, false},        {L"..\\Victim.txt", true, false},
+                             {L"Sub\\..\\..\\Victim.txt", false, false}, {L".\\..\\Victim.txt", true, false},
+                             {L"..\\Outside", false, true},            {L"C:\\zt\\journal-out\\Victim.txt", false, false}};
+    for (const Entry& entry : entries) {
+        SCOPED_TRACE(ToUtf8(entry.path));
+        const std::wstring root = FreshDir(L"journal-out");
+        const std::wstring dir = root + L"\\Rux";
+        WriteFiles(root, {{L"Victim.txt", "outside"}, {L"Rux\\Victim.txt", "inside"}, {L"Rux\\Sub\\a.txt", "a"},
+                          {L"Rux\\reupdate\\a.txt", "staged"}});
+        CreateDirectoryChain(root + L"\\Outside");
+        CopyRecord crafted;
+        const std::wstring target = dir + L"\\" + entry.path;
+        if (entry.folder) {
+            crafted.folders.push_back(target);
+        } else {
+            crafted.targets.push_back({target, entry.existed});
+        }
+        CreateDirectoryChain(dir + L"\\updatetemp\\update");
+        ASSERT_TRUE(WriteJournal(JournalIn(dir), FormatJournal(crafted, dir)));
+        const LogWatch log;
+        EXPECT_TRUE(Exchange(dir));
+        EXPECT_EQ(log.NewLines(), kStarted);
+        EXPECT_EQ(ReadBytes(root + L"\\Victim.txt"), "outside");
+        EXPECT_TRUE(DirExists(root + L"\\Outside"));
+    }
 }

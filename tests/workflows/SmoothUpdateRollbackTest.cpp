@@ -1,13 +1,19 @@
-// A product file held by a running program fails the staged copy of a whole
-// "-smoothupdate" run: the product folder is put back as it was, the backup
-// stays, and once the file is let go the next run updates the product. A run
-// ended in the middle of its staged copy or of its rollback is put back by
-// the next one.
+// Product files that other programs hold, through whole "-smoothupdate"
+// runs. A file held for a moment is waited for; a library loaded from outside
+// the product is moved aside and left for the next restart. A file held for
+// good fails the staged copy: the product folder is put back as it was, the
+// backup stays, and once the file is let go the next run updates the product.
+// A run ended in the middle of its staged copy or of its rollback is put back
+// by the next one.
 #include <gtest/gtest.h>
+
+#include <windows.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 
 #include "filetree/UpdateExchange.h"
+#include "standins/common/PendingDeletions.h"
 #include "tests/filetree/TreeTestSupport.h"
 #include "tests/workflows/SmoothUpdateFixture.h"
 
@@ -16,9 +22,12 @@ using namespace treetest;
 
 namespace {
 
-// A copy of the main program under a name the update does not end.
+// Copies of the main program outside the product, under names the update
+// does not end: one holds a file, one keeps a library loaded.
 const wchar_t kHolderName[] = L"ruxholder.exe";
-const std::wstring kHolder = L"C:\\zt\\SuHolder\\ruxholder.exe";
+const wchar_t kShellHostName[] = L"shellhost.exe";
+const std::wstring kOutsideDir = L"C:\\zt\\SuHolder\\";
+const std::wstring kHolder = kOutsideDir + kHolderName;
 
 // What a run changes beside the product's own files: its log, the stand-ins'
 // records, the backup.
@@ -62,22 +71,56 @@ Files BackedUp(const Files& product, const std::wstring& dir) {
     return backup;
 }
 
+// Whether the process has a module loaded from path.
+bool HasModuleFrom(const ProcessHandles& process, const std::wstring& path) {
+    const FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, GetProcessId(process.process.Get())));
+    MODULEENTRY32W module{};
+    module.dwSize = sizeof(module);
+    for (BOOL more = Module32FirstW(snapshot.Get(), &module); more; more = Module32NextW(snapshot.Get(), &module)) {
+        if (lstrcmpiW(module.szExePath, path.c_str()) == 0) return true;
+    }
+    return false;
+}
+
 class SmoothUpdateRollback : public SmoothUpdateFixture {
 protected:
     void TearDown() override {
-        standin::EndProcessesNamed(kHolderName, 5000);
+        for (const wchar_t* name : {kHolderName, kShellHostName}) standin::EndProcessesNamed(name, 5000);
         SmoothUpdateFixture::TearDown();
     }
-    // Starts a copy of the main program that holds the product file, readable.
+    // Starts a copy of the main program outside the product with the
+    // settings, once it has recorded that it did what they ask.
+    ProcessHandles StartOutside(const wchar_t* name, const std::map<std::string, std::string>& settings,
+                                const std::string& event) const {
+        const std::wstring program = kOutsideDir + name;
+        CopyFromBin(L"ruxmain.exe", program);
+        WriteSettings(program, settings);
+        ProcessHandles started = StartProcess(L"\"" + program + L"\"");
+        const std::vector<StandInRecord> done = WaitForRecords(program, event, 1);
+        EXPECT_TRUE(done.size() == 1 && done[0].Field("error") == "0") << event;
+        return started;
+    }
+    // A holder of the product file, readable, as a running program holds its own.
     void StartHolderOf(const std::wstring& entry) const {
-        CopyFromBin(L"ruxmain.exe", kHolder);
-        WriteSettings(kHolder, {{"hold_file", ToUtf8(product.productDir + L"\\" + entry)}, {"hold_readable", "1"}});
-        const ProcessHandles holder = StartProcess(L"\"" + kHolder + L"\"");
-        ASSERT_TRUE(holder.process.Valid());
-        const std::vector<StandInRecord> holds = WaitForRecords(kHolder, "hold_file", 1);
-        ASSERT_TRUE(holds.size() == 1 && holds[0].Field("error") == "0" && holds[0].Field("readable") == "1");
+        StartOutside(kHolderName, {{"hold_file", ToUtf8(product.productDir + L"\\" + entry)}, {"hold_readable", "1"}},
+                     "hold_file");
+    }
+    // A program that keeps the product's shell extension loaded.
+    ProcessHandles StartShellHost() const {
+        return StartOutside(kShellHostName, {{"load_library", ToUtf8(product.productDir + L"\\shellext.dll")}},
+                            "load_library");
+    }
+    // Where the first library moved aside lies, and the line that leaves it for the restart.
+    std::wstring Aside() const { return product.productDir + L"\\updatetemp\\update\\inuse\\1\\shellext.dll"; }
+    std::string LeftForRestart() const { return "In use, deleted at the next restart: " + ToUtf8(Aside()); }
+    // The run log of a successful update that left the library aside for the restart.
+    Lines WithLeftForRestart(Lines log) const {
+        log.insert(std::find(log.begin(), log.end(), kExchange) + 1, LeftForRestart());
+        return log;
     }
 };
+
+using SmoothUpdateInUse = SmoothUpdateRollback;
 
 // Ends the process abruptly, as a power cut would, once the file's size lies
 // between the two: a bigger version is being copied over it. False when the
@@ -100,43 +143,49 @@ constexpr DWORD kSmall = 1 << 20;
 constexpr DWORD kBig = 192 << 20;
 
 // Ends a run in the middle of its staged copy, or of the rollback after a
-// held file failed it, and checks that the next runs finish the update.
+// held file failed it, and checks that the next runs finish the update. By
+// then the run has moved aside the shell extension, which a program outside
+// the product keeps loaded.
 class SmoothUpdateInterrupted : public SmoothUpdateRollback {
 protected:
     void EndTheFirstRunDuring(bool rollback) {
         const std::wstring& dir = product.productDir;
         StageUpdate();
-        WriteBytes(dir + L"\\Payload.dat", std::string(rollback ? kBig : kSmall, 'o'));
-        WriteBytes(dir + L"\\reupdate\\Payload.dat", std::string(rollback ? kSmall : kBig, 'n'));
-        // Copied after Payload.dat: held, it fails the copy there.
+        WriteText(dir + L"\\reupdate\\shellext.dll", "new shell extension");
+        WriteBytes(dir + L"\\Xpayload.dat", std::string(rollback ? kBig : kSmall, 'o'));
+        WriteBytes(dir + L"\\reupdate\\Xpayload.dat", std::string(rollback ? kSmall : kBig, 'n'));
+        // Copied after Xpayload.dat: held, it fails the copy there.
         WriteText(dir + L"\\Zz.dll", "old zz");
         WriteText(dir + L"\\reupdate\\Zz.dll", "new zz");
         const Paths order = StagedCopyOrder(dir);
         const auto at = [&order](const wchar_t* entry) { return std::find(order.begin(), order.end(), entry) - order.begin(); };
-        ASSERT_LT(at(L"payload.dat"), at(L"zz.dll"));
+        ASSERT_LT(at(L"shellext.dll"), at(L"xpayload.dat"));
+        ASSERT_LT(at(L"xpayload.dat"), at(L"zz.dll"));
         const Tree before = TreeOf(dir, ChangedByTheRun);
 
+        StartShellHost();
         if (rollback) StartHolderOf(L"Zz.dll");
         DeleteFileW(RunLogPath(dir).c_str());
         const ProcessHandles tool = StartProcess(L"\"" + product.Tool() + L"\" -smoothupdate");
         ASSERT_TRUE(tool.process.Valid());
-        ASSERT_TRUE(EndWhileCopying(tool, dir + L"\\Payload.dat", kSmall, kBig));
-        ASSERT_TRUE(FileExists(dir + L"\\updatetemp\\payload.dat"));
+        ASSERT_TRUE(EndWhileCopying(tool, dir + L"\\Xpayload.dat", kSmall, kBig));
+        ASSERT_TRUE(FileExists(dir + L"\\updatetemp\\xpayload.dat"));
+        ASSERT_TRUE(FileExists(Aside()));
         if (!rollback) StartHolderOf(L"Zz.dll");
 
-        // The next run puts the product back, and fails on the held file.
+        // The next run puts the product back, and fails on the held file; the
+        // library aside is still loaded.
         ExpectUpdate(0, Then(kThroughEngineUninstall,
                              {kExchange, "Restore rux from rux\\updatetemp after an interrupted update",
-                              "Copy file rux\\reupdate to rux\\ Fail", kExchangeFail}));
+                              "Copy file rux\\reupdate to rux\\ Fail", LeftForRestart(), kExchangeFail}));
         const Tree after = TreeOf(dir, ChangedByTheRun);
         EXPECT_EQ(Differences(before.files, after.files), std::vector<std::string>());
         EXPECT_EQ(after.folders, before.folders);
 
         // Let go, the run after it updates the product.
         ASSERT_EQ(standin::EndProcessesNamed(kHolderName, 5000), 1);
-        ExpectUpdate(1, SucceededLog());
+        ExpectUpdate(1, WithLeftForRestart(SucceededLog()));
         ExpectProductBack();
-        EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
         for (const std::wstring& entry : order) {
             EXPECT_EQ(ReadBytes(dir + L"\\" + entry), ReadBytes(dir + L"\\reupdate\\" + entry)) << ToUtf8(entry);
         }
@@ -167,7 +216,11 @@ TEST_F(SmoothUpdateRollback, AFileInUseFailsTheCopyAndTheProductIsPutBackUntilIt
     StartHolderOf(held);
 
     const Tree before = TreeOf(dir, ChangedByTheRun);
+    // Held for good, the file is waited for at most 10 s.
+    const ULONGLONG start = GetTickCount64();
     ExpectUpdate(0, Then(kThroughEngineUninstall, {kExchange, "Copy file rux\\reupdate to rux\\ Fail", kExchangeFail}));
+    EXPECT_GE(GetTickCount64() - start, HeldFileWaits::kPerFileMs);
+    EXPECT_LT(GetTickCount64() - start, 60000u);
     const Tree after = TreeOf(dir, ChangedByTheRun);
     EXPECT_EQ(Differences(before.files, after.files), std::vector<std::string>());
     EXPECT_EQ(after.folders, before.folders);
@@ -199,3 +252,47 @@ TEST_F(SmoothUpdateRollback, AFileInUseFailsTheCopyAndTheProductIsPutBackUntilIt
 TEST_F(SmoothUpdateInterrupted, AToolEndedDuringTheStagedCopyIsPutBackByTheNextRun) { EndTheFirstRunDuring(false); }
 
 TEST_F(SmoothUpdateInterrupted, AToolEndedDuringTheRollbackIsPutBackByTheNextRun) { EndTheFirstRunDuring(true); }
+
+TEST_F(SmoothUpdateInUse, ALibraryLoadedOutsideTheProductIsReplacedAndItsOldFileLeftForTheRestart) {
+    const std::wstring& dir = product.productDir;
+    StageUpdate();
+    WriteText(dir + L"\\reupdate\\shellext.dll", "new shell extension");
+    const std::string old = ReadBytes(dir + L"\\shellext.dll");
+    const Tree before = TreeOf(dir, ChangedByTheRun);
+    const size_t pendingBefore = standin::PendingDeletions().size();
+    const ProcessHandles host = StartShellHost();
+
+    ExpectUpdate(1, WithLeftForRestart(SucceededLog()));
+    ExpectProductBack();
+    // (Compared as truth values: a failure would print the whole library.)
+    EXPECT_TRUE(ReadBytes(dir + L"\\shellext.dll") == "new shell extension");
+    EXPECT_FALSE(HasEnded(host));
+    EXPECT_TRUE(HasModuleFrom(host, dir + L"\\shellext.dll"));
+    EXPECT_EQ(Differences(before.files, TreeOf(dir, ChangedByTheRun).files),
+              (std::vector<std::string>{"changed Main.dll", "missing settings.cfg", "changed settings.cfg.bak",
+                                        "changed shellext.dll", "added data\\new.dat", "added plugins\\deep\\extra.bin"}));
+    // All that is left of the update is the old library, and it goes at the
+    // restart with every folder holding it, deepest first.
+    const Files left = Snapshot(dir + L"\\updatetemp");
+    EXPECT_TRUE(left.size() == 1 && left.count(L"update\\inuse\\1\\shellext.dll") == 1 && left.begin()->second == old);
+    const std::vector<std::wstring> pending = standin::PendingDeletions();
+    ASSERT_GE(pending.size(), pendingBefore);
+    const std::wstring backup = dir + L"\\updatetemp";
+    EXPECT_EQ(Paths(pending.begin() + static_cast<std::ptrdiff_t>(pendingBefore), pending.end()),
+              (Paths{Aside(), backup + L"\\update\\inuse\\1", backup + L"\\update\\inuse", backup + L"\\update",
+                     backup}));
+}
+
+TEST_F(SmoothUpdateInUse, AFileHeldForAMomentIsWaitedFor) {
+    const std::wstring& dir = product.productDir;
+    StageUpdate();
+    // Held readable, as a scanner holds a file, until 1.5 s after the backup starts.
+    StartOutside(kHolderName,
+                 {{"hold_file", ToUtf8(dir + L"\\Main.dll")}, {"hold_readable", "1"}, {"hold_ms", "1500"},
+                  {"hold_ms_after", ToUtf8(dir + L"\\updatetemp")}},
+                 "hold_file");
+    ExpectUpdate(1, SucceededLog());
+    ExpectProductBack();
+    EXPECT_EQ(ReadBytes(dir + L"\\Main.dll"), "main v2");
+    EXPECT_EQ(ReadRecords(kHolder, "hold_released").size(), 1u);
+}

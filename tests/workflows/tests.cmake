@@ -18,7 +18,7 @@ zel_add_gtest(smooth_update_e2e
           workflows/SmoothUpdateRollbackTest.cpp filetree/TreeTestSupport.cpp
   SHARDS "SmoothUpdateSuccess.*" "SmoothUpdateMutex.*" "SmoothUpdateEngine.*:*/Engine_*"
          "SmoothUpdateFramework.*:*/Framework_*" "SmoothUpdateLaterSteps.*:*/LaterSteps_*" "*/Scan_*"
-         "*/SlowChildren_*" "SmoothUpdatePath*" "SmoothUpdateRollback.*" "SmoothUpdateInterrupted.*"
+         "*/SlowChildren_*" "SmoothUpdatePath*" "SmoothUpdateRollback.*" "SmoothUpdateInUse.*" "SmoothUpdateInterrupted.*"
   UNPRIVILEGED "SmoothUpdateSuccess.*:SmoothUpdateRollback.*"
   DEPENDS zeldecs)
 target_link_libraries(smooth_update_e2e PRIVATE standintestsupport)
