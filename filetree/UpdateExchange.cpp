@@ -116,11 +116,14 @@ void LeaveInUseForRestart(const std::wstring& backupDir, const std::wstring& asi
 
 // What the copy wrote or put back goes to the disk before the journal that
 // protects it goes. False when the journal is still there.
-bool RemoveJournal(const std::wstring& programDir, const std::wstring& backupDir, const VolumeFlush& flushVolume) {
+bool RemoveJournal(const std::wstring& programDir, const std::wstring& backupDir, const VolumeFlush& flushVolume,
+                   FilesInUse& inUse) {
     flushVolume(programDir);
-    if (!DeleteFileW(LongPathForm(JournalOf(backupDir)).c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
-        return false;
-    }
+    const std::wstring journal = LongPathForm(JournalOf(backupDir));
+    const DWORD error = inUse.Retry([&journal]() -> DWORD {
+        return DeleteFileW(journal.c_str()) ? ERROR_SUCCESS : GetLastError();
+    });
+    if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) return false;
     RemoveDirectoryW(LongPathForm(JournalFolderOf(backupDir)).c_str());
     return true;
 }
@@ -147,7 +150,7 @@ bool FinishInterruptedExchange(const std::wstring& programDir, const std::wstrin
         return false;
     }
     LogLine(L"Restore rux from rux\\updatetemp after an interrupted update");
-    return RemoveJournal(programDir, backupDir, flushVolume);
+    return RemoveJournal(programDir, backupDir, flushVolume, inUse);
 }
 
 // The exchange itself; _DoCopyAndDelFile then deals with what it moved aside.
@@ -192,13 +195,13 @@ bool ExchangeFiles(const ToolPaths& context, const std::wstring& programDir, con
             LogLine(L"Restore rux from rux\\updatetemp Fail");
             return false;
         }
-        RemoveJournal(programDir, backupDir, flushVolume);
+        RemoveJournal(programDir, backupDir, flushVolume, inUse);
         return false;
     }
     // A journal that cannot be removed keeps the backup: the next run puts
     // the old files back and copies the staged ones again. The product is
     // whole and new now, so the update goes on.
-    if (!RemoveJournal(programDir, backupDir, flushVolume)) return true;
+    if (!RemoveJournal(programDir, backupDir, flushVolume, inUse)) return true;
     // The journal's removal reaches the disk before the backup's does.
     flushVolume(programDir);
     _DeleteTree(backupDir, 1, &inUse);

@@ -463,32 +463,17 @@ TEST(DoCopyAndDelFile, ALoadedLibraryGoesAsideAndComesBackWhenALaterFileCannotBe
 }
 
 TEST(DoCopyAndDelFile, AJournalThatReachesOutsideTheProductFolderIsIgnored) {
-    // The elevated tool deletes what a journal names as added and overwrites
-    // what it names as replaced; the journal lies in the product folder.
-    struct Entry {
-        const wchar_t* path;
-        bool existed;
-        bool folder;
-    };
-    const Entry entries[] = {{L"..\\Victim.txt", false, false},        {L"..\\Victim.txt", true, false},
-                             {L"Sub\\..\\..\\Victim.txt", false, false}, {L".\\..\\Victim.txt", true, false},
-                             {L"..\\Outside", false, true},            {L"C:\\zt\\journal-out\\Victim.txt", false, false}};
-    for (const Entry& entry : entries) {
-        SCOPED_TRACE(ToUtf8(entry.path));
+    // The elevated tool deletes what a journal in the product folder names as
+    // added, overwrites what it names as replaced and removes its folders.
+    for (const wchar_t* line : {L"add ..\\Victim.txt", L"replace ..\\Victim.txt", L"add Sub\\..\\..\\Victim.txt",
+                                L"replace .\\..\\Victim.txt", L"folder ..\\Outside", L"add C:\\zt\\journal-out\\Victim.txt"}) {
+        SCOPED_TRACE(ToUtf8(line));
         const std::wstring root = FreshDir(L"journal-out");
         const std::wstring dir = root + L"\\Rux";
-        WriteFiles(root, {{L"Victim.txt", "outside"}, {L"Rux\\Victim.txt", "inside"}, {L"Rux\\Sub\\a.txt", "a"},
-                          {L"Rux\\reupdate\\a.txt", "staged"}});
+        WriteFiles(root, {{L"Victim.txt", "outside"}, {L"Rux\\Victim.txt", "inside"}, {L"Rux\\reupdate\\a.txt", "new"}});
         CreateDirectoryChain(root + L"\\Outside");
-        CopyRecord crafted;
-        const std::wstring target = dir + L"\\" + entry.path;
-        if (entry.folder) {
-            crafted.folders.push_back(target);
-        } else {
-            crafted.targets.push_back({target, entry.existed});
-        }
         CreateDirectoryChain(dir + L"\\updatetemp\\update");
-        ASSERT_TRUE(WriteJournal(JournalIn(dir), FormatJournal(crafted, dir)));
+        ASSERT_TRUE(WriteJournal(JournalIn(dir), L"\xFEFFzelunst update journal\r\n" + std::wstring(line) + L"\r\nend 1\r\n"));
         const LogWatch log;
         EXPECT_TRUE(Exchange(dir));
         EXPECT_EQ(log.NewLines(), kStarted);
