@@ -445,8 +445,9 @@ TEST(DoCopyAndDelFile, ALoadedLibraryGoesAsideAndComesBackWhenALaterFileCannotBe
         EXPECT_FALSE(Exchange(dir, &pauses));
         EXPECT_EQ(log.NewLines(), Then(kUpdateFailed, leftForRestart));
     }
-    EXPECT_EQ(ReadBytes(dir + L"\\ShellExt.dll"), old);
-    EXPECT_EQ(ReadBytes(aside), old);
+    // (Compared as truth values: a failure would print the whole library.)
+    EXPECT_TRUE(ReadBytes(dir + L"\\ShellExt.dll") == old);
+    EXPECT_TRUE(ReadBytes(aside) == old);
     // The held file was waited for while it was to be copied, not again in the rollback.
     EXPECT_EQ(std::accumulate(pauses.begin(), pauses.end(), DWORD{0}), HeldFileWaits::kPerFileMs);
 
@@ -459,7 +460,6 @@ TEST(DoCopyAndDelFile, ALoadedLibraryGoesAsideAndComesBackWhenALaterFileCannotBe
     EXPECT_EQ(pauses, std::vector<DWORD>());
     EXPECT_EQ(ReadBytes(dir + L"\\ShellExt.dll"), "new shellext");
     EXPECT_EQ(ReadBytes(dir + L"\\Zz.txt"), "new zz");
-    EXPECT_EQ(Snapshot(dir + L"\\updatetemp"), (Files{{L"update\\inuse\\1\\ShellExt.dll", old}}));
 }
 
 TEST(DoCopyAndDelFile, AJournalThatReachesOutsideTheProductFolderIsIgnored) {
