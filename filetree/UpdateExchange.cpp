@@ -98,10 +98,9 @@ void LeaveInUseForRestart(const std::wstring& backupDir, const std::wstring& asi
     for (size_t i = 0; i < left.Size(); ++i) {
         const std::wstring& file = left.Spelling(i);
         const bool scheduled = MoveFileExW(LongPathForm(file).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-        LogLine(((scheduled ? L"In use, deleted at the next restart: "
-                            : L"In use, left in place (deleting it at the next restart was refused): ") +
-                 file)
-                    .c_str());
+        const std::wstring outcome = scheduled ? L"In use, deleted at the next restart: "
+                                               : L"In use, left in place (deleting it at the next restart was refused): ";
+        LogLine((outcome + file).c_str());
         for (std::wstring folder = ParentOf(file); folder.size() >= backupDir.size(); folder = ParentOf(folder)) {
             if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(folder);
         }
