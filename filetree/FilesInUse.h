@@ -50,7 +50,7 @@ private:
 // that files in use are moved aside into.
 class FilesInUse {
 public:
-    explicit FilesInUse(std::wstring asideDir, Pause pause = [](DWORD ms) { Sleep(ms); })
+    FilesInUse(std::wstring asideDir, Pause pause)
         : waits_(std::move(pause)), asideDir_(std::move(asideDir)) {}
 
     DWORD Retry(const std::function<DWORD()>& attempt) { return waits_.Retry(attempt); }

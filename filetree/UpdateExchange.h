@@ -10,7 +10,6 @@
 // (killed, crashed, a power cut) leaves it behind, and the next exchange
 // first puts the product back from that backup; only then is the backup
 // deleted. A backup that has a journal is never deleted.
-
 //
 // A file that another program holds for a moment is waited for; a product
 // file in use that can be renamed (a loaded library) is moved aside into
