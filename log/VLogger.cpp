@@ -11,21 +11,26 @@ namespace {
 
 constexpr wchar_t kLogFileName[] = L"ZelUnst.log";
 
-ULONGLONG FileSizeOrZero(const wchar_t* path) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return 0;
-    return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
 }  // namespace
 
 LogFile::~LogFile() { Flush(); }
 
 void LogFile::Open(const wchar_t* path, ULONGLONG truncateAtBytes) {
-    const bool truncate = FileSizeOrZero(path) >= truncateAtBytes;
-    // FILE_APPEND_DATA without FILE_WRITE_DATA makes every write go to the end.
-    file_.Reset(CreateFileW(path, truncate ? GENERIC_WRITE : FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    {
+        // Opened for writing without sharing writes: refused while another
+        // process has the file open for writing.
+        const FileHandle alone(
+            CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        sharedWithAnotherWriter_ = !alone && GetLastError() == ERROR_SHARING_VIOLATION;
+        LARGE_INTEGER size{};
+        if (alone && GetFileSizeEx(alone.Get(), &size) && static_cast<ULONGLONG>(size.QuadPart) >= truncateAtBytes) {
+            SetEndOfFile(alone.Get());  // at offset 0, where the file was opened
+        }
+    }
+    // FILE_APPEND_DATA without FILE_WRITE_DATA makes every write go to the
+    // end of the file as it is then, in one piece.
+    file_.Reset(CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
     failed_ = !file_;
 }
 
@@ -60,10 +65,15 @@ void LogFile::Flush() {
 
 VLogger::VLogger() {
     _ChangeToProgramDir();
-    stream.Open(kLogFileName, kTruncateAtBytes);
+    Open(kLogFileName);
 }
 
-VLogger::VLogger(const wchar_t* logPath) { stream.Open(logPath, kTruncateAtBytes); }
+VLogger::VLogger(const wchar_t* logPath) { Open(logPath); }
+
+void VLogger::Open(const wchar_t* path) {
+    stream.Open(path, kTruncateAtBytes);
+    if (stream.SharedWithAnotherWriter()) runMark = L"process " + std::to_wstring(GetCurrentProcessId()) + L": ";
+}
 
 VLogger::~VLogger() { stream.Flush(); }
 
@@ -94,7 +104,9 @@ void VLogger::WriteTime() {
 }
 
 void VLogger::Insert(const wchar_t* text, size_t count) {
+    const bool lineStart = stream.AtLineStart();
     if (!noTimestamp) WriteTime();
+    if (lineStart) stream.Put(runMark.data(), runMark.size());
     stream.Put(text, count);
     noTimestamp = false;
 }

@@ -25,19 +25,27 @@ public:
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
-    // Opens the file shared for reading and writing: appended to when it is
-    // smaller than truncateAtBytes, emptied first otherwise.
+    // Opens the file shared for reading and writing, for appending only, so
+    // that every flush lands whole at the end, whoever else appends. A file
+    // of truncateAtBytes or more is emptied first, unless another process
+    // (another run of the tool) has it open for writing: its lines stay.
     void Open(const wchar_t* path, ULONGLONG truncateAtBytes);
     void Put(const wchar_t* text, size_t count);
+    // Hands the text put since the last flush to the file in one write.
     void Flush();
     // Forgets the text not yet flushed, and gives its memory back.
     void Discard() { std::string().swap(pending_); }
     bool Failed() const { return failed_; }
+    // Nothing put since the last flush.
+    bool AtLineStart() const { return pending_.empty(); }
+    // Another process had the file open for writing when it was opened.
+    bool SharedWithAnotherWriter() const { return sharedWithAnotherWriter_; }
 
 private:
     FileHandle file_;
     std::string pending_;
     bool failed_ = true;
+    bool sharedWithAnotherWriter_ = false;
 };
 
 class VLogger {
@@ -61,6 +69,11 @@ public:
     virtual VLogger& operator<<(const wchar_t* text);
 
     bool Failed() const { return stream.Failed(); }
+    // "process <id>: " when another run wrote the log as this one opened it
+    // (the smooth update, whose engine install runs as a second run of the
+    // tool): every line of this run then carries it after its time, so that
+    // a reader can tell the two runs' lines apart. Empty otherwise.
+    const std::wstring& RunMark() const { return runMark; }
     // Drops what was inserted since the last EndLine, so that a step cut
     // short leaves no half line behind; the next insertion starts a new line.
     void DropUnfinishedLine();
@@ -72,8 +85,11 @@ private:
     void WriteTime();
     void Insert(const wchar_t* text, size_t count);
 
+    void Open(const wchar_t* path);
+
     LogFile stream;
     bool noTimestamp = false;
+    std::wstring runMark;
 };
 
 // The one run log of the process, constructed during static initialisation.

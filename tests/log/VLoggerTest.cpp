@@ -153,6 +153,28 @@ TEST(VLoggerFile, SharedWhileOpenAndAppendsAfterOthers) {
     EXPECT_EQ(Marked(path), "<P>one\r\nother\r\n<P>two\r\n");
 }
 
+// The smooth update's engine install is a second run on the same log: neither
+// run may empty, overwrite or cut the other's lines, whether the first run
+// emptied a full log or filled it past the limit itself.
+TEST(VLoggerFile, TwoRunsOnOneLogKeepEachOthersLinesAndTheSecondMarksItsOwn) {
+    const std::string mark = "process " + std::to_string(GetCurrentProcessId()) + ": ";
+    for (const size_t size : {size_t{70000}, size_t{65000}}) {
+        const std::wstring path = LogIn(L"tworuns" + std::to_wstring(size));
+        const std::string old(size, 'x');
+        WriteBytes(path, old);
+        VLogger update(path.c_str());
+        update << L"update before" << EndLine << std::wstring(1000, L'u') << EndLine;
+        {
+            VLogger install(path.c_str());
+            install << L"install" << EndLine;
+        }
+        update << L"update after" << EndLine;
+        EXPECT_EQ(Marked(path), (size < 65536 ? old : "") + "<P>update before\r\n<P>" + std::string(1000, 'u') +
+                                    "\r\n<P>" + mark + "install\r\n<P>update after\r\n")
+            << size;
+    }
+}
+
 TEST(VLoggerFile, CharacterAboveLatin1IsAQuestionMarkAndLoggingGoesOn) {
     const std::wstring path = LogIn(L"latin1");
     VLogger log(path.c_str());
