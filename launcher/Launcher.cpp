@@ -200,9 +200,7 @@ Workflow WorkflowFor(Operation operation) {
     case Operation::Install:
         return _DoInstall;
     case Operation::SmoothUpdate:
-        return [](CUnstallContext& context) {
-            return _DoSmoothUpdate(context, [&context] { return _DoInstall(context); });
-        };
+        return [](CUnstallContext& context) { return _DoSmoothUpdate(context); };
     case Operation::ShowUsage:
         return [](CUnstallContext&) { return _ShowUsage(); };
     case Operation::Unknown:

@@ -1,5 +1,8 @@
 #include "system/ChildProcess.h"
 
+#include <memory>
+#include <vector>
+
 #include "base/Text.h"
 #include "log/VLogger.h"
 
@@ -30,6 +33,74 @@ BOOL CreateChild(const wchar_t* application, wchar_t* commandLine, DWORD flags, 
     return started;
 }
 
+// An attribute list for CreateProcessW, deleted with its owner.
+class AttributeList {
+public:
+    explicit AttributeList(DWORD count) {
+        SIZE_T bytes = 0;
+        InitializeProcThreadAttributeList(nullptr, count, 0, &bytes);
+        if (bytes == 0) return;
+        buffer_ = std::make_unique<unsigned char[]>(bytes);
+        list_ = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.get());
+        if (!InitializeProcThreadAttributeList(list_, count, 0, &bytes)) list_ = nullptr;
+    }
+    ~AttributeList() {
+        if (list_ != nullptr) DeleteProcThreadAttributeList(list_);
+    }
+    AttributeList(const AttributeList&) = delete;
+    AttributeList& operator=(const AttributeList&) = delete;
+    LPPROC_THREAD_ATTRIBUTE_LIST Get() const { return list_; }
+
+private:
+    std::unique_ptr<unsigned char[]> buffer_;
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
+// The windowless launch with the tool's standard handles handed on: each as
+// an inheritable copy (stdout and stderr are often one handle, copied once),
+// and the child inherits those copies and nothing else. FALSE when the tool
+// has no standard handle, or the system refuses them (Windows 7 keeps console
+// handles as pseudo-handles, which cannot be listed): the caller then starts
+// the child windowless, and it finds the console by itself.
+BOOL StartSharingOutput(wchar_t* commandLine, ProcessHandles& child) {
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    HANDLE* const slots[] = {&startup.StartupInfo.hStdInput, &startup.StartupInfo.hStdOutput,
+                             &startup.StartupInfo.hStdError};
+    const HANDLE own[] = {GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_OUTPUT_HANDLE),
+                          GetStdHandle(STD_ERROR_HANDLE)};
+    KernelHandle copies[3];
+    std::vector<HANDLE> inherited;
+    for (size_t i = 0; i < 3; ++i) {
+        if (own[i] == nullptr || own[i] == INVALID_HANDLE_VALUE) continue;
+        for (size_t earlier = 0; earlier < i && *slots[i] == nullptr; ++earlier) {
+            if (own[earlier] == own[i]) *slots[i] = *slots[earlier];
+        }
+        if (*slots[i] != nullptr) continue;
+        if (!DuplicateHandle(GetCurrentProcess(), own[i], GetCurrentProcess(), copies[i].Put(), 0, TRUE,
+                             DUPLICATE_SAME_ACCESS)) {
+            continue;
+        }
+        *slots[i] = copies[i].Get();
+        inherited.push_back(copies[i].Get());
+    }
+    if (inherited.empty()) return FALSE;
+    const AttributeList attributes(1);
+    if (attributes.Get() == nullptr ||
+        !UpdateProcThreadAttribute(attributes.Get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
+                                   inherited.size() * sizeof(HANDLE), nullptr, nullptr)) {
+        return FALSE;
+    }
+    startup.lpAttributeList = attributes.Get();
+    PROCESS_INFORMATION info{};
+    const BOOL started = CreateProcessW(nullptr, commandLine, nullptr, nullptr, TRUE,
+                                        CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                                        &startup.StartupInfo, &info);
+    if (started) child = ProcessHandles(info);
+    return started;
+}
+
 }  // namespace
 
 std::wstring CommandLineFor(const std::wstring& executable, const std::wstring& parameters) {
@@ -48,8 +119,13 @@ std::optional<std::wstring> RunAndWaitCommandLine(const wchar_t* path, const wch
 
 BOOL StartChild(Launch launch, const std::wstring& commandLine, ProcessHandles& child,
                 const wchar_t* currentDirectory) {
-    STARTUPINFOW startup = StartupFor(launch);
     std::wstring writableCommandLine = commandLine;  // CreateProcessW may write into it
+    if (launch == Launch::WindowlessSharingOutput) {
+        if (StartSharingOutput(writableCommandLine.data(), child)) return TRUE;
+        writableCommandLine = commandLine;
+        launch = Launch::Windowless;
+    }
+    STARTUPINFOW startup = StartupFor(launch);
     return CreateChild(nullptr, writableCommandLine.data(), CreationFlagsFor(launch), currentDirectory, startup,
                        child);
 }
@@ -62,14 +138,31 @@ BOOL StartShown(const std::wstring& executable, ProcessHandles& child) {
     return CreateChild(executable.c_str(), nullptr, 0, nullptr, startup, child);
 }
 
-int _RunAndWait(const wchar_t* path, const wchar_t* parameters, DWORD* exitCode) {
-    const std::optional<std::wstring> commandLine = RunAndWaitCommandLine(path, parameters);
-    if (!commandLine) return 0;
+ChildRun RunChildWithin(Launch launch, const std::wstring& commandLine, DWORD timeoutMs) {
+    ChildRun run;
     ProcessHandles child;
-    if (!StartChild(Launch::Windowless, *commandLine, child)) return 0;
-    WaitForSingleObject(child.process.Get(), INFINITE);
-    if (exitCode != nullptr) GetExitCodeProcess(child.process.Get(), exitCode);
-    return 1;
+    if (!StartChild(launch, commandLine, child)) {
+        run.error = GetLastError();
+        return run;
+    }
+    run.processId = GetProcessId(child.process.Get());
+    if (WaitForSingleObject(child.process.Get(), timeoutMs) != WAIT_OBJECT_0) {
+        run.end = ChildRun::End::StillRunning;
+        return run;
+    }
+    run.end = ChildRun::End::Ended;
+    GetExitCodeProcess(child.process.Get(), &run.exitCode);
+    return run;
+}
+
+ChildRun _RunAndWait(const wchar_t* path, const wchar_t* parameters, DWORD timeoutMs, const ChildRunner& run) {
+    const std::optional<std::wstring> commandLine = RunAndWaitCommandLine(path, parameters);
+    if (!commandLine) {
+        ChildRun refused;
+        refused.error = ERROR_FILENAME_EXCED_RANGE;
+        return refused;
+    }
+    return run(Launch::Windowless, *commandLine, timeoutMs);
 }
 
 BOOL _DoCreateProcess(const std::wstring& path, const std::wstring& parameters, const std::wstring& directory) {

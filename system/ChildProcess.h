@@ -4,17 +4,23 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 
 #include "base/Handles.h"
 
 // The launch conventions that pass a command line and no application name.
-// The fourth, the shown launch, has a function of its own: StartShown.
+// The shown launch has a function of its own: StartShown.
 enum class Launch {
     Hidden,      // own STARTUPINFO with SW_HIDE, CREATE_NO_WINDOW
     Windowless,  // zeroed STARTUPINFO, CREATE_NO_WINDOW
     Plain,       // zeroed STARTUPINFO, no flags
+    // The windowless launch, but the child writes where the tool writes: it
+    // gets the tool's standard handles (a console, or the pipes or files a
+    // deployment tool redirected them to), and inherits those and no other.
+    // Where the system refuses that, the child is started windowless.
+    WindowlessSharingOutput,
 };
 
 // The command line for an executable and its parameters: the executable
@@ -43,10 +49,32 @@ BOOL StartChild(Launch launch, const std::wstring& commandLine, ProcessHandles& 
 // child's handles are in `child`.
 BOOL StartShown(const std::wstring& executable, ProcessHandles& child);
 
-// Starts path, one space and parameters by the windowless launch and waits
-// without limit. 1 when the child was started (and has ended), 0 otherwise;
-// refuses (0, nothing started) a command line over 259 characters.
-int _RunAndWait(const wchar_t* path, const wchar_t* parameters, DWORD* exitCode);
+// How a child that was waited for within a bound came out.
+struct ChildRun {
+    enum class End {
+        NotStarted,    // CreateProcessW failed (error), or the command line was refused
+        Ended,         // it ended within the bound (exitCode)
+        StillRunning,  // it outlived the bound, or the wait failed; it is left running
+    };
+    End end = End::NotStarted;
+    DWORD exitCode = 0;
+    DWORD processId = 0;
+    DWORD error = ERROR_SUCCESS;
+};
+
+// Starts commandLine by `launch` and waits for it up to timeoutMs. A child
+// still running then is neither ended nor waited for again.
+ChildRun RunChildWithin(Launch launch, const std::wstring& commandLine, DWORD timeoutMs);
+
+// How the workflows run the children they wait for: RunChildWithin, or a
+// test's own that sees the bounds and makes up the outcome.
+using ChildRunner = std::function<ChildRun(Launch launch, const std::wstring& commandLine, DWORD timeoutMs)>;
+
+// Starts path, one space and parameters by the windowless launch and waits up
+// to timeoutMs. A command line over 259 characters is refused: NotStarted,
+// nothing started.
+ChildRun _RunAndWait(const wchar_t* path, const wchar_t* parameters, DWORD timeoutMs,
+                     const ChildRunner& run = RunChildWithin);
 
 // Logs and starts path (plus " " and parameters when not empty) by the plain
 // launch in `directory`; never waits. CreateProcessW's result.

@@ -6,6 +6,7 @@
 
 #include "base/Handles.h"
 #include "base/ToolPaths.h"
+#include "log/VLogger.h"
 #include "system/ChildProcess.h"
 #include "system/Products.h"
 #include "system/Registry.h"
@@ -110,14 +111,22 @@ int _RunUninstaller(const wchar_t* folder) {
     return result;
 }
 
-int _DoRemoveProduct(const ToolPaths& context) {
+void StopThroughServiceProgram(const std::wstring& serviceProgram, const ChildRunner& run) {
+    // Its verdict is not trusted: the service manager decides.
+    if (_RunAndWait(serviceProgram.c_str(), kStopOption, kServiceStopWaitMs, run).end ==
+        ChildRun::End::StillRunning) {
+        LogLine((L"ruxserv.exe -stop still running after " + std::to_wstring(kServiceStopWaitMs / 1000) +
+                 L" s; left running")
+                    .c_str());
+    }
+}
+
+int _DoRemoveProduct(const ToolPaths& context, const ChildRunner& run) {
     RemovalPaths paths;
     if (!BuildRemovalPaths(context.programDir, paths)) return 0;
     if (!PathFileExistsW(paths.serviceProgram.c_str())) return 0;
 
-    // The service program's own verdict is not trusted: the service manager decides.
-    DWORD exitCode = 0;
-    _RunAndWait(paths.serviceProgram.c_str(), kStopOption, &exitCode);
+    StopThroughServiceProgram(paths.serviceProgram, run);
 
     if (!PollServiceStopped(LookAtProductService, Sleep)) {
         ReportServiceNotStopped();

@@ -6,12 +6,18 @@
 #include <functional>
 #include <string>
 
+#include "system/ChildProcess.h"
 #include "system/Services.h"
 
 struct ToolPaths;
 
 // 1 when the product's uninstaller was started, 0 otherwise.
-int _DoRemoveProduct(const ToolPaths& context);
+int _DoRemoveProduct(const ToolPaths& context, const ChildRunner& run = RunChildWithin);
+// Has the service program stop the product's service ("-stop"), and waits for
+// it up to kServiceStopWaitMs; one still running then is logged and left
+// running. The service manager, not the program, tells whether it stopped.
+void StopThroughServiceProgram(const std::wstring& serviceProgram, const ChildRunner& run);
+inline constexpr DWORD kServiceStopWaitMs = 60000;
 // Deletes the deinstaller copies in the product folder and the common files
 // folder (the second only when the first exists). Always 1.
 int _DeleteDeinstall(const ToolPaths& context);

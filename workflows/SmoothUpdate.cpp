@@ -2,6 +2,7 @@
 
 #include <shlwapi.h>
 
+#include <cstdio>
 #include <cwchar>
 #include <string>
 
@@ -51,16 +52,25 @@ std::wstring EngineProgram(const ToolPaths& context, const wchar_t* program) {
 // stillRunningLine when there is one, and is left running.
 bool RunStepWithin(Launch launch, const std::wstring& executable, const wchar_t* parameters, DWORD timeoutMs,
                    const wchar_t* notStartedLine, const wchar_t* stillRunningLine = nullptr) {
-    ProcessHandles child;
-    if (executable.empty() || !StartChild(launch, CommandLineFor(executable, parameters), child)) {
+    const ChildRun child = executable.empty() ? ChildRun{}
+                                              : RunChildWithin(launch, CommandLineFor(executable, parameters), timeoutMs);
+    if (child.end == ChildRun::End::NotStarted) {
         LogLine(notStartedLine);
         return false;
     }
-    if (WaitForSingleObject(child.process.Get(), timeoutMs) != WAIT_OBJECT_0) {
+    if (child.end == ChildRun::End::StillRunning) {
         if (stillRunningLine != nullptr) LogLine(stillRunningLine);
         return false;
     }
     return true;
+}
+
+std::wstring SecondsText(DWORD milliseconds) { return std::to_wstring(milliseconds / 1000) + L" s"; }
+
+std::wstring HexText(DWORD value) {
+    wchar_t text[16];
+    swprintf(text, 16, L"0x%08lX", static_cast<unsigned long>(value));
+    return text;
 }
 
 BOOL StartWithoutWaiting(Launch launch, const std::wstring& executable, const wchar_t* parameters) {
@@ -127,11 +137,44 @@ bool _DoWaittingForExe() {
     return true;
 }
 
-bool _CanUninstallFramework(const ToolPaths& context) {
+bool _CanUninstallFramework(const ToolPaths& context, const ChildRunner& run) {
     const std::wstring engineProgram = EngineProgram(context, products::kEngineProgram);
     if (engineProgram.empty()) return false;
-    DWORD exitCode = 0;
-    return _RunAndWait(engineProgram.c_str(), kCanUninstallFrameworkOption, &exitCode) && exitCode != 0;
+    const ChildRun query = _RunAndWait(engineProgram.c_str(), kCanUninstallFrameworkOption, kFrameworkQueryWaitMs, run);
+    if (query.end == ChildRun::End::StillRunning) {
+        // Taking the framework away from an engine that may still be using it
+        // is the one choice that cannot be taken back.
+        LogLine((L"zelserv.exe /can_uninstall_framework gave no answer within " + SecondsText(kFrameworkQueryWaitMs) +
+                 L"; taken as no, left running")
+                    .c_str());
+        return false;
+    }
+    return query.end == ChildRun::End::Ended && query.exitCode != 0;
+}
+
+void InstallEngineInItsOwnProcess(const ToolPaths& context, const ChildRunner& run) {
+    const std::wstring commandLine = CommandLineFor(ProgramIn(context.programDir, context.programFile), L"-install");
+    LogLine((L"Install the engine in a process of its own: " + commandLine).c_str());
+    const ChildRun install = run(Launch::WindowlessSharingOutput, commandLine, kEngineInstallWaitMs);
+    const std::wstring process = L"The engine install (process " + std::to_wstring(install.processId) + L")";
+    switch (install.end) {
+    case ChildRun::End::Ended:
+        if (install.exitCode != 0) {
+            LogLine((process + L" failed with exit code " + HexText(install.exitCode) + L"; the update goes on")
+                        .c_str());
+        }
+        break;
+    case ChildRun::End::StillRunning:
+        LogLine((process + L" is still running after " + SecondsText(kEngineInstallWaitMs) +
+                 L"; left running, the update goes on")
+                    .c_str());
+        break;
+    case ChildRun::End::NotStarted:
+        LogLine((L"The engine install could not be started (error " + std::to_wstring(install.error) +
+                 L"); the update goes on")
+                    .c_str());
+        break;
+    }
 }
 
 bool _DoUninstalZelServ(const ToolPaths& context) {
@@ -175,7 +218,7 @@ bool _WaitAndStartServ() {
     return true;
 }
 
-int _DoSmoothUpdate(const ToolPaths& context, const EngineInstall& installEngine) {
+int _DoSmoothUpdate(const ToolPaths& context) {
     const size_t programDirLength = wcslen(context.programDir);
     if (programDirLength < kShortestProgramDir) return 0;
 
@@ -201,8 +244,9 @@ int _DoSmoothUpdate(const ToolPaths& context, const EngineInstall& installEngine
     DeleteLowercaseRunValue();
     MoveSettingsAside(context.programDir);
 
-    // A failed engine installation has printed its reason; the product comes back regardless.
-    installEngine();
+    // The engine's own code may crash or hang: it runs in a process of its
+    // own, and the product comes back whatever becomes of it.
+    InstallEngineInItsOwnProcess(context);
 
     LogLine(L"To do _DoInstallRUXServ");
     if (!_DoInstallRUXServ(context)) {

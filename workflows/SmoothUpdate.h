@@ -1,21 +1,22 @@
 #pragma once
 // In-place update of the protection product ("-smoothupdate").
 
-#include <functional>
+#include <windows.h>
+
+#include "system/ChildProcess.h"
 
 struct ToolPaths;
 
-// Installs the engine again once the product's files are exchanged; its
-// result is not used. The launcher hands in its solution loader.
-using EngineInstall = std::function<int()>;
-
 // 1 when every step succeeded, 0 otherwise.
-int _DoSmoothUpdate(const ToolPaths& context, const EngineInstall& installEngine);
+int _DoSmoothUpdate(const ToolPaths& context);
 
 // Tells the user, waits for the product's update mutex and ends the main program.
 bool _DoWaittingForExe();
-// True when the engine says its framework may be removed (non-zero exit code).
-bool _CanUninstallFramework(const ToolPaths& context);
+// True when the engine says its framework may be removed (non-zero exit
+// code). An engine that has not answered within kFrameworkQueryWaitMs counts
+// as one that said no; that is logged, and the query is left running.
+bool _CanUninstallFramework(const ToolPaths& context, const ChildRunner& run = RunChildWithin);
+inline constexpr DWORD kFrameworkQueryWaitMs = 60000;
 // Runs the deinstaller, then the engine service uninstall, each within 5000 ms.
 bool _DoUninstalZelServ(const ToolPaths& context);
 // Starts the product service's install; true when it was started.
@@ -24,3 +25,10 @@ bool _DoInstallRUXServ(const ToolPaths& context);
 bool _DoRUXServScanProduct(const ToolPaths& context);
 // Starts the product service unless it is already running.
 bool _WaitAndStartServ();
+
+// Installs the engine again, in a process of its own: the tool itself run with
+// "-install", its output going where the tool's goes. Whatever becomes of it
+// (an exit code, a crash, a hang past kEngineInstallWaitMs, no start at all)
+// the update goes on; the start and every outcome but success are logged.
+void InstallEngineInItsOwnProcess(const ToolPaths& context, const ChildRunner& run = RunChildWithin);
+inline constexpr DWORD kEngineInstallWaitMs = 120000;

@@ -17,9 +17,9 @@
 //                           current one for the call, as many libraries load
 //                           their parts, and records
 //                           "LoadLibrary <file name> loaded" or "... error <code>"
-//   Fault=crash|stackoverflow|abort|failfast
+//   Fault=crash|stackoverflow|abort|failfast|hang
 //                           Install, once recorded, faults that way instead
-//                           of returning. It first records the C runtime's
+//                           of returning (hang: it never returns). It first records the C runtime's
 //                           error mode, which it shares with the tool:
 //                           "Fault crash with error mode 1"; a crash then
 //                           records where it faulted:
@@ -149,6 +149,9 @@ void FaultOnDemand() {
     }
     if (fault == "stackoverflow") RecurseWithoutEnd(0);
     if (fault == "abort") std::abort();
+    if (fault == "hang") {
+        for (;;) Sleep(INFINITE);
+    }
     // __fastfail, as a /GS check does when it finds its stack cookie overwritten.
     if (fault == "failfast") asm volatile("int $0x29" : : "c"(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE) : "memory");
 }

@@ -61,61 +61,63 @@ ProcessHandles StartRaw(const wchar_t* application, std::wstring commandLine, ST
 
 TEST(RunAndWait, CommandLinesReachTheChildAsBuilt) {
     const std::wstring exe = Recorder(FreshDir(L"rw_lines") + L"\\unins000.exe");
-    DWORD exitCode = 0;
-    EXPECT_EQ(_RunAndWait(exe.c_str(), L"/can_uninstall_framework", &exitCode), 1);
+    const auto run = [&exe](const wchar_t* path, const std::wstring& parameters) {
+        return _RunAndWait(path, parameters.c_str(), 20000).end;
+    };
+    EXPECT_EQ(run(exe.c_str(), L"/can_uninstall_framework"), ChildRun::End::Ended);
     const StandInRecord start = OnlyStart(exe);
     EXPECT_EQ(start.commandLine, exe + L" /can_uninstall_framework");
     EXPECT_EQ(start.currentDir, CurrentDir());
 
     // Empty parameters: the path and one trailing space.
     ClearRecords(exe);
-    EXPECT_EQ(_RunAndWait(exe.c_str(), L"", &exitCode), 1);
+    EXPECT_EQ(run(exe.c_str(), L""), ChildRun::End::Ended);
     EXPECT_EQ(OnlyStart(exe).commandLine, exe + L" ");
 
     // 259 characters are taken.
     ClearRecords(exe);
     const std::wstring fits = L"/p:" + std::wstring(259 - exe.size() - 1 - 3, L'x');
-    EXPECT_EQ(_RunAndWait(exe.c_str(), fits.c_str(), &exitCode), 1);
+    EXPECT_EQ(run(exe.c_str(), fits), ChildRun::End::Ended);
     EXPECT_EQ(OnlyStart(exe).commandLine, exe + L" " + fits);
 
-    // Refused without starting anything, the exit code left as it was: one
-    // character more, or no path (the command line " <exe> -stop" begins with
-    // the space, so its first token, the program to start, is empty).
+    // Refused without starting anything: one character more, or no path (the
+    // command line " <exe> -stop" begins with the space, so its first token,
+    // the program to start, is empty).
     ClearRecords(exe);
-    const std::wstring tooLong = fits + L"y";
-    const std::wstring parameters = exe + L" -stop";
-    exitCode = 77;
-    EXPECT_EQ(_RunAndWait(exe.c_str(), tooLong.c_str(), &exitCode), 0);
-    EXPECT_EQ(_RunAndWait(nullptr, parameters.c_str(), &exitCode), 0);
-    EXPECT_EQ(exitCode, 77u);
+    EXPECT_EQ(run(exe.c_str(), fits + L"y"), ChildRun::End::NotStarted);
+    EXPECT_EQ(run(nullptr, exe + L" -stop"), ChildRun::End::NotStarted);
     Sleep(500);  // a wrongly started child would have recorded by now
     EXPECT_FALSE(FileExists(RecordPathOf(exe)));
 }
 
-TEST(RunAndWait, HandsBackTheExitCodeAfterTheChildEnded) {
+TEST(RunAndWait, HandsBackTheExitCodeOfAChildThatEndedInTimeAndLeavesOneThatDidNot) {
     const std::wstring exe = Recorder(FreshDir(L"rw_exit") + L"\\unins000.exe");
-    DWORD exitCode = 0;
     WriteSettings(exe, {{"exit_code", "3"}, {"delay_ms", "1500"}});
-    EXPECT_EQ(_RunAndWait(exe.c_str(), L"-x", &exitCode), 1);
-    EXPECT_EQ(exitCode, 3u);
+    ChildRun child = _RunAndWait(exe.c_str(), L"-x", 20000);
+    EXPECT_EQ(child.end, ChildRun::End::Ended);
+    EXPECT_EQ(child.exitCode, 3u);
     EXPECT_EQ(ReadRecords(exe, "exit").size(), 1u);  // it waited for the slow child's end
 
     WriteSettings(exe, {{"exit_code", "0"}});
-    exitCode = 55;
-    EXPECT_EQ(_RunAndWait(exe.c_str(), L"-x", &exitCode), 1);
-    EXPECT_EQ(exitCode, 0u);
+    child = _RunAndWait(exe.c_str(), L"-x", 20000);
+    EXPECT_EQ(child.end, ChildRun::End::Ended);
+    EXPECT_EQ(child.exitCode, 0u);
 
-    // Without a place for the exit code it still waits.
+    // Past its bound a child is left running, neither ended nor waited for.
     ClearRecords(exe);
-    WriteSettings(exe, {{"delay_ms", "1000"}});
-    EXPECT_EQ(_RunAndWait(exe.c_str(), L"-x", nullptr), 1);
+    WriteSettings(exe, {{"delay_ms", "3000"}});
+    child = _RunAndWait(exe.c_str(), L"-x", 500);
+    EXPECT_EQ(child.end, ChildRun::End::StillRunning);
+    EXPECT_TRUE(ReadRecords(exe, "exit").empty());
+    const KernelHandle left(OpenProcess(SYNCHRONIZE, FALSE, child.processId));
+    ASSERT_TRUE(left.Valid());
+    EXPECT_EQ(WaitForSingleObject(left.Get(), 20000), WAIT_OBJECT_0);
     EXPECT_EQ(ReadRecords(exe, "exit").size(), 1u);
 
-    // A missing executable gives 0 and leaves the exit code.
-    exitCode = 9;
-    EXPECT_EQ(_RunAndWait((FreshDir(L"rw_missing") + L"\\zelserv.exe").c_str(), L"/x", &exitCode), 0);
-    EXPECT_EQ(_RunAndWait(L"\\zelserv.exe", L"/can_uninstall_framework", &exitCode), 0);
-    EXPECT_EQ(exitCode, 9u);
+    // A missing executable is not started.
+    EXPECT_EQ(_RunAndWait((FreshDir(L"rw_missing") + L"\\zelserv.exe").c_str(), L"/x", 20000).end,
+              ChildRun::End::NotStarted);
+    EXPECT_EQ(_RunAndWait(L"\\zelserv.exe", L"/can_uninstall_framework", 20000).end, ChildRun::End::NotStarted);
 }
 
 TEST(DoCreateProcess, LogsTwoDoublePrefixedLinesAndStartsInTheDirectoryWithoutWaiting) {
@@ -252,8 +254,7 @@ TEST(Quoting, PlantedDecoyIsNeverStarted) {
         ClearRecords(decoys[1]);
     }
 
-    DWORD exitCode = 0;
-    EXPECT_EQ(_RunAndWait(real.c_str(), L"-stop", &exitCode), 1);
+    EXPECT_EQ(_RunAndWait(real.c_str(), L"-stop", 20000).end, ChildRun::End::Ended);
     EXPECT_NE(_DoCreateProcess(real, L"-start", folder), FALSE);
     EXPECT_EQ(LastLogLines(), DoCreateProcessLog(L"\"" + real + L"\" -start", folder, "Suc"));
     for (Launch launch : {Launch::Hidden, Launch::Windowless, Launch::Plain}) {

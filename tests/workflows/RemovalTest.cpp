@@ -85,6 +85,27 @@ TEST_F(Removal, StoppedServiceLetsTheUninstallerStartShown) {
     EXPECT_EQ(LogLines(product.productDir), (std::vector<std::string>{"Now, RunHandle"}));
 }
 
+// "-stop" stops the service, then never ends: after its 60 s the removal
+// goes on, finds the service stopped and starts the uninstaller.
+TEST_F(Removal, StopProgramThatNeverEndsIsLeftRunningAndTheRemovalGoesOn) {
+    ASSERT_EQ(standin::StartServiceByName(L"ruxserv"), DWORD{ERROR_SUCCESS});
+    ASSERT_TRUE(standin::WaitForServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
+    WriteSettings(product.ProductService(), {{"stop.stop_wait_ms", "500"}, {"stop.hang", "1"}});
+
+    const ProcessResult result = RunCommand(L"\"" + product.Tool() + L"\"", L"", 180000);
+    const std::vector<StandInRecord> hung = ReadRecords(product.ProductService(), "hang");
+    ASSERT_EQ(hung.size(), 1u);
+    const KernelHandle stopProgram(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, hung[0].pid));
+    EXPECT_EQ(WaitForSingleObject(stopProgram.Get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));  // left running
+    TerminateProcess(stopProgram.Get(), 1);
+
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(StartsOnceEnded(product.Uninstaller()).size(), 1u);
+    EXPECT_EQ(LogLines(product.productDir),
+              (std::vector<std::string>{"Now, RunHandle", "ruxserv.exe -stop still running after 60 s; left running"}));
+}
+
 TEST_F(Removal, ServiceThatNeverStopsResetsStartTypesAndAutostart) {
     WriteSettings(product.ProductService(), {{"refuse_stop", "1"}, {"stop.stop_wait_ms", "500"}});
     ASSERT_EQ(standin::StartServiceByName(L"ruxserv"), DWORD{ERROR_SUCCESS});

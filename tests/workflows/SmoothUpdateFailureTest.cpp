@@ -83,6 +83,15 @@ const FailureRow kFailures[] = {
     {"Framework_EngineServiceUninstallThatOutlivesItsWait", {{&P::EngineService, {{"uninstall.hang", "1"}}}}, nullptr,
      0, Then(kThroughEngineUninstall, {kUninstallFail}), &P::EngineService, {}, {}, {},
      [](const P& product) { EXPECT_FALSE(DirExists(product.productDir + L"\\updatetemp")); }},
+    // An engine that never answers is taken as one that keeps its framework.
+    {"FrameworkSilent_QueryThatNeverAnswersCountsAsNo",
+     {{&P::EngineService, {{"can_uninstall_framework.hang", "1"}}}}, nullptr, 1,
+     Then(InstalledAfter(Then(kThroughStop, {"zelserv.exe /can_uninstall_framework gave no answer within 60 s; "
+                                             "taken as no, left running"}),
+                         kProductDir + L"\\zelunst.exe"),
+          ServiceStartLines(kProductDir, "_DoCreateProcess Suc")),
+     &P::EngineService, kUpToTheFrameworkQuery, {}, {},
+     [](const P& product) { EXPECT_TRUE(ReadRecords(product.Deinstaller(), "start").empty()); }},
     {"LaterSteps_MissingServiceProgramFailsTheServiceInstall", {}, &P::ProductService, 0,
      Then(kInstalled, {"_DoInstallRUXServ Fail"}), nullptr, {}, {}, {},
      // The steps before it did their work.
@@ -233,7 +242,7 @@ TEST_F(SmoothUpdateEngine, ProductUninstallThatCannotStart) {
 TEST_F(SmoothUpdateFramework, FrameworkQueryDecidesOnTheRemovalByItsExitCode) {
     // 0: the framework stays; deinstaller and engine service uninstall are skipped without a line.
     WriteSettings(product.EngineService(), {{"can_uninstall_framework.exit_code", "0"}});
-    ExpectUpdate(1, Then(Then(kThroughStop, {kExchange, kInstallService}),
+    ExpectUpdate(1, Then(InstalledAfter(kThroughStop, product.Tool()),
                          ServiceStartLines(kProductDir, "_DoCreateProcess Suc")));
     EXPECT_EQ(OptionsStarted(product.EngineService()), kUpToTheFrameworkQuery);
     EXPECT_TRUE(ReadRecords(product.Deinstaller(), "start").empty());
@@ -265,7 +274,10 @@ TEST_F(SmoothUpdateLaterSteps, MissingStagingFolderFailsTheExchange) {
 
 TEST_F(SmoothUpdateLaterSteps, MissingSolutionLibraryIsReportedAndTheUpdateGoesOn) {
     ASSERT_TRUE(DeleteFileW(product.Solution().c_str()));
-    EXPECT_EQ(ExpectUpdate(1, SucceededLog()), "\r\n" + ToUtf8(product.Solution()) + " file do not exists \r\n");
+    // The install's message reaches the console the update was started from.
+    EXPECT_EQ(ExpectUpdate(1, Then(InstalledAfter(kThroughEngineUninstall, product.Tool(), {kEngineInstallFailed}),
+                                   ServiceStartLines(kProductDir, "_DoCreateProcess Suc"))),
+              "\r\n" + ToUtf8(product.Solution()) + " file do not exists \r\n");
     EXPECT_TRUE(standin::WaitForServiceState(L"ruxserv", SERVICE_RUNNING, 10000));
 }
 
@@ -293,26 +305,52 @@ TEST_F(SmoothUpdateLaterSteps, CopyFailuresOfTheExchangeAreLogged) {
 }
 
 
-// A crash inside the engine's solution library ends the run there with the
-// update's failure code; the file exchange done before it stands.
-TEST_F(SmoothUpdateLaterSteps, CrashInTheEngineInstallEndsTheRunAfterTheExchange) {
+// The engine install runs as a second run of the tool: whatever the solution
+// library does in it, the update goes on and brings the product back.
+struct EngineFaultRow {
+    const char* name;
+    const char* fault;
+    Lines childEnd;  // after the child's first line
+    bool dump;
+};
+void PrintTo(const EngineFaultRow& row, std::ostream* out) { *out << row.name; }
+class SmoothUpdateEngineInstall : public SmoothUpdateWithStaging, public ::testing::WithParamInterface<EngineFaultRow> {};
+
+const EngineFaultRow kEngineFaults[] = {
+    {"Crash", "crash",
+     {"process <pid>: Unhandled exception 0xC0000005 at zeldecs.dll+<offset>", kEngineInstallFailed},
+     true},
+    {"Hang", "hang",
+     {"The engine install (process <pid>) is still running after 120 s; left running, the update goes on"}, false},
+};
+
+TEST_P(SmoothUpdateEngineInstall, TheProductComesBackWhateverTheEngineLibraryDoes) {
+    const EngineFaultRow& row = GetParam();
     StageUpdate();
-    WriteText(product.productDir + L"\\subsystem\\zelde\\zeldecs.settings", "Fault=crash\r\n");
+    WriteText(product.productDir + L"\\subsystem\\zelde\\zeldecs.settings", std::string("Fault=") + row.fault + "\r\n");
     DeleteFileW(RunLogPath(product.productDir).c_str());
 
-    const ProcessResult result = RunUpdateAs(product.Tool());
-    ASSERT_TRUE(result.started);
+    const ProcessResult result = RunUpdateAs(product.Tool(), 240000);
+    // A hung install is left running: end it, by the process its lines name.
+    std::smatch child;
+    for (const std::string& line : UnstampedLogLines(product.productDir)) {
+        if (!std::regex_search(line, child, std::regex("^process ([0-9]+): "))) continue;
+        KernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, std::stoul(child[1])));
+        if (process && TerminateProcess(process.Get(), 1)) WaitForSingleObject(process.Get(), 5000);
+        break;
+    }
     EXPECT_FALSE(result.timedOut);
-    EXPECT_EQ(result.exitCode, 0u);
-    Lines log = UnstampedLogLines(product.productDir);
-    ASSERT_EQ(log.size(), kThroughEngineUninstall.size() + 2);
-    EXPECT_TRUE(std::regex_match(log.back(), std::regex("Unhandled exception 0xC0000005 at zeldecs\\.dll\\+0x[0-9A-F]+")))
-        << log.back();
-    log.pop_back();
-    EXPECT_EQ(log, Then(kThroughEngineUninstall, {kExchange}));
+    EXPECT_EQ(result.exitCode, 1u);
+    Lines log = UpdateLog(product.productDir);
+    for (std::string& line : log) line = std::regex_replace(line, std::regex("zeldecs\\.dll\\+0x[0-9A-F]+$"), "zeldecs.dll+<offset>");
+    EXPECT_EQ(log, Then(InstalledAfter(kThroughEngineUninstall, product.Tool(), row.childEnd),
+                        ServiceStartLines(product.productDir, "_DoCreateProcess Suc")));
+    EXPECT_NE(ReadBytes(product.productDir + L"\\subsystem\\zelde\\zeldecs.record").find(std::string("Fault ") + row.fault),
+              std::string::npos);
+    EXPECT_EQ(FileExists(product.productDir + L"\\ZelUnst.dmp"), row.dump);
     EXPECT_EQ(ReadBytes(product.productDir + L"\\Main.dll"), "main v2");
-    EXPECT_EQ(ReadBytes(product.productDir + L"\\settings.cfg.bak"), "settings v1");
-    EXPECT_FALSE(DirExists(product.productDir + L"\\updatetemp"));
-    EXPECT_TRUE(FileExists(product.productDir + L"\\ZelUnst.dmp"));
-    EXPECT_TRUE(ReadRecords(product.ProductService(), "start").empty());
+    ExpectProductBack();
 }
+
+INSTANTIATE_TEST_SUITE_P(Faults, SmoothUpdateEngineInstall, ::testing::ValuesIn(kEngineFaults),
+                         [](const ::testing::TestParamInfo<EngineFaultRow>& info) { return info.param.name; });

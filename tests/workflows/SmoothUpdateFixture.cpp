@@ -1,11 +1,29 @@
 #include "tests/workflows/SmoothUpdateFixture.h"
 
 #include <algorithm>
+#include <regex>
 
 namespace zeltest {
 
 Lines Then(Lines lines, const Lines& more) {
     lines.insert(lines.end(), more.begin(), more.end());
+    return lines;
+}
+
+Lines EngineInstallLines(const std::wstring& tool) {
+    const std::string quote = tool.find(L' ') != std::wstring::npos ? "\"" : "";
+    return {"Install the engine in a process of its own: " + quote + ToUtf8(tool) + quote + " -install",
+            "process <pid>: " + kLogStart};
+}
+
+Lines InstalledAfter(const Lines& before, const std::wstring& tool, const Lines& childEnd) {
+    return Then(Then(Then(before, {kExchange}), EngineInstallLines(tool)), Then(childEnd, {kInstallService}));
+}
+
+Lines UpdateLog(const std::wstring& dir) {
+    static const std::regex processId("process [0-9]+");
+    Lines lines = UnstampedLogLines(dir);
+    for (std::string& line : lines) line = std::regex_replace(line, processId, "process <pid>");
     return lines;
 }
 
@@ -55,8 +73,8 @@ void SmoothUpdateFixture::TearDown() {
     RemoveTree(L"C:\\zt");
 }
 
-ProcessResult SmoothUpdateFixture::RunUpdateAs(const std::wstring& tool) const {
-    return RunCommand(L"\"" + tool + L"\" -smoothupdate");
+ProcessResult SmoothUpdateFixture::RunUpdateAs(const std::wstring& tool, DWORD timeoutMs) const {
+    return RunCommand(L"\"" + tool + L"\" -smoothupdate", L"", timeoutMs);
 }
 
 std::string SmoothUpdateFixture::ExpectUpdate(DWORD exitCode, const Lines& log) const {
@@ -64,12 +82,13 @@ std::string SmoothUpdateFixture::ExpectUpdate(DWORD exitCode, const Lines& log) 
     const ProcessResult result = RunUpdateAs(product.Tool());
     EXPECT_TRUE(result.started);
     EXPECT_EQ(result.exitCode, exitCode);
-    EXPECT_EQ(UnstampedLogLines(product.productDir), log);
+    EXPECT_EQ(UpdateLog(product.productDir), log);
     return result.output;
 }
 
 Lines SmoothUpdateFixture::SucceededLog(bool quoted) const {
-    return Then(kInstalled, ServiceStartLines(product.productDir, "_DoCreateProcess Suc", quoted));
+    return Then(InstalledAfter(kThroughEngineUninstall, product.Tool()),
+                ServiceStartLines(product.productDir, "_DoCreateProcess Suc", quoted));
 }
 
 void SmoothUpdateFixture::ExpectProductBack() const {

@@ -68,8 +68,8 @@ TEST_F(SmoothUpdatePathFourCharacters, FourCharacterFolderSkipsTheFrameworkQuery
     WriteText(product.productDir + L"\\reupdate\\New.txt", "new");
 
     EXPECT_EQ(RunUpdateAs(L"P:\\a\\zelunst.exe").exitCode, 1u);
-    EXPECT_EQ(UnstampedLogLines(product.productDir),
-              Then(Then(kThroughStop, {kExchange, kInstallService}),
+    EXPECT_EQ(UpdateLog(product.productDir),
+              Then(InstalledAfter(kThroughStop, L"P:\\a\\zelunst.exe"),
                    ServiceStartLines(L"P:\\a", "_DoCreateProcess Suc")));
     EXPECT_EQ(OptionsStarted(product.EngineService()), std::vector<std::string>{"/uninstall_product"});
     EXPECT_TRUE(ReadRecords(product.Deinstaller(), "start").empty());

@@ -1,9 +1,9 @@
-zel_add_gtest(workflow_logic SOURCES workflows/RemovalLogicTest.cpp)
+zel_add_gtest(workflow_logic SOURCES workflows/RemovalLogicTest.cpp workflows/BoundedWaitsTest.cpp)
 
 zel_add_gtest(removal_e2e
   SOURCES workflows/RemovalTest.cpp
   SHARDS "Removal.WithoutTheServiceProgramNothingHappens:Removal.StoppedService*:Removal.Deinstaller*:RemovalPathLimit.*"
-         "Removal.ServiceThatNeverStops*"
+         "Removal.ServiceThatNeverStops*" "Removal.StopProgramThatNeverEnds*"
          "Removal.UninstalledService*"
          "Removal.UninstallerIsChosen*")
 target_link_libraries(removal_e2e PRIVATE standintestsupport)
@@ -16,8 +16,9 @@ zel_add_gtest(smooth_update_e2e
   SOURCES workflows/SmoothUpdateTest.cpp workflows/SmoothUpdateFailureTest.cpp
           workflows/SmoothUpdatePathsTest.cpp workflows/SmoothUpdateFixture.cpp
           workflows/SmoothUpdateRollbackTest.cpp filetree/TreeTestSupport.cpp
-  SHARDS "SmoothUpdateSuccess.*" "SmoothUpdateMutex.*" "SmoothUpdateEngine.*:*/Engine_*"
-         "SmoothUpdateFramework.*:*/Framework_*" "SmoothUpdateLaterSteps.*:*/LaterSteps_*" "*/Scan_*"
+  SHARDS "Faults/SmoothUpdateEngineInstall.*/Hang" "*/FrameworkSilent_*"
+         "SmoothUpdateSuccess.*" "SmoothUpdateMutex.*" "SmoothUpdateEngine.*:*/Engine_*"
+         "SmoothUpdateFramework.*:*/Framework_*" "SmoothUpdateLaterSteps.*:*/LaterSteps_*:Faults/SmoothUpdateEngineInstall.*/Crash" "*/Scan_*"
          "*/SlowChildren_*" "SmoothUpdatePath*" "SmoothUpdateRollback.*" "SmoothUpdateInUse.*" "SmoothUpdateInterrupted.*"
   UNPRIVILEGED "SmoothUpdateSuccess.*:SmoothUpdateRollback.*"
   DEPENDS zeldecs)
