@@ -462,6 +462,47 @@ TEST(DoCopyAndDelFile, ALoadedLibraryGoesAsideAndComesBackWhenALaterFileCannotBe
     EXPECT_EQ(ReadBytes(dir + L"\\Zz.txt"), "new zz");
 }
 
+// A rollback with two files in use besides the one that fails it: a scanner
+// holds Main.dll with delete sharing, so it is renamed aside, and lets go of it
+// before the exchange ends; a program loads the library the copy added before
+// the rollback removes it. The first is deleted at the end, without a line;
+// the second is moved aside, so the rollback finishes, and is left for the
+// restart.
+TEST(DoCopyAndDelFile, ARollbackMovesALoadedAddedFileAsideAndDeletesWhatWasLetGo) {
+    const std::wstring dir = FreshDir(L"exchange-let-go") + L"\\Rux";
+    WriteFiles(dir, {{L"Main.dll", "old main"}, {L"Zz.txt", "old zz"}, {L"reupdate\\Main.dll", "new main"},
+                     {L"reupdate\\Zz.txt", "new zz"}});
+    CopyFromBin(L"shellext.dll", dir + L"\\reupdate\\Added.dll");
+    ASSERT_EQ(StagedCopyOrder(dir), (Paths{L"added.dll", L"main.dll", L"zz.txt"}));
+    FileHandle scanner = Hold(dir + L"\\Main.dll", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    const FileHandle held = Hold(dir + L"\\Zz.txt", GENERIC_READ, FILE_SHARE_READ);
+    const std::wstring aside = dir + L"\\updatetemp\\update\\inuse\\";
+    Library loaded;
+    bool mainWasAside = false;
+    int flushes = 0;
+    const LogWatch log;
+    EXPECT_FALSE(_DoCopyAndDelFile(
+        PathsFor(dir),
+        [&](const std::wstring&) {
+            // The second flush comes after the rollback, before the journal goes.
+            if (++flushes != 2) return;
+            mainWasAside = ReadBytes(aside + L"1\\Main.dll") == "old main";
+            scanner.Reset();
+        },
+        [&](DWORD) {
+            if (!loaded) {
+                loaded.Reset(LoadLibraryExW((dir + L"\\added.dll").c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES));
+            }
+        }));
+    ASSERT_TRUE(loaded.Valid());
+    EXPECT_TRUE(mainWasAside);
+    EXPECT_EQ(log.NewLines(), Then(kUpdateFailed, {"In use, deleted at the next restart: " + ToUtf8(aside) + "2\\added.dll"}));
+    EXPECT_FALSE(FileExists(aside + L"1\\Main.dll"));
+    EXPECT_FALSE(FileExists(dir + L"\\added.dll"));
+    EXPECT_EQ(ReadBytes(dir + L"\\Main.dll"), "old main");
+    EXPECT_EQ(ReadBytes(dir + L"\\Zz.txt"), "old zz");
+}
+
 TEST(DoCopyAndDelFile, AJournalThatReachesOutsideTheProductFolderIsIgnored) {
     // The elevated tool deletes what a journal in the product folder names as
     // added, overwrites what it names as replaced and removes its folders.
