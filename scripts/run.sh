@@ -2,7 +2,8 @@
 # Runs zelunst.exe in the sandbox: a Wine prefix with the stand-in product
 # installed and running, as an administrator would find it.
 #
-#   scripts/run.sh [--fresh] [--library-loaded] [--file-held] [OPTION]
+#   scripts/run.sh [--fresh] [--library-loaded] [--file-held]
+#                  [--engine-crash | --engine-hang] [OPTION]
 #       OPTION             e.g. -smoothupdate, -install, -uninstall, -?
 #       --fresh            start again from a new sandbox prefix
 #       --library-loaded   a program outside the product keeps the product's
@@ -10,6 +11,9 @@
 #       --file-held        a program holds the product's readme.txt, which the
 #                          update replaces, until 1.5 s after the update's
 #                          backup folder appears
+#       --engine-crash     the engine's solution library crashes in its install
+#       --engine-hang      the engine's solution library never returns from its
+#                          install (an update then waits 120 s for it)
 #
 # Prints the exit code, the lines this run added to ZelUnst.log and what
 # changed. With -smoothupdate it stages an update in "reupdate" first. With
@@ -20,12 +24,14 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/winelib.sh"
 
-fresh= loaded= held=
+fresh= loaded= held= fault=
 while [ $# -gt 0 ]; do
     case $1 in
         --fresh) fresh=1 ;;
         --library-loaded) loaded=1 ;;
         --file-held) held=1 ;;
+        --engine-crash) fault=crash ;;
+        --engine-hang) fault=hang ;;
         *) break ;;
     esac
     shift
@@ -114,6 +120,13 @@ if [ -n "$held" ]; then
         "hold_ms_after=$product_win\\updatetemp"
 fi
 
+# The solution library reads its faults from zeldecs.settings beside it.
+rm -f "$product/subsystem/zelde/zeldecs.settings"
+if [ -n "$fault" ]; then
+    echo "== the engine's solution library will $([ "$fault" = crash ] && echo crash || echo hang) in its install"
+    printf 'Fault=%s\r\n' "$fault" >"$product/subsystem/zelde/zeldecs.settings"
+fi
+
 listing() { (cd "$product" && find . -type f ! -name '*.record' ! -name 'ZelUnst.log' -exec md5sum {} + | sort -k2); }
 before=$(listing)
 log=$product/ZelUnst.log
@@ -133,7 +146,14 @@ awk 'NR == FNR { old[$2] = $1; next }
 
 echo "== services, autostart value, what waits for the next restart and what each stand-in recorded"
 sleep 1
-sandbox_tool state "$product_win" "$engine_win" "$others_win"
+state=$(sandbox_tool state "$product_win" "$engine_win" "$others_win")
+echo "$state"
+rm -f "$product/subsystem/zelde/zeldecs.settings"
+if [ -n "$fault" ]; then
+    echo "== the engine's install $([ "$fault" = crash ] && echo crashed || echo hung); the product's service afterwards:"
+    echo "$state" | grep '^service ruxserv' || true
+    [ -f "$product/ZelUnst.dmp" ] && echo "crash dump: $product_win\ZelUnst.dmp"
+fi
 
 if [ -n "$loaded$held" ]; then
     echo "== after a restart (the prefix boots again and deletes what waited for it)"
