@@ -69,11 +69,6 @@ public:
     virtual VLogger& operator<<(const wchar_t* text);
 
     bool Failed() const { return stream.Failed(); }
-    // "process <id>: " when another run wrote the log as this one opened it
-    // (the smooth update, whose engine install runs as a second run of the
-    // tool): every line of this run then carries it after its time, so that
-    // a reader can tell the two runs' lines apart. Empty otherwise.
-    const std::wstring& RunMark() const { return runMark; }
     // Drops what was inserted since the last EndLine, so that a step cut
     // short leaves no half line behind; the next insertion starts a new line.
     void DropUnfinishedLine();
@@ -89,6 +84,10 @@ private:
 
     LogFile stream;
     bool noTimestamp = false;
+    // "process <id>: " when another run had the log open for writing as this
+    // one opened it (the smooth update, whose engine install is a second run
+    // of the tool): every line of this run carries it after its time, so that
+    // a reader can tell the two runs' lines apart. Empty otherwise.
     std::wstring runMark;
 };
 

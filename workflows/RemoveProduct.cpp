@@ -121,12 +121,12 @@ void StopThroughServiceProgram(const std::wstring& serviceProgram, const ChildRu
     }
 }
 
-int _DoRemoveProduct(const ToolPaths& context, const ChildRunner& run) {
+int _DoRemoveProduct(const ToolPaths& context) {
     RemovalPaths paths;
     if (!BuildRemovalPaths(context.programDir, paths)) return 0;
     if (!PathFileExistsW(paths.serviceProgram.c_str())) return 0;
 
-    StopThroughServiceProgram(paths.serviceProgram, run);
+    StopThroughServiceProgram(paths.serviceProgram);
 
     if (!PollServiceStopped(LookAtProductService, Sleep)) {
         ReportServiceNotStopped();

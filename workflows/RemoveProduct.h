@@ -12,11 +12,11 @@
 struct ToolPaths;
 
 // 1 when the product's uninstaller was started, 0 otherwise.
-int _DoRemoveProduct(const ToolPaths& context, const ChildRunner& run = RunChildWithin);
+int _DoRemoveProduct(const ToolPaths& context);
 // Has the service program stop the product's service ("-stop"), and waits for
 // it up to kServiceStopWaitMs; one still running then is logged and left
 // running. The service manager, not the program, tells whether it stopped.
-void StopThroughServiceProgram(const std::wstring& serviceProgram, const ChildRunner& run);
+void StopThroughServiceProgram(const std::wstring& serviceProgram, const ChildRunner& run = RunChildWithin);
 inline constexpr DWORD kServiceStopWaitMs = 60000;
 // Deletes the deinstaller copies in the product folder and the common files
 // folder (the second only when the first exists). Always 1.

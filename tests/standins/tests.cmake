@@ -2,8 +2,8 @@
 # and product installer. A test program that uses them links this library,
 # which also makes sure the stand-ins and the tool are built first:
 #   target_link_libraries(<test> PRIVATE standintestsupport)
-add_library(standintestsupport STATIC support/StandIns.cpp)
-target_link_libraries(standintestsupport PUBLIC standincommon zeltestsupport)
+zel_add_test_library(standintestsupport support/StandIns.cpp)
+target_link_libraries(standintestsupport PUBLIC standincommon)
 add_dependencies(standintestsupport zelunst zelserv ruxserv ruxmain deinstall izelreg unins000)
 
 zel_add_gtest(standins_e2e SOURCES standins/StandInsTest.cpp

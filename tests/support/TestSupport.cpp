@@ -188,6 +188,11 @@ std::vector<std::string> FileLines(const std::wstring& path) {
 
 std::string MarkStamps(const std::string& text) { return std::regex_replace(text, StampPattern(), "<P>"); }
 
+std::string MarkProcessIds(const std::string& text) {
+    static const std::regex processId("process [0-9]+");
+    return std::regex_replace(text, processId, "process <pid>");
+}
+
 std::wstring RunLogPath(const std::wstring& dir) { return dir + L"\\ZelUnst.log"; }
 
 std::vector<std::string> LogLines(const std::wstring& dir, bool stripPrefix) {

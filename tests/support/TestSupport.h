@@ -59,6 +59,9 @@ std::wstring TestProgramFolder();
 std::vector<std::string> FileLines(const std::wstring& path);
 // The text with every "YYYY-MM-DD HH:MM:SS | " stamp replaced by "<P>".
 std::string MarkStamps(const std::string& text);
+// The text with every "process <digits>" (a second run's mark on its lines,
+// and the update's lines about its engine install) as "process <pid>".
+std::string MarkProcessIds(const std::string& text);
 
 // The run log of a tool (or a test program) in dir: dir\ZelUnst.log.
 std::wstring RunLogPath(const std::wstring& dir);

@@ -1,7 +1,6 @@
 #include "tests/workflows/SmoothUpdateFixture.h"
 
 #include <algorithm>
-#include <regex>
 
 namespace zeltest {
 
@@ -21,9 +20,8 @@ Lines InstalledAfter(const Lines& before, const std::wstring& tool, const Lines&
 }
 
 Lines UpdateLog(const std::wstring& dir) {
-    static const std::regex processId("process [0-9]+");
     Lines lines = UnstampedLogLines(dir);
-    for (std::string& line : lines) line = std::regex_replace(line, processId, "process <pid>");
+    for (std::string& line : lines) line = MarkProcessIds(line);
     return lines;
 }
 

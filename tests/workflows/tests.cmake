@@ -12,19 +12,22 @@ zel_add_gtest(message_boxes SOURCES workflows/MessageBoxTest.cpp
   SHARDS "MessageBoxes.Removal*" "MessageBoxes.Update*" DISPLAY)
 target_link_libraries(message_boxes PRIVATE standintestsupport)
 
+# The running stand-in product of the whole-update tests.
+zel_add_test_library(smoothupdatefixture workflows/SmoothUpdateFixture.cpp)
+target_link_libraries(smoothupdatefixture PUBLIC standintestsupport)
+
 zel_add_gtest(smooth_update_e2e
   SOURCES workflows/SmoothUpdateTest.cpp workflows/SmoothUpdateFailureTest.cpp
-          workflows/SmoothUpdatePathsTest.cpp workflows/SmoothUpdateFixture.cpp
-          workflows/SmoothUpdateRollbackTest.cpp filetree/TreeTestSupport.cpp
+          workflows/SmoothUpdatePathsTest.cpp workflows/SmoothUpdateRollbackTest.cpp
   SHARDS "Faults/SmoothUpdateEngineInstall.*/Hang" "*/FrameworkSilent_*"
          "SmoothUpdateSuccess.*" "SmoothUpdateMutex.*" "SmoothUpdateEngine.*:*/Engine_*"
          "SmoothUpdateFramework.*:*/Framework_*" "SmoothUpdateLaterSteps.*:*/LaterSteps_*:Faults/SmoothUpdateEngineInstall.*/Crash" "*/Scan_*"
          "*/SlowChildren_*" "SmoothUpdatePath*" "SmoothUpdateRollback.*" "SmoothUpdateInUse.*" "SmoothUpdateInterrupted.*"
   UNPRIVILEGED "SmoothUpdateSuccess.*:SmoothUpdateRollback.*"
   DEPENDS zeldecs)
-target_link_libraries(smooth_update_e2e PRIVATE standintestsupport)
+target_link_libraries(smooth_update_e2e PRIVATE smoothupdatefixture treetestsupport)
 
 # The message boxes on a window station nobody sees, on an Xvfb desktop.
-zel_add_gtest(hidden_station SOURCES workflows/HiddenStationTest.cpp workflows/SmoothUpdateFixture.cpp
+zel_add_gtest(hidden_station SOURCES workflows/HiddenStationTest.cpp
   SHARDS "HiddenStation.*" "HiddenStationUpdate.*" DISPLAY DEPENDS zeldecs)
-target_link_libraries(hidden_station PRIVATE standintestsupport)
+target_link_libraries(hidden_station PRIVATE smoothupdatefixture)
