@@ -120,8 +120,9 @@ if [ -n "$held" ]; then
         "hold_ms_after=$product_win\\updatetemp"
 fi
 
-# The solution library reads its faults from zeldecs.settings beside it.
-rm -f "$product/subsystem/zelde/zeldecs.settings"
+# The solution library reads its faults from zeldecs.settings beside it; a
+# dump an earlier run left is not this run's.
+rm -f "$product/subsystem/zelde/zeldecs.settings" "$product/ZelUnst.dmp"
 if [ -n "$fault" ]; then
     echo "== the engine's solution library will $([ "$fault" = crash ] && echo crash || echo hang) in its install"
     printf 'Fault=%s\r\n' "$fault" >"$product/subsystem/zelde/zeldecs.settings"
@@ -152,7 +153,7 @@ rm -f "$product/subsystem/zelde/zeldecs.settings"
 if [ -n "$fault" ]; then
     echo "== the engine's install $([ "$fault" = crash ] && echo crashed || echo hung); the product's service afterwards:"
     echo "$state" | grep '^service ruxserv' || true
-    [ -f "$product/ZelUnst.dmp" ] && echo "crash dump: $product_win\ZelUnst.dmp"
+    if [ -f "$product/ZelUnst.dmp" ]; then echo "crash dump: $product_win\ZelUnst.dmp"; fi
 fi
 
 if [ -n "$loaded$held" ]; then

@@ -331,14 +331,7 @@ TEST_P(SmoothUpdateEngineInstall, TheProductComesBackWhateverTheEngineLibraryDoe
     DeleteFileW(RunLogPath(product.productDir).c_str());
 
     const ProcessResult result = RunUpdateAs(product.Tool(), 240000);
-    // A hung install is left running: end it, by the process its lines name.
-    std::smatch child;
-    for (const std::string& line : UnstampedLogLines(product.productDir)) {
-        if (!std::regex_search(line, child, std::regex("^process ([0-9]+): "))) continue;
-        KernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, std::stoul(child[1])));
-        if (process && TerminateProcess(process.Get(), 1)) WaitForSingleObject(process.Get(), 5000);
-        break;
-    }
+    standin::EndProcessesNamed(L"zelunst.exe", 5000);  // a hung install is left running
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.exitCode, 1u);
     Lines log = UpdateLog(product.productDir);
