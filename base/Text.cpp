@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstdio>
+
 namespace {
 
 template <typename Text>
@@ -44,4 +46,10 @@ std::wstring Unquoted(const std::wstring& text) {
     if (text.empty() || text.front() != L'"') return text;
     const size_t end = text.find(L'"', 1);
     return text.substr(1, end == std::wstring::npos ? std::wstring::npos : end - 1);
+}
+
+std::wstring HexCode(unsigned long code) {
+    wchar_t text[16];
+    swprintf(text, 16, L"0x%08lX", code);
+    return text;
 }

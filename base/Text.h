@@ -13,6 +13,10 @@ constexpr Unit AsciiLower(Unit unit) {
     return unit >= Unit('A') && unit <= Unit('Z') ? static_cast<Unit>(unit - Unit('A') + Unit('a')) : unit;
 }
 
+// A 32-bit code (an exception code, an exit code) as "0x" and eight
+// upper-case hex digits: 0xC0000005.
+std::wstring HexCode(unsigned long code);
+
 // UTF-8 of UTF-16 text and back; a unit that cannot be converted becomes
 // U+FFFD.
 std::string ToUtf8(const std::wstring& text);

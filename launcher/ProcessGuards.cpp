@@ -8,6 +8,7 @@
 
 #include "base/Handles.h"
 #include "base/Paths.h"
+#include "base/Text.h"
 #include "log/VLogger.h"
 #include "system/MiniDump.h"
 
@@ -112,10 +113,8 @@ void InstallLastChanceHandlers() {
 void SetLastChanceExitCode(int exitCode) { InterlockedExchange(&lastChanceExitCode, exitCode); }
 
 std::wstring UnhandledExceptionLine(DWORD code, const wchar_t* moduleName, std::uintptr_t offset) {
-    wchar_t codeText[16];
-    swprintf(codeText, 16, L"0x%08lX", static_cast<unsigned long>(code));
     wchar_t offsetText[16];
     swprintf(offsetText, 16, L"+0x%lX", static_cast<unsigned long>(offset));
-    return std::wstring(L"Unhandled exception ") + codeText + L" at " + (moduleName != nullptr ? moduleName : L"?") +
+    return L"Unhandled exception " + HexCode(code) + L" at " + (moduleName != nullptr ? moduleName : L"?") +
            offsetText;
 }

@@ -1,5 +1,6 @@
 #include "system/ChildProcess.h"
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -74,16 +75,14 @@ BOOL StartSharingOutput(wchar_t* commandLine, ProcessHandles& child) {
     std::vector<HANDLE> inherited;
     for (size_t i = 0; i < 3; ++i) {
         if (own[i] == nullptr || own[i] == INVALID_HANDLE_VALUE) continue;
-        for (size_t earlier = 0; earlier < i && *slots[i] == nullptr; ++earlier) {
-            if (own[earlier] == own[i]) *slots[i] = *slots[earlier];
+        const size_t first = static_cast<size_t>(std::find(own, own + i, own[i]) - own);
+        if (first < i) {
+            *slots[i] = *slots[first];
+        } else if (DuplicateHandle(GetCurrentProcess(), own[i], GetCurrentProcess(), copies[i].Put(), 0, TRUE,
+                                   DUPLICATE_SAME_ACCESS)) {
+            *slots[i] = copies[i].Get();
+            inherited.push_back(copies[i].Get());
         }
-        if (*slots[i] != nullptr) continue;
-        if (!DuplicateHandle(GetCurrentProcess(), own[i], GetCurrentProcess(), copies[i].Put(), 0, TRUE,
-                             DUPLICATE_SAME_ACCESS)) {
-            continue;
-        }
-        *slots[i] = copies[i].Get();
-        inherited.push_back(copies[i].Get());
     }
     if (inherited.empty()) return FALSE;
     const AttributeList attributes(1);

@@ -2,11 +2,11 @@
 
 #include <shlwapi.h>
 
-#include <cstdio>
 #include <cwchar>
 #include <string>
 
 #include "base/Handles.h"
+#include "base/Text.h"
 #include "base/ToolPaths.h"
 #include "filetree/FileTree.h"
 #include "filetree/UpdateExchange.h"
@@ -66,12 +66,6 @@ bool RunStepWithin(Launch launch, const std::wstring& executable, const wchar_t*
 }
 
 std::wstring SecondsText(DWORD milliseconds) { return std::to_wstring(milliseconds / 1000) + L" s"; }
-
-std::wstring HexText(DWORD value) {
-    wchar_t text[16];
-    swprintf(text, 16, L"0x%08lX", static_cast<unsigned long>(value));
-    return text;
-}
 
 BOOL StartWithoutWaiting(Launch launch, const std::wstring& executable, const wchar_t* parameters) {
     if (executable.empty()) return FALSE;
@@ -160,7 +154,7 @@ void InstallEngineInItsOwnProcess(const ToolPaths& context, const ChildRunner& r
     switch (install.end) {
     case ChildRun::End::Ended:
         if (install.exitCode != 0) {
-            LogLine((process + L" failed with exit code " + HexText(install.exitCode) + L"; the update goes on")
+            LogLine((process + L" failed with exit code " + HexCode(install.exitCode) + L"; the update goes on")
                         .c_str());
         }
         break;
