@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <functional>
 #include <map>
-#include <regex>
 #include <thread>
 
 #include "tests/workflows/SmoothUpdateFixture.h"
@@ -61,6 +60,8 @@ bool ScanRunning(const P& product) {
 }
 const Knob kSlowScan{&P::ProductService, {{"installproduct.delay_ms", "2000"}}};
 void NoRegistration(const P& product) { EXPECT_TRUE(ReadRecords(product.Registration(), "start").empty()); }
+void Registered(const P& product) { EXPECT_EQ(WaitForRecords(product.Registration(), "exit", 1).size(), 1u); }
+const Lines kServiceStarted = ServiceStartLines(kProductDir, "_DoCreateProcess Suc");
 
 const FailureRow kFailures[] = {
     // Nothing is logged for the time-out: the stop is the last line.
@@ -89,9 +90,28 @@ const FailureRow kFailures[] = {
      Then(InstalledAfter(Then(kThroughStop, {"zelserv.exe /can_uninstall_framework gave no answer within 60 s; "
                                              "taken as no, left running"}),
                          kProductDir + L"\\zelunst.exe"),
-          ServiceStartLines(kProductDir, "_DoCreateProcess Suc")),
+          kServiceStarted),
      &P::EngineService, kUpToTheFrameworkQuery, {}, {},
      [](const P& product) { EXPECT_TRUE(ReadRecords(product.Deinstaller(), "start").empty()); }},
+    // The engine's install is a second run of the tool: a crash or a hang of
+    // its library there leaves the rest of the update to go on.
+    {"EngineCrash_InstallThatCrashesLetsTheProductComeBack", {{&P::Solution, {{"Fault", "crash"}}}}, nullptr, 1,
+     Then(InstalledAfter(kThroughEngineUninstall, kProductDir + L"\\zelunst.exe",
+                         {"process <pid>: Unhandled exception 0xC0000005 at zeldecs.dll+<offset>", kEngineInstallFailed}),
+          kServiceStarted),
+     nullptr, {}, {}, {},
+     [](const P& product) {
+         Registered(product);
+         EXPECT_TRUE(FileExists(product.productDir + L"\\ZelUnst.dmp"));
+         EXPECT_EQ(ReadBytes(product.productDir + L"\\settings.cfg.bak"), "settings v1");
+         EXPECT_FALSE(DirExists(product.productDir + L"\\updatetemp"));
+     }},
+    {"EngineHang_InstallThatNeverEndsLetsTheProductComeBack", {{&P::Solution, {{"Fault", "hang"}}}}, nullptr, 1,
+     Then(InstalledAfter(kThroughEngineUninstall, kProductDir + L"\\zelunst.exe",
+                         {"The engine install (process <pid>) is still running after 120 s; left running, the update "
+                          "goes on"}),
+          kServiceStarted),
+     nullptr, {}, {}, {}, Registered},
     {"LaterSteps_MissingServiceProgramFailsTheServiceInstall", {}, &P::ProductService, 0,
      Then(kInstalled, {"_DoInstallRUXServ Fail"}), nullptr, {}, {}, {},
      // The steps before it did their work.
@@ -304,46 +324,3 @@ TEST_F(SmoothUpdateLaterSteps, CopyFailuresOfTheExchangeAreLogged) {
     EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, kAutostartKey, L"ruxmain"));
 }
 
-
-// The engine install runs as a second run of the tool: whatever the solution
-// library does in it, the update goes on and brings the product back.
-struct EngineFaultRow {
-    const char* name;
-    const char* fault;
-    Lines childEnd;  // after the child's first line
-    bool dump;
-};
-void PrintTo(const EngineFaultRow& row, std::ostream* out) { *out << row.name; }
-class SmoothUpdateEngineInstall : public SmoothUpdateWithStaging, public ::testing::WithParamInterface<EngineFaultRow> {};
-
-const EngineFaultRow kEngineFaults[] = {
-    {"Crash", "crash",
-     {"process <pid>: Unhandled exception 0xC0000005 at zeldecs.dll+<offset>", kEngineInstallFailed},
-     true},
-    {"Hang", "hang",
-     {"The engine install (process <pid>) is still running after 120 s; left running, the update goes on"}, false},
-};
-
-TEST_P(SmoothUpdateEngineInstall, TheProductComesBackWhateverTheEngineLibraryDoes) {
-    const EngineFaultRow& row = GetParam();
-    StageUpdate();
-    WriteText(product.productDir + L"\\subsystem\\zelde\\zeldecs.settings", std::string("Fault=") + row.fault + "\r\n");
-    DeleteFileW(RunLogPath(product.productDir).c_str());
-
-    const ProcessResult result = RunUpdateAs(product.Tool(), 240000);
-    standin::EndProcessesNamed(L"zelunst.exe", 5000);  // a hung install is left running
-    EXPECT_FALSE(result.timedOut);
-    EXPECT_EQ(result.exitCode, 1u);
-    Lines log = UpdateLog(product.productDir);
-    for (std::string& line : log) line = std::regex_replace(line, std::regex("zeldecs\\.dll\\+0x[0-9A-F]+$"), "zeldecs.dll+<offset>");
-    EXPECT_EQ(log, Then(InstalledAfter(kThroughEngineUninstall, product.Tool(), row.childEnd),
-                        ServiceStartLines(product.productDir, "_DoCreateProcess Suc")));
-    EXPECT_NE(ReadBytes(product.productDir + L"\\subsystem\\zelde\\zeldecs.record").find(std::string("Fault ") + row.fault),
-              std::string::npos);
-    EXPECT_EQ(FileExists(product.productDir + L"\\ZelUnst.dmp"), row.dump);
-    EXPECT_EQ(ReadBytes(product.productDir + L"\\Main.dll"), "main v2");
-    ExpectProductBack();
-}
-
-INSTANTIATE_TEST_SUITE_P(Faults, SmoothUpdateEngineInstall, ::testing::ValuesIn(kEngineFaults),
-                         [](const ::testing::TestParamInfo<EngineFaultRow>& info) { return info.param.name; });

@@ -9,19 +9,19 @@ Lines Then(Lines lines, const Lines& more) {
     return lines;
 }
 
-Lines EngineInstallLines(const std::wstring& tool) {
-    const std::string quote = tool.find(L' ') != std::wstring::npos ? "\"" : "";
-    return {"Install the engine in a process of its own: " + quote + ToUtf8(tool) + quote + " -install",
-            "process <pid>: " + kLogStart};
-}
-
 Lines InstalledAfter(const Lines& before, const std::wstring& tool, const Lines& childEnd) {
-    return Then(Then(Then(before, {kExchange}), EngineInstallLines(tool)), Then(childEnd, {kInstallService}));
+    const Lines install = {"Install the engine in a process of its own: " + ToUtf8(QuoteIfNeeded(tool)) + " -install",
+                           "process <pid>: " + kLogStart};
+    return Then(Then(Then(before, {kExchange}), install), Then(childEnd, {kInstallService}));
 }
 
 Lines UpdateLog(const std::wstring& dir) {
     Lines lines = UnstampedLogLines(dir);
-    for (std::string& line : lines) line = MarkProcessIds(line);
+    for (std::string& line : lines) {
+        line = MarkProcessIds(line);
+        const size_t offset = line.find(".dll+0x");
+        if (offset != std::string::npos) line.replace(offset + 5, std::string::npos, "<offset>");
+    }
     return lines;
 }
 
@@ -62,6 +62,7 @@ void SmoothUpdateFixture::TearDown() {
             WaitForSingleObject(process.Get(), 5000);
         }
     }
+    standin::EndProcessesNamed(L"zelunst.exe", 5000);  // an engine install the update left running
     // A service still starting cannot be stopped, and deleting it then leaves
     // it marked for deletion for the next test: let the start finish first.
     if (standin::QueryServiceState(L"ruxserv") == SERVICE_START_PENDING) {
@@ -71,8 +72,8 @@ void SmoothUpdateFixture::TearDown() {
     RemoveTree(L"C:\\zt");
 }
 
-ProcessResult SmoothUpdateFixture::RunUpdateAs(const std::wstring& tool, DWORD timeoutMs) const {
-    return RunCommand(L"\"" + tool + L"\" -smoothupdate", L"", timeoutMs);
+ProcessResult SmoothUpdateFixture::RunUpdateAs(const std::wstring& tool) const {
+    return RunCommand(L"\"" + tool + L"\" -smoothupdate", L"", 240000);
 }
 
 std::string SmoothUpdateFixture::ExpectUpdate(DWORD exitCode, const Lines& log) const {

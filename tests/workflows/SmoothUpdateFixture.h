@@ -36,17 +36,15 @@ inline const Lines kThroughEngineUninstall{kLogStart, kKillSuccess, kStopService
                                            kFrameworkGoes, kDeinstall, kEngineUninstall};
 
 Lines Then(Lines lines, const Lines& more);
-// The update's line that starts the engine install as a second run of the
-// tool, and that run's first line, marked with its process (see UpdateLog).
-Lines EngineInstallLines(const std::wstring& tool);
-// before, then the exchange's line, the engine install's (its run's first
-// line, then childEnd) and the first line of the service install.
+// before, then the exchange's line, the engine install's (the update's line
+// that starts tool -install, that run's first line marked with its process,
+// then childEnd) and the first line of the service install.
 Lines InstalledAfter(const Lines& before, const std::wstring& tool, const Lines& childEnd = {});
 inline const std::string kEngineInstallFailed =
     "The engine install (process <pid>) failed with exit code 0xFFFFFFFF; the update goes on";
 inline const Lines kInstalled = InstalledAfter(kThroughEngineUninstall, kProductDir + L"\\zelunst.exe");
 // The run log of the tool in dir without stamps (UnstampedLogLines), every
-// process id of the engine install's run shown as <pid>.
+// process id shown as <pid> and a crash line's offset as <offset>.
 Lines UpdateLog(const std::wstring& dir);
 // The lines of the product service's start from `dir`, its path quoted or not.
 Lines ServiceStartLines(const std::wstring& dir, const std::string& outcome, bool quoted = false);
@@ -65,7 +63,8 @@ protected:
     void TearDown() override;
 
     // "<tool>" -smoothupdate, with its console output captured.
-    ProcessResult RunUpdateAs(const std::wstring& tool, DWORD timeoutMs = 120000) const;
+    // A hung engine install takes 120 s of the four minutes it is given.
+    ProcessResult RunUpdateAs(const std::wstring& tool) const;
     // Runs the update (after removing the last run's log) and checks its exit
     // code and log; what it wrote to its console is returned.
     std::string ExpectUpdate(DWORD exitCode, const Lines& log) const;

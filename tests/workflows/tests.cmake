@@ -19,9 +19,9 @@ target_link_libraries(smoothupdatefixture PUBLIC standintestsupport)
 zel_add_gtest(smooth_update_e2e
   SOURCES workflows/SmoothUpdateTest.cpp workflows/SmoothUpdateFailureTest.cpp
           workflows/SmoothUpdatePathsTest.cpp workflows/SmoothUpdateRollbackTest.cpp
-  SHARDS "Faults/SmoothUpdateEngineInstall.*/Hang" "*/FrameworkSilent_*"
+  SHARDS "*/EngineHang_*" "*/FrameworkSilent_*"
          "SmoothUpdateSuccess.*" "SmoothUpdateMutex.*" "SmoothUpdateEngine.*:*/Engine_*"
-         "SmoothUpdateFramework.*:*/Framework_*" "SmoothUpdateLaterSteps.*:*/LaterSteps_*:Faults/SmoothUpdateEngineInstall.*/Crash" "*/Scan_*"
+         "SmoothUpdateFramework.*:*/Framework_*" "SmoothUpdateLaterSteps.*:*/LaterSteps_*:*/EngineCrash_*" "*/Scan_*"
          "*/SlowChildren_*" "SmoothUpdatePath*" "SmoothUpdateRollback.*" "SmoothUpdateInUse.*" "SmoothUpdateInterrupted.*"
   UNPRIVILEGED "SmoothUpdateSuccess.*:SmoothUpdateRollback.*"
   DEPENDS zeldecs)
