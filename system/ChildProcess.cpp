@@ -23,12 +23,13 @@ STARTUPINFOW StartupFor(Launch launch) {
 
 DWORD CreationFlagsFor(Launch launch) { return launch == Launch::Plain ? 0 : CREATE_NO_WINDOW; }
 
-// CreateProcessW with what every launch shares: no security attributes, no
-// inherited handles and the tool's environment.
+// CreateProcessW with what every launch shares: no security attributes and
+// the tool's environment; no inherited handles but those an attribute list of
+// the start-up record names (inheritListed).
 BOOL CreateChild(const wchar_t* application, wchar_t* commandLine, DWORD flags, const wchar_t* currentDirectory,
-                 STARTUPINFOW& startup, ProcessHandles& child) {
+                 STARTUPINFOW& startup, ProcessHandles& child, BOOL inheritListed = FALSE) {
     PROCESS_INFORMATION info{};
-    const BOOL started = CreateProcessW(application, commandLine, nullptr, nullptr, FALSE, flags, nullptr,
+    const BOOL started = CreateProcessW(application, commandLine, nullptr, nullptr, inheritListed, flags, nullptr,
                                         currentDirectory, &startup, &info);
     if (started) child = ProcessHandles(info);
     return started;
@@ -92,12 +93,8 @@ BOOL StartSharingOutput(wchar_t* commandLine, ProcessHandles& child) {
         return FALSE;
     }
     startup.lpAttributeList = attributes.Get();
-    PROCESS_INFORMATION info{};
-    const BOOL started = CreateProcessW(nullptr, commandLine, nullptr, nullptr, TRUE,
-                                        CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
-                                        &startup.StartupInfo, &info);
-    if (started) child = ProcessHandles(info);
-    return started;
+    return CreateChild(nullptr, commandLine, CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                       startup.StartupInfo, child, TRUE);
 }
 
 }  // namespace
