@@ -5,14 +5,17 @@
 #include <shellapi.h>
 #include <shlwapi.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cwchar>
+#include <cwctype>
 #include <memory>
 #include <new>
 
 #include "base/Handles.h"
 #include "launcher/ProcessGuards.h"
 #include "log/VLogger.h"
+#include "system/EngineCallLimit.h"
 #include "system/Products.h"
 #include "workflows/RemoveProduct.h"
 #include "workflows/SmoothUpdate.h"
@@ -86,6 +89,32 @@ Operation ChooseOperation(int argc, const wchar_t* const* argv) {
     if (StrCmpIW(option, L"-smoothupdate") == 0) return Operation::SmoothUpdate;
     if (StrCmpIW(option, L"-?") == 0) return Operation::ShowUsage;
     return Operation::Unknown;
+}
+
+std::optional<DWORD> EngineCallTimeoutArgument(int argc, const wchar_t* const* argv) {
+    const size_t nameLength = wcslen(kEngineCallTimeoutArgument);
+    for (int i = 2; i < argc; ++i) {
+        if (StrCmpNIW(argv[i], kEngineCallTimeoutArgument, static_cast<int>(nameLength)) != 0) continue;
+        const wchar_t* digits = argv[i] + nameLength;
+        wchar_t* end = nullptr;
+        errno = 0;
+        const unsigned long seconds = wcstoul(digits, &end, 10);
+        if (iswdigit(digits[0]) && *end == L'\0' && errno == 0 && seconds <= MAXDWORD) {
+            return static_cast<DWORD>(seconds);
+        }
+    }
+    return std::nullopt;
+}
+
+DWORD ChooseEngineCallLimit(int argc, const wchar_t* const* argv) {
+    if (const std::optional<DWORD> given = EngineCallTimeoutArgument(argc, argv)) return *given;
+    const EngineCallLimit limit = EngineCallLimitFromPolicy();
+    if (limit.setByPolicy && limit.seconds != kDefaultEngineCallLimitSeconds) {
+        const std::wstring given = limit.seconds == 0 ? std::wstring(L"no time limit")
+                                                      : L"at most " + std::to_wstring(limit.seconds) + L" s";
+        LogLine((L"The engine library is given " + given + L" (policy EngineCallTimeout)").c_str());
+    }
+    return limit.seconds;
 }
 
 int ExitCodeFor(Operation operation, int result) {
@@ -187,7 +216,11 @@ int RunHandle(CUnstallContext& context) {
     int argc = 0;
     LocalMemory arguments(reinterpret_cast<HLOCAL>(CommandLineToArgvW(GetCommandLineW(), &argc)));
     if (!arguments) return -1;
-    const Operation operation = ChooseOperation(argc, static_cast<wchar_t**>(arguments.Get()));
+    const auto argv = static_cast<wchar_t**>(arguments.Get());
+    const Operation operation = ChooseOperation(argc, argv);
+    if (operation == Operation::Install || operation == Operation::UnInstall) {
+        context.engineCallLimitSeconds = ChooseEngineCallLimit(argc, argv);
+    }
     return RunOperation(context, operation, WorkflowFor(operation));
 }
 
@@ -242,12 +275,15 @@ int RunGuarded(Workflow run) {
 
 int Uninit(CUnstallContext& context) {
     if (context.solution != nullptr) {
+        context.watchdog.Enter(engine_call::kRelease);
         context.solution->Release();
         context.solution = nullptr;
+        context.watchdog.Enter(engine_call::kDetach);
         if (context.comDll.module != nullptr && FreeLibrary(context.comDll.module)) {
             context.comDll.module = nullptr;
         }
     }
+    context.watchdog.Stop();
     context.initialised = 0;
     return 1;
 }

@@ -10,7 +10,6 @@
 #include "base/Paths.h"
 #include "base/Text.h"
 #include "log/VLogger.h"
-#include "system/MiniDump.h"
 
 namespace {
 
@@ -20,11 +19,11 @@ volatile LONG reporting = 0;
 
 // Beside ZelUnst.log, which is opened in the current folder too.
 constexpr wchar_t kDumpFileName[] = L"ZelUnst.dmp";
-// The report must not hold the run up for ever: a fault inside the heap or
-// the loader can leave a lock held that the reporting thread then waits on.
-constexpr DWORD kReportTimeoutMs = 30000;
-// Room for the dump writer; the faulting thread's own stack may be spent.
+// Room for the line and the dump's hand-over; the faulting thread's own stack
+// may be spent.
 constexpr SIZE_T kReporterStackBytes = 256 * 1024;
+// The reporter's line and dump, then the time to log it.
+constexpr DWORD kCrashReportWaitMs = kDumpWaitMs + 5000;
 
 // WER_FAULT_REPORTING_NO_UI, which this toolchain's werapi.h lacks.
 constexpr DWORD kWerFaultReportingNoUi = 0x20;
@@ -48,6 +47,15 @@ void LogFinalLine(const wchar_t* text) {
     LogLine(text);
 }
 
+// The one road of a crash and a hang report: the dump first, so that the line
+// can say when there is none, then the line, then the end.
+[[noreturn]] void ReportAndEnd(const std::wstring& line, EXCEPTION_POINTERS* exception, DWORD threadId,
+                               DumpWriter& writer) {
+    const bool dumped = writer.Write(kDumpFileName, exception, threadId, line, kDumpWaitMs) == S_OK;
+    LogFinalLine((dumped ? line : line + L"; no dump written").c_str());
+    EndProcess();
+}
+
 struct CrashReport {
     EXCEPTION_POINTERS* exception;
     DWORD threadId;
@@ -63,12 +71,11 @@ DWORD WINAPI ReportCrash(void* parameter) {
     // A module whose name cannot be read counts as none: the offset is then the address.
     const auto base = modulePath.empty() ? 0 : reinterpret_cast<std::uintptr_t>(module);
     const auto address = reinterpret_cast<std::uintptr_t>(record.ExceptionAddress);
-    LogFinalLine(UnhandledExceptionLine(record.ExceptionCode,
-                                        modulePath.empty() ? nullptr : PathFindFileNameW(modulePath.c_str()),
-                                        address - base)
-                     .c_str());
-    WriteMiniDump(kDumpFileName, report.exception, report.threadId);
-    return 0;
+    const std::wstring line = UnhandledExceptionLine(
+        record.ExceptionCode, modulePath.empty() ? nullptr : PathFindFileNameW(modulePath.c_str()), address - base);
+    DumpWriter writer;
+    writer.Start(0);  // Write waits for it
+    ReportAndEnd(line, report.exception, report.threadId, writer);
 }
 
 // Runs on the faulting thread, which after a stack overflow has a page or two
@@ -79,7 +86,7 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* exception) {
     CrashReport report{exception, GetCurrentThreadId()};
     const KernelHandle reporter(CreateThread(nullptr, kReporterStackBytes, ReportCrash, &report,
                                              STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
-    if (reporter) WaitForSingleObject(reporter.Get(), kReportTimeoutMs);
+    if (reporter) WaitForSingleObject(reporter.Get(), kCrashReportWaitMs);
     EndProcess();
 }
 
@@ -111,6 +118,28 @@ void InstallLastChanceHandlers() {
 }
 
 void SetLastChanceExitCode(int exitCode) { InterlockedExchange(&lastChanceExitCode, exitCode); }
+
+[[noreturn]] void ReportHangAndEnd(HANDLE hungThread, DWORD hungThreadId, const wchar_t* call, DWORD limitSeconds,
+                                   DumpWriter& writer) {
+    // A crash is being reported: it ends the run.
+    if (InterlockedExchange(&reporting, 1) != 0) {
+        for (;;) Sleep(INFINITE);
+    }
+    // Stopped for good: its stack must stay as the context says.
+    CONTEXT context{};
+    context.ContextFlags = CONTEXT_FULL;
+    const bool stopped = SuspendThread(hungThread) != static_cast<DWORD>(-1) && GetThreadContext(hungThread, &context);
+    EXCEPTION_RECORD record{};
+    record.ExceptionCode = kHangExceptionCode;
+    record.ExceptionAddress = reinterpret_cast<void*>(static_cast<std::uintptr_t>(context.Eip));
+    EXCEPTION_POINTERS where{&record, &context};
+    ReportAndEnd(EngineHangLine(call, limitSeconds), stopped ? &where : nullptr, hungThreadId, writer);
+}
+
+std::wstring EngineHangLine(const wchar_t* call, DWORD limitSeconds) {
+    return std::wstring(L"The engine library has not returned from ") + call + L" within " +
+           std::to_wstring(limitSeconds) + L" s";
+}
 
 std::wstring UnhandledExceptionLine(DWORD code, const wchar_t* moduleName, std::uintptr_t offset) {
     wchar_t offsetText[16];

@@ -3,6 +3,7 @@
 #include <shlwapi.h>
 
 #include <cstdio>
+#include <string>
 
 #include "launcher/UnstallContext.h"
 #include "log/VLogger.h"
@@ -45,14 +46,24 @@ int _LoadSolution(CUnstallContext& context) {
         return 0;
     }
     if (context.comDll.module == nullptr) {
+        // The watch covers the library's attach code too.
+        const DWORD watchError = context.watchdog.Start(context.engineCallLimitSeconds);
+        if (watchError != ERROR_SUCCESS) {
+            LogLine((L"The engine library runs without its time limit: its watch could not start (error " +
+                     std::to_wstring(watchError) + L")")
+                        .c_str());
+        }
+        context.watchdog.Enter(engine_call::kAttach);
         context.comDll.module = LoadLibraryQuietly(context.solutionPath);
         if (context.comDll.module == nullptr) {
+            context.watchdog.Stop();
             wprintf(L"\nLoad  %ls file failed \n", context.solutionPath);
             return 0;
         }
     }
     // Only the interface pointer tells success: some libraries return S_OK
     // without one.
+    context.watchdog.Enter(engine_call::kClassObject);
     context.comDll.GetClassObject(&context.solution);
     if (context.solution == nullptr) {
         wprintf(L"\nGetClassObject  IZelSolution  interface failed \n");
@@ -63,8 +74,11 @@ int _LoadSolution(CUnstallContext& context) {
 
 int _DoInstall(CUnstallContext& context) {
     if (!_LoadSolution(context)) return 0;
+    context.watchdog.Enter(engine_call::kInitialize);
     if (FAILED(context.solution->Initialize(0))) return 0;
+    context.watchdog.Enter(engine_call::kInstall);
     const bool installed = SUCCEEDED(context.solution->Install(0));
+    context.watchdog.Enter(engine_call::kUninitialize);
     context.solution->Uninitialize();
     return installed ? 1 : 0;
 }
@@ -72,8 +86,11 @@ int _DoInstall(CUnstallContext& context) {
 int _DoUnInstall(CUnstallContext& context) {
     if (!_LoadSolution(context)) return 0;
     LogLine(L"Now, _DoUnInstall");
+    context.watchdog.Enter(engine_call::kInitialize);
     if (FAILED(context.solution->Initialize(0))) return 0;
+    context.watchdog.Enter(engine_call::kUninstall);
     const bool uninstalled = SUCCEEDED(context.solution->Uninstall());
+    context.watchdog.Enter(engine_call::kUninitialize);
     context.solution->Uninitialize();
     return uninstalled ? 1 : 0;
 }

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Prints what a crash dump of zelunst.exe holds: the exception, and the
+# Prints what a crash or hang dump of zelunst.exe holds: the exception (or,
+# for a run that hung in the engine's library, which thread hung), and the
 # backtrace of every thread with the tool's function names.
 #
 #   read-crash.sh ZelUnst.dmp [FOLDER]
@@ -13,7 +14,9 @@
 # just after a call in code lldb can read, in the stack slot where its callee's
 # frame ends. Where unwinding stops (a library without unwind information or
 # symbols, say), the faulting thread's stack is scanned for further return
-# addresses, and those frames are marked "~": likely, not certain.
+# addresses, and those frames are marked "~": likely, not certain. A hang dump
+# gives the hung thread the exception 0xE0000102 at the place it waits; it is
+# read as the faulting thread of a crash is.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
@@ -43,6 +46,7 @@ import lldb
 target = lldb.debugger.GetSelectedTarget()
 process = target.GetProcess()
 MAX_SCANNED = 64
+HANG_CODE = "0xe0000102"  # the tool's mark on the thread that hung
 
 
 def read_bytes(address, size):
@@ -128,7 +132,10 @@ def print_thread(thread, selected):
     crashed = thread.GetStopReason() == lldb.eStopReasonException
     header = "thread #%d" % thread.GetIndexID()
     if crashed:
-        header += ", stop reason = " + thread.GetStopDescription(256)
+        description = thread.GetStopDescription(256)
+        if HANG_CODE in description:
+            description = "hung: it had not come back from the engine library within the run's time limit"
+        header += ", stop reason = " + description
     print(("* " if selected else "  ") + header)
     # lldb's own frames, up to the first caller that is no return address in
     # readable code, or whose return address is not where its stack says.
@@ -178,6 +185,9 @@ def print_thread(thread, selected):
         found += 1
 
 selected = process.GetSelectedThread().GetIndexID()
+if HANG_CODE in process.GetSelectedThread().GetStopDescription(256):
+    print("The run hung, it did not crash: thread #%d waits where its frames show (ZelUnst.log names the call)."
+          % selected)
 for thread in process:
     print_thread(thread, thread.GetIndexID() == selected)
 PYTHON

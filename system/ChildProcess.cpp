@@ -58,15 +58,22 @@ private:
     LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
-// The windowless launch with the tool's standard handles handed on: each as
-// an inheritable copy (stdout and stderr are often one handle, copied once),
-// and the child inherits those copies and nothing else. FALSE when the tool
-// has no standard handle, or the system refuses them (Windows 7 keeps console
-// handles as pseudo-handles, which cannot be listed): the caller then starts
-// the child windowless, and it finds the console by itself.
-BOOL StartSharingOutput(wchar_t* commandLine, ProcessHandles& child) {
+// Windows 7 keeps console handles as pseudo-handles (the two low bits set),
+// which a handle list refuses; a child reaches that console through them
+// without inheriting anything.
+bool IsConsolePseudoHandle(HANDLE handle) { return (reinterpret_cast<ULONG_PTR>(handle) & 3) == 3; }
+
+enum class HandOn { Started, Failed, Refused, NothingToHandOn };
+
+// The windowless launch with the tool's standard handles handed on, in
+// `directory` (null: the tool's). Each real handle goes to the child as an
+// inheritable copy (stdout and stderr are often one handle, copied once), and
+// the child inherits those copies and nothing else; a console pseudo-handle
+// goes into its start-up record alone. Refused: the system would not take
+// the handles (error), and nothing was started.
+HandOn StartSharingOutput(wchar_t* commandLine, const wchar_t* directory, ProcessHandles& child, DWORD& error) {
     STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.cb = sizeof(startup.StartupInfo);
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
     HANDLE* const slots[] = {&startup.StartupInfo.hStdInput, &startup.StartupInfo.hStdOutput,
                              &startup.StartupInfo.hStdError};
@@ -74,27 +81,40 @@ BOOL StartSharingOutput(wchar_t* commandLine, ProcessHandles& child) {
                           GetStdHandle(STD_ERROR_HANDLE)};
     KernelHandle copies[3];
     std::vector<HANDLE> inherited;
+    bool any = false;
     for (size_t i = 0; i < 3; ++i) {
         if (own[i] == nullptr || own[i] == INVALID_HANDLE_VALUE) continue;
+        any = true;
         const size_t first = static_cast<size_t>(std::find(own, own + i, own[i]) - own);
         if (first < i) {
             *slots[i] = *slots[first];
+        } else if (IsConsolePseudoHandle(own[i])) {
+            *slots[i] = own[i];
         } else if (DuplicateHandle(GetCurrentProcess(), own[i], GetCurrentProcess(), copies[i].Put(), 0, TRUE,
                                    DUPLICATE_SAME_ACCESS)) {
             *slots[i] = copies[i].Get();
             inherited.push_back(copies[i].Get());
         }
     }
-    if (inherited.empty()) return FALSE;
+    if (!any) return HandOn::NothingToHandOn;
+    DWORD flags = CREATE_NO_WINDOW;
     const AttributeList attributes(1);
-    if (attributes.Get() == nullptr ||
-        !UpdateProcThreadAttribute(attributes.Get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
-                                   inherited.size() * sizeof(HANDLE), nullptr, nullptr)) {
-        return FALSE;
+    if (!inherited.empty()) {
+        if (attributes.Get() == nullptr ||
+            !UpdateProcThreadAttribute(attributes.Get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
+                                       inherited.size() * sizeof(HANDLE), nullptr, nullptr)) {
+            error = GetLastError();
+            return HandOn::Refused;
+        }
+        startup.StartupInfo.cb = sizeof(startup);
+        startup.lpAttributeList = attributes.Get();
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
     }
-    startup.lpAttributeList = attributes.Get();
-    return CreateChild(nullptr, commandLine, CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr,
-                       startup.StartupInfo, child, TRUE);
+    if (CreateChild(nullptr, commandLine, flags, directory, startup.StartupInfo, child, !inherited.empty())) {
+        return HandOn::Started;
+    }
+    error = GetLastError();
+    return error == ERROR_INVALID_PARAMETER ? HandOn::Refused : HandOn::Failed;
 }
 
 }  // namespace
@@ -114,10 +134,23 @@ std::optional<std::wstring> RunAndWaitCommandLine(const wchar_t* path, const wch
 }
 
 BOOL StartChild(Launch launch, const std::wstring& commandLine, ProcessHandles& child,
-                const wchar_t* currentDirectory) {
+                const wchar_t* currentDirectory, DWORD* handOnRefused) {
+    if (handOnRefused != nullptr) *handOnRefused = ERROR_SUCCESS;
     std::wstring writableCommandLine = commandLine;  // CreateProcessW may write into it
     if (launch == Launch::WindowlessSharingOutput) {
-        if (StartSharingOutput(writableCommandLine.data(), child)) return TRUE;
+        DWORD error = ERROR_SUCCESS;
+        switch (StartSharingOutput(writableCommandLine.data(), currentDirectory, child, error)) {
+        case HandOn::Started:
+            return TRUE;
+        case HandOn::Failed:
+            SetLastError(error);
+            return FALSE;
+        case HandOn::Refused:
+            if (handOnRefused != nullptr) *handOnRefused = error;
+            break;
+        case HandOn::NothingToHandOn:
+            break;
+        }
         writableCommandLine = commandLine;
         launch = Launch::Windowless;
     }
@@ -135,20 +168,56 @@ BOOL StartShown(const std::wstring& executable, ProcessHandles& child) {
 }
 
 ChildRun RunChildWithin(Launch launch, const std::wstring& commandLine, DWORD timeoutMs) {
-    ChildRun run;
     ProcessHandles child;
-    if (!StartChild(launch, commandLine, child)) {
+    DWORD handOnRefused = ERROR_SUCCESS;
+    if (!StartChild(launch, commandLine, child, nullptr, &handOnRefused)) {
+        ChildRun notStarted;
+        notStarted.error = GetLastError();
+        notStarted.handOnRefused = handOnRefused;
+        return notStarted;
+    }
+    ChildRun run = WaitForChildWithin(child.process.Get(), timeoutMs);
+    run.handOnRefused = handOnRefused;
+    return run;
+}
+
+ChildRun WaitForChildWithin(HANDLE process, DWORD timeoutMs) {
+    ChildRun run;
+    run.processId = GetProcessId(process);
+    switch (WaitForSingleObject(process, timeoutMs)) {
+    case WAIT_OBJECT_0:
+        break;
+    case WAIT_TIMEOUT:
+        run.end = ChildRun::End::StillRunning;
+        return run;
+    default:
+        run.end = ChildRun::End::WaitFailed;
         run.error = GetLastError();
         return run;
     }
-    run.processId = GetProcessId(child.process.Get());
-    if (WaitForSingleObject(child.process.Get(), timeoutMs) != WAIT_OBJECT_0) {
-        run.end = ChildRun::End::StillRunning;
+    if (!GetExitCodeProcess(process, &run.exitCode)) {
+        run.end = ChildRun::End::ExitCodeUnreadable;
+        run.error = GetLastError();
         return run;
     }
     run.end = ChildRun::End::Ended;
-    GetExitCodeProcess(child.process.Get(), &run.exitCode);
     return run;
+}
+
+std::wstring FailedRunText(const ChildRun& run) {
+    const std::wstring error = L" (error " + std::to_wstring(run.error) + L")";
+    switch (run.end) {
+    case ChildRun::End::NotStarted:
+        return L"could not be started" + error;
+    case ChildRun::End::WaitFailed:
+        return L"could not be waited for" + error;
+    case ChildRun::End::ExitCodeUnreadable:
+        return L"ended, but its exit code could not be read" + error;
+    case ChildRun::End::Ended:
+    case ChildRun::End::StillRunning:
+        break;
+    }
+    return {};
 }
 
 ChildRun _RunAndWait(const wchar_t* path, const wchar_t* parameters, DWORD timeoutMs, const ChildRunner& run) {

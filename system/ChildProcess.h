@@ -1,6 +1,6 @@
 #pragma once
 // Starting the products' programs. Every child the tool starts goes through
-// one of the four launch conventions below.
+// one of the five launch conventions below.
 
 #include <windows.h>
 
@@ -19,7 +19,8 @@ enum class Launch {
     // The windowless launch, but the child writes where the tool writes: it
     // gets the tool's standard handles (a console, or the pipes or files a
     // deployment tool redirected them to), and inherits those and no other.
-    // Where the system refuses that, the child is started windowless.
+    // A tool without standard handles starts it windowless; so does a system
+    // that refuses to hand them on, which the start reports.
     WindowlessSharingOutput,
 };
 
@@ -37,11 +38,14 @@ inline constexpr size_t kRunAndWaitCommandLineMax = MAX_PATH - 1;
 std::optional<std::wstring> RunAndWaitCommandLine(const wchar_t* path, const wchar_t* parameters);
 
 // Starts commandLine by the given convention, with no application name; the
-// child inherits no handles. currentDirectory is the child's current
-// directory, null for the tool's own; only plain launches give one. On
-// success the child's handles are in `child`.
+// child inherits no handles but the standard handles the sharing launch hands
+// on. currentDirectory is the child's current directory, null for the tool's
+// own. On success the child's handles are in `child`; on failure
+// GetLastError() tells why. *handOnRefused, when given, receives the error
+// with which the system refused the sharing launch its handles (the child was
+// then started without them), else ERROR_SUCCESS.
 BOOL StartChild(Launch launch, const std::wstring& commandLine, ProcessHandles& child,
-                const wchar_t* currentDirectory = nullptr);
+                const wchar_t* currentDirectory = nullptr, DWORD* handOnRefused = nullptr);
 
 // The shown launch: STARTF_USESHOWWINDOW with SW_SHOW, no creation flags, the
 // executable's full path as application name and no command line. The child
@@ -52,19 +56,31 @@ BOOL StartShown(const std::wstring& executable, ProcessHandles& child);
 // How a child that was waited for within a bound came out.
 struct ChildRun {
     enum class End {
-        NotStarted,    // CreateProcessW failed (error), or the command line was refused
-        Ended,         // it ended within the bound (exitCode)
-        StillRunning,  // it outlived the bound, or the wait failed; it is left running
+        NotStarted,          // CreateProcessW failed (error), or the command line was refused
+        Ended,               // it ended within the bound (exitCode)
+        StillRunning,        // it outlived the bound; it is left running
+        WaitFailed,          // the wait itself failed (error); the child is left as it is
+        ExitCodeUnreadable,  // it ended, but its exit code could not be read (error)
     };
     End end = End::NotStarted;
     DWORD exitCode = 0;
     DWORD processId = 0;
     DWORD error = ERROR_SUCCESS;
+    DWORD handOnRefused = ERROR_SUCCESS;  // as StartChild gives it
 };
 
 // Starts commandLine by `launch` and waits for it up to timeoutMs. A child
 // still running then is neither ended nor waited for again.
 ChildRun RunChildWithin(Launch launch, const std::wstring& commandLine, DWORD timeoutMs);
+// Waits up to timeoutMs for a started child and tells how it came out (its
+// processId included).
+ChildRun WaitForChildWithin(HANDLE process, DWORD timeoutMs);
+
+// How a child came out, for a log line, where its caller has no words of its
+// own: "could not be started (error 2)", "could not be waited for (error 6)",
+// "ended, but its exit code could not be read (error 5)". Empty for a child
+// that ended or is still running: what those mean is the caller's to say.
+std::wstring FailedRunText(const ChildRun& run);
 
 // How the workflows run the children they wait for: RunChildWithin, or a
 // test's own that sees the bounds and makes up the outcome.

@@ -2,15 +2,13 @@
 
 #include <dbghelp.h>
 
-#include "base/Handles.h"
 #include "system/ShellFolders.h"
 
 namespace {
 
-// Leaves the writing thread's stack out when another thread met the
-// exception: it holds nothing but the writing (Wine takes all of it, its whole
-// reserve). The thread itself stays listed: a reader may count on the list's
-// size.
+// Leaves the writing thread's stack out: it holds nothing but the writing
+// (Wine takes all of it, its whole reserve). The thread itself stays listed:
+// a reader may count on the list's size.
 BOOL CALLBACK LeaveOutTheWritersStack(PVOID, const PMINIDUMP_CALLBACK_INPUT input,
                                       PMINIDUMP_CALLBACK_OUTPUT output) {
     if (input->CallbackType == ThreadCallback && input->Thread.ThreadId == GetCurrentThreadId()) {
@@ -19,25 +17,93 @@ BOOL CALLBACK LeaveOutTheWritersStack(PVOID, const PMINIDUMP_CALLBACK_INPUT inpu
     return TRUE;
 }
 
+HRESULT LastError() { return HRESULT_FROM_WIN32(GetLastError()); }
+
 }  // namespace
 
-HRESULT WriteMiniDump(const wchar_t* path, EXCEPTION_POINTERS* exception, DWORD threadId) {
-    const Library dbghelp = LoadSystemLibrary(L"dbghelp.dll");
-    if (!dbghelp) return HRESULT_FROM_WIN32(GetLastError());
-    const auto writeDump = reinterpret_cast<decltype(&MiniDumpWriteDump)>(
-        reinterpret_cast<void*>(GetProcAddress(dbghelp.Get(), "MiniDumpWriteDump")));
-    if (writeDump == nullptr) return HRESULT_FROM_WIN32(GetLastError());
+DumpWriter::~DumpWriter() {
+    if (!thread_) return;
+    quit_ = true;
+    SetEvent(request_.Get());
+    if (WaitForSingleObject(thread_.Get(), kDumpWaitMs) == WAIT_OBJECT_0) return;
+    // Still inside a dump: its handles stay open for it.
+    thread_.Release();
+    ready_.Release();
+    request_.Release();
+    done_.Release();
+    dbghelp_.Release();
+}
 
-    // CREATE_ALWAYS refuses to replace a read-only or hidden file.
-    SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-    FileHandle file(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return HRESULT_FROM_WIN32(GetLastError());
-    MINIDUMP_EXCEPTION_INFORMATION where{threadId, exception, FALSE};
+bool DumpWriter::Start(DWORD waitMs) {
+    if (thread_) return WaitForSingleObject(ready_.Get(), waitMs) == WAIT_OBJECT_0;
+    ready_.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    request_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    done_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!ready_ || !request_ || !done_) return false;
+    thread_.Reset(CreateThread(nullptr, 0, Run, this, 0, nullptr));
+    return thread_ && WaitForSingleObject(ready_.Get(), waitMs) == WAIT_OBJECT_0;
+}
+
+DWORD WINAPI DumpWriter::Run(void* self) {
+    DumpWriter& writer = *static_cast<DumpWriter*>(self);
+    writer.dbghelp_ = LoadSystemLibrary(L"dbghelp.dll");
+    SetEvent(writer.ready_.Get());
+    while (WaitForSingleObject(writer.request_.Get(), INFINITE) == WAIT_OBJECT_0 && !writer.quit_) {
+        writer.result_ = writer.WriteNow();
+        SetEvent(writer.done_.Get());
+    }
+    return 0;
+}
+
+HRESULT DumpWriter::WriteNow() {
+    const FileHandle file(file_);
+    if (!dbghelp_) return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
+    const auto writeDump = reinterpret_cast<decltype(&MiniDumpWriteDump)>(
+        reinterpret_cast<void*>(GetProcAddress(dbghelp_.Get(), "MiniDumpWriteDump")));
+    if (writeDump == nullptr) return LastError();
+    MINIDUMP_EXCEPTION_INFORMATION where{threadId_, exception_, FALSE};
+    MINIDUMP_USER_STREAM commentStream{CommentStreamW, static_cast<ULONG>((comment_.size() + 1) * sizeof(wchar_t)),
+                                       const_cast<wchar_t*>(comment_.c_str())};
+    MINIDUMP_USER_STREAM_INFORMATION streams{1, &commentStream};
     MINIDUMP_CALLBACK_INFORMATION callback{LeaveOutTheWritersStack, nullptr};
     if (!writeDump(GetCurrentProcess(), GetCurrentProcessId(), file.Get(), MiniDumpNormal,
-                   exception != nullptr ? &where : nullptr, nullptr,
-                   threadId != GetCurrentThreadId() ? &callback : nullptr)) {
-        return HRESULT_FROM_WIN32(GetLastError());
+                   exception_ != nullptr ? &where : nullptr, comment_.empty() ? nullptr : &streams, &callback)) {
+        return LastError();
     }
     return S_OK;
+}
+
+HRESULT DumpWriter::Write(const wchar_t* path, EXCEPTION_POINTERS* exception, DWORD threadId,
+                          const std::wstring& comment, DWORD timeoutMs) {
+    if (!thread_) return E_HANDLE;
+    // CREATE_ALWAYS refuses to replace a read-only or hidden file.
+    SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+    const FileHandle file(
+        CreateFileW(path, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return LastError();
+    // The writer writes through a handle of its own: one given up on may still
+    // be writing when this one is closed.
+    HANDLE writersHandle = nullptr;
+    HRESULT result = S_OK;
+    if (!DuplicateHandle(GetCurrentProcess(), file.Get(), GetCurrentProcess(), &writersHandle, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        result = LastError();
+    } else {
+        file_ = writersHandle;
+        exception_ = exception;
+        threadId_ = threadId;
+        comment_ = comment;
+        SetEvent(request_.Get());
+        const DWORD waited = WaitForSingleObject(done_.Get(), timeoutMs);
+        result = waited == WAIT_OBJECT_0   ? result_
+                 : waited == WAIT_TIMEOUT ? HRESULT_FROM_WIN32(ERROR_TIMEOUT)
+                                          : LastError();
+    }
+    if (FAILED(result)) {
+        // Deleted once the last handle is closed: a writer given up on keeps
+        // its own until the process ends.
+        FILE_DISPOSITION_INFO gone{TRUE};
+        SetFileInformationByHandle(file.Get(), FileDispositionInfo, &gone, sizeof(gone));
+    }
+    return result;
 }

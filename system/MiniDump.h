@@ -1,12 +1,65 @@
 #pragma once
-// A small crash dump of the running process, for a developer to read with the
-// shipped file's symbols. It does not log; its caller does.
+// Crash and hang dumps of the running process, for a developer to read with
+// the shipped file's symbols. Nothing here logs; its caller does.
 
 #include <windows.h>
 
-// Writes a dump of this process to path (replacing an older file): every
-// thread with its stack, the module list and the exception that thread
-// threadId met; the calling thread's stack is left out when it is another
-// one. No heap memory goes into it. dbghelp.dll is loaded from the
-// system folder for this call only. S_OK, or the failure's HRESULT.
-HRESULT WriteMiniDump(const wchar_t* path, EXCEPTION_POINTERS* exception, DWORD threadId);
+#include <string>
+
+#include "base/Handles.h"
+
+// How long a dump may take before it is given up: a fault or a hang inside
+// the heap or the loader can leave a lock held that the writer then waits on.
+inline constexpr DWORD kDumpWaitMs = 30000;
+
+// The exception code a hang dump gives the hung thread, so that a reader finds
+// it among the others (0x102: WAIT_TIMEOUT).
+inline constexpr DWORD kHangExceptionCode = 0xE0000102;
+
+// A thread of its own that writes one dump when asked, so that the one who
+// asks can give up on a dump that hangs.
+class DumpWriter {
+public:
+    DumpWriter() = default;
+    // Ends the idle thread; one that does not end within kDumpWaitMs is left
+    // with its handles.
+    ~DumpWriter();
+    DumpWriter(const DumpWriter&) = delete;
+    DumpWriter& operator=(const DumpWriter&) = delete;
+
+    // Starts the writer's thread, which loads dbghelp.dll from the system
+    // folder, and waits up to waitMs for it to be ready. A thread created while
+    // another holds the loader lock (a library whose attach code hangs) does not
+    // start until the lock is let go: start it before loading such code. False
+    // when it is not ready in time (it may still get ready later) or could not
+    // be created.
+    bool Start(DWORD waitMs);
+
+    // Writes a dump of this process to path, replacing an older file: every
+    // thread with its stack (the writer's own left out), the module list, the
+    // exception that thread threadId met (none for a null exception) and
+    // `comment` as the dump's comment; no heap memory. Waits up to timeoutMs.
+    // S_OK when the dump is whole. Otherwise nothing is left at path, and the
+    // result says why: HRESULT_FROM_WIN32(ERROR_TIMEOUT) when the time ran out,
+    // the writer then being left where it hangs.
+    HRESULT Write(const wchar_t* path, EXCEPTION_POINTERS* exception, DWORD threadId, const std::wstring& comment,
+                  DWORD timeoutMs);
+
+private:
+    static DWORD WINAPI Run(void* self);
+    HRESULT WriteNow();
+
+    KernelHandle thread_;
+    KernelHandle ready_;
+    KernelHandle request_;
+    KernelHandle done_;
+    Library dbghelp_;
+    // The job, read by the writer's thread once request_ is set. These stay
+    // here, not on the asker's stack, for a writer given up on.
+    bool quit_ = false;
+    HANDLE file_ = nullptr;  // the writer's own handle, closed by it
+    EXCEPTION_POINTERS* exception_ = nullptr;
+    DWORD threadId_ = 0;
+    std::wstring comment_;
+    HRESULT result_ = E_PENDING;
+};

@@ -28,3 +28,19 @@ LSTATUS DeleteLowercaseRunValue() {
     if (!key) return ERROR_INVALID_HANDLE;
     return RegDeleteValueW(key.Get(), products::kRunValueLower);
 }
+
+std::optional<DWORD> ReadMachineDword(const wchar_t* key, const wchar_t* name) {
+    RegKey opened;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, opened.Put()) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    DWORD type = REG_NONE;
+    DWORD value = 0;
+    DWORD bytes = sizeof(value);
+    if (RegQueryValueExW(opened.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &bytes) !=
+            ERROR_SUCCESS ||
+        type != REG_DWORD || bytes != sizeof(value)) {
+        return std::nullopt;
+    }
+    return value;
+}

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <optional>
+
 // 1 when "Start" = 3 was written under HKLM\serviceKey (never created), else
 // 0; a null or empty serviceKey gives 0.
 int _SetServiceDemandStart(const wchar_t* serviceKey);
@@ -15,3 +17,9 @@ LSTATUS _DeleteRunValue();
 // Deletes the autostart value under its lower-case name "ruxmain", creating
 // the Run key when it is missing: 0, or the failing registry call's code.
 LSTATUS DeleteLowercaseRunValue();
+
+// The REG_DWORD `name` under HKLM\key, in the registry view that 64-bit
+// programs, regedit and Group Policy write (KEY_WOW64_64KEY; the flag changes
+// nothing on 32-bit Windows). Nothing when the key or the value is missing or
+// cannot be read, or the value is of another type or size.
+std::optional<DWORD> ReadMachineDword(const wchar_t* key, const wchar_t* name);

@@ -113,11 +113,13 @@ int _RunUninstaller(const wchar_t* folder) {
 
 void StopThroughServiceProgram(const std::wstring& serviceProgram, const ChildRunner& run) {
     // Its verdict is not trusted: the service manager decides.
-    if (_RunAndWait(serviceProgram.c_str(), kStopOption, kServiceStopWaitMs, run).end ==
-        ChildRun::End::StillRunning) {
+    const ChildRun stop = _RunAndWait(serviceProgram.c_str(), kStopOption, kServiceStopWaitMs, run);
+    if (stop.end == ChildRun::End::StillRunning) {
         LogLine((L"ruxserv.exe -stop still running after " + std::to_wstring(kServiceStopWaitMs / 1000) +
                  L" s; left running")
                     .c_str());
+    } else if (stop.end == ChildRun::End::WaitFailed) {
+        LogLine((L"ruxserv.exe -stop " + FailedRunText(stop)).c_str());
     }
 }
 

@@ -12,6 +12,7 @@
 #include "filetree/UpdateExchange.h"
 #include "log/VLogger.h"
 #include "system/ChildProcess.h"
+#include "system/MiniDump.h"
 #include "system/Processes.h"
 #include "system/Products.h"
 #include "system/Registry.h"
@@ -47,20 +48,25 @@ std::wstring EngineProgram(const ToolPaths& context, const wchar_t* program) {
     return ProgramIn(context.engineDir, program);
 }
 
-// Starts a child and waits for it up to timeoutMs. A child that cannot be
-// started logs notStartedLine; one still running after the wait logs
-// stillRunningLine when there is one, and is left running.
+// Starts a child and waits for it up to timeoutMs; true when it ended, with
+// any exit code. A child that cannot be started logs notStartedLine; one still
+// running after the wait, or not waited for at all, logs stillRunningLine when
+// there is one, and is left running.
 bool RunStepWithin(Launch launch, const std::wstring& executable, const wchar_t* parameters, DWORD timeoutMs,
                    const wchar_t* notStartedLine, const wchar_t* stillRunningLine = nullptr) {
     const ChildRun child = executable.empty() ? ChildRun{}
                                               : RunChildWithin(launch, CommandLineFor(executable, parameters), timeoutMs);
-    if (child.end == ChildRun::End::NotStarted) {
+    switch (child.end) {
+    case ChildRun::End::NotStarted:
         LogLine(notStartedLine);
         return false;
-    }
-    if (child.end == ChildRun::End::StillRunning) {
+    case ChildRun::End::StillRunning:
+    case ChildRun::End::WaitFailed:
         if (stillRunningLine != nullptr) LogLine(stillRunningLine);
         return false;
+    case ChildRun::End::Ended:
+    case ChildRun::End::ExitCodeUnreadable:
+        break;
     }
     return true;
 }
@@ -135,22 +141,43 @@ bool _CanUninstallFramework(const ToolPaths& context, const ChildRunner& run) {
     const std::wstring engineProgram = EngineProgram(context, products::kEngineProgram);
     if (engineProgram.empty()) return false;
     const ChildRun query = _RunAndWait(engineProgram.c_str(), kCanUninstallFrameworkOption, kFrameworkQueryWaitMs, run);
+    // Taking the framework away from an engine that may still be using it is
+    // the one choice that cannot be taken back: no answer is a no.
     if (query.end == ChildRun::End::StillRunning) {
-        // Taking the framework away from an engine that may still be using it
-        // is the one choice that cannot be taken back.
         LogLine((L"zelserv.exe /can_uninstall_framework gave no answer within " + SecondsText(kFrameworkQueryWaitMs) +
                  L"; taken as no, left running")
                     .c_str());
-        return false;
+    } else if (query.end != ChildRun::End::NotStarted && query.end != ChildRun::End::Ended) {
+        LogLine((L"zelserv.exe /can_uninstall_framework " + FailedRunText(query) + L"; taken as no").c_str());
     }
     return query.end == ChildRun::End::Ended && query.exitCode != 0;
 }
 
+EngineInstallBound EngineInstallBoundFor(const EngineCallLimit& policy) {
+    EngineInstallBound bound;
+    bound.limitSeconds = policy.setByPolicy ? policy.seconds : kEngineInstallWaitMs / 1000;
+    // A run without a limit is waited for as long as the update waits for any.
+    bound.waitMs = bound.limitSeconds == 0 ? kEngineInstallWaitMs
+                                           : EngineCallLimitMs(bound.limitSeconds, kDumpWaitMs + kEngineRunEndMs);
+    return bound;
+}
+
 void InstallEngineInItsOwnProcess(const ToolPaths& context, const ChildRunner& run) {
-    const std::wstring commandLine = CommandLineFor(ProgramIn(context.programDir, context.programFile), L"-install");
+    const EngineInstallBound bound = EngineInstallBoundFor(EngineCallLimitFromPolicy());
+    const std::wstring commandLine =
+        CommandLineFor(ProgramIn(context.programDir, context.programFile),
+                       L"-install " + std::wstring(kEngineCallTimeoutArgument) + std::to_wstring(bound.limitSeconds));
     LogLine((L"Install the engine in a process of its own: " + commandLine).c_str());
-    const ChildRun install = run(Launch::WindowlessSharingOutput, commandLine, kEngineInstallWaitMs);
-    const std::wstring process = L"The engine install (process " + std::to_wstring(install.processId) + L")";
+    const ChildRun install = run(Launch::WindowlessSharingOutput, commandLine, bound.waitMs);
+    if (install.handOnRefused != ERROR_SUCCESS) {
+        LogLine((L"The engine install got no standard handles: the system refused them (error " +
+                 std::to_wstring(install.handOnRefused) + L")")
+                    .c_str());
+    }
+    const std::wstring process =
+        install.end == ChildRun::End::NotStarted
+            ? std::wstring(L"The engine install")
+            : L"The engine install (process " + std::to_wstring(install.processId) + L")";
     switch (install.end) {
     case ChildRun::End::Ended:
         if (install.exitCode != 0) {
@@ -159,14 +186,14 @@ void InstallEngineInItsOwnProcess(const ToolPaths& context, const ChildRunner& r
         }
         break;
     case ChildRun::End::StillRunning:
-        LogLine((process + L" is still running after " + SecondsText(kEngineInstallWaitMs) +
+        LogLine((process + L" is still running after " + SecondsText(bound.waitMs) +
                  L"; left running, the update goes on")
                     .c_str());
         break;
     case ChildRun::End::NotStarted:
-        LogLine((L"The engine install could not be started (error " + std::to_wstring(install.error) +
-                 L"); the update goes on")
-                    .c_str());
+    case ChildRun::End::WaitFailed:
+    case ChildRun::End::ExitCodeUnreadable:
+        LogLine((process + L" " + FailedRunText(install) + L"; the update goes on").c_str());
         break;
     }
 }

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "system/ChildProcess.h"
+#include "system/EngineCallLimit.h"
 
 struct ToolPaths;
 
@@ -27,8 +28,24 @@ bool _DoRUXServScanProduct(const ToolPaths& context);
 bool _WaitAndStartServ();
 
 // Installs the engine again, in a process of its own: the tool itself run with
-// "-install", its output going where the tool's goes. Whatever becomes of it
-// (an exit code, a crash, a hang past kEngineInstallWaitMs, no start at all)
-// the update goes on; the start and every outcome but success are logged.
+// "-install" and the update's bound as its engine library's limit, its output
+// going where the tool's goes. Whatever becomes of it (an exit code, a crash,
+// a hang that it ends itself, one it does not end, no start at all) the
+// update goes on; the start and every outcome but success are logged.
 void InstallEngineInItsOwnProcess(const ToolPaths& context, const ChildRunner& run = RunChildWithin);
+// The update's own bound on the engine install, unless an administrator set
+// the engine library's limit.
 inline constexpr DWORD kEngineInstallWaitMs = 120000;
+// Beyond its limit and its dump's time, what an engine run may take to start
+// and to log its end.
+inline constexpr DWORD kEngineRunEndMs = 10000;
+
+struct EngineInstallBound {
+    DWORD limitSeconds;  // handed to the engine run (0: no limit)
+    DWORD waitMs;        // how long the update waits for that run
+};
+// The engine install's bound under the policy value: the administrator's
+// limit where one is set, else the update's own; waited for up to the limit,
+// the dump's time and kEngineRunEndMs, and a run without a limit up to
+// kEngineInstallWaitMs.
+EngineInstallBound EngineInstallBoundFor(const EngineCallLimit& policy);

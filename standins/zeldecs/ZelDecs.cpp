@@ -24,6 +24,8 @@
 //                           "Fault crash with error mode 1"; a crash then
 //                           records where it faulted:
 //                           "Fault site zeldecs.dll+0x<offset>"
+//   FaultIn=Uninstall|DLL_PROCESS_ATTACH
+//                           where the fault happens instead of Install
 //
 // Built a second time with ZELDECS_WITHOUT_CLASS_OBJECT: the same library
 // without "DllGetClassObject".
@@ -138,8 +140,11 @@ int RecurseWithoutEnd(int depth) {
     return RecurseWithoutEnd(depth + 1) + frame[0];
 }
 
-// Faults as the settings' "Fault" asks; returns when it asks for none.
-void FaultOnDemand() {
+// Faults as the settings' "Fault" asks when `place` is where "FaultIn" puts
+// the fault (Install by default); returns when it asks for none.
+void FaultOnDemand(const char* place) {
+    const std::string where = Setting("FaultIn");
+    if (where != place && !(where.empty() && std::string(place) == "Install")) return;
     const std::string fault = Setting("Fault");
     if (fault.empty()) return;
     Record("Fault " + fault + " with error mode " + std::to_string(_set_error_mode(_REPORT_ERRMODE)));
@@ -190,11 +195,12 @@ public:
     }
     HRESULT STDMETHODCALLTYPE Install(LONG reserved) override {
         Record("Install " + std::to_string(reserved));
-        FaultOnDemand();
+        FaultOnDemand("Install");
         return ResultFor("Install");
     }
     HRESULT STDMETHODCALLTYPE Uninstall() override {
         Record("Uninstall");
+        FaultOnDemand("Uninstall");
         return ResultFor("Uninstall");
     }
     HRESULT STDMETHODCALLTYPE Repair() override {
@@ -235,6 +241,7 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID classId, REFIID interfaceId
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
         Record("DLL_PROCESS_ATTACH");
+        FaultOnDemand("DLL_PROCESS_ATTACH");
     } else if (reason == DLL_PROCESS_DETACH) {
         // A null reserved pointer means FreeLibrary, anything else the end of the process.
         Record(reserved == nullptr ? "DLL_PROCESS_DETACH FreeLibrary" : "DLL_PROCESS_DETACH ProcessExit");
