@@ -147,6 +147,12 @@ def print_thread(thread, selected):
         # A frame below an inlined one is the same stack frame, no caller.
         if callee is not None and not callee.IsInlined():
             pc, sp = frame.GetPC(), frame.GetSP()
+            # Out of code lldb cannot read (a system library's wait, where a
+            # hung thread stops) it unwinds by guesswork: no caller is sure.
+            if not in_code(callee.GetPC()):
+                print("    (unwinding stops below 0x%08x%s: its code is not at hand)"
+                      % (callee.GetPC(), module_offset(callee.GetPC())))
+                break
             if not is_return_address(pc) or sp <= last_sp or word_at(sp - 4) != pc:
                 stopped_at = pc
                 break

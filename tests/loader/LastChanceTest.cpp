@@ -38,7 +38,7 @@ const FaultRow kFaults[] = {
     {"stackoverflow", "Unhandled exception 0xC00000FD at zeldecs\\.dll\\+0x[0-9A-F]+", 2304 * 1024, false},
     {"abort", "Abnormal termination", 0, false},
     // A dump that cannot be written keeps neither the line nor the exit from happening.
-    {"crash", "Unhandled exception 0xC0000005 at zeldecs\\.dll\\+0x[0-9A-F]+", 0, true},
+    {"crash", "Unhandled exception 0xC0000005 at zeldecs\\.dll\\+0x[0-9A-F]+; no dump written", 0, true},
     // The library as a vendor ships it: optimised, stripped, no frame pointers.
     {"crash", "Unhandled exception 0xC0000005 at zeldecs\\.dll\\+0x[0-9A-F]+", 256 * 1024, false,
      L"zeldecs_stripped.dll", L"crash-stripped.dmp"},
@@ -81,7 +81,8 @@ TEST(LastChance, FaultInTheSolutionLibraryEndsTheRunWithItsFailureCode) {
         EXPECT_EQ(log[0], "Now, RunHandle");
         EXPECT_TRUE(std::regex_match(log[1], std::regex(row.lastLogLine))) << log[1];
         if (!site.empty()) {
-            EXPECT_EQ(site, "Fault site " + log[1].substr(log[1].rfind(' ') + 1));
+            const size_t at = log[1].find(" at ") + 4;
+            EXPECT_EQ(site, "Fault site " + log[1].substr(at, log[1].find(';', at) - at));
         }
 
         const std::string dump = ReadBytes(dir + L"\\ZelUnst.dmp");
@@ -111,4 +112,53 @@ TEST(LastChance, FailFastEndsTheRunWithItsOwnCode) {
     EXPECT_EQ(result.exitCode, static_cast<DWORD>(STATUS_STACK_BUFFER_OVERRUN));
     EXPECT_EQ(LogLines(dir), std::vector<std::string>{"Now, RunHandle"});
     EXPECT_FALSE(FileExists(dir + L"\\ZelUnst.dmp"));
+}
+
+// A library that does not come back ends the run at the limit the policy value
+// sets, with its line and, where one can be written, a dump that read-crash.sh
+// reads as a hang; a limit of 0 leaves the run waiting.
+TEST(EngineHang, HungCallEndsTheRunAtTheLimit) {
+    constexpr DWORD kLimitSeconds = 3;
+    const struct {
+        const char* faultIn;
+        const wchar_t* option;
+        const char* lastLogLine;  // empty: the run is still going when it is ended
+        DWORD limitSeconds;
+        const wchar_t* keptAs;  // the dump, kept for read-crash.sh; none is written without it
+    } rows[] = {
+        {"Install", L"-install", "The engine library has not returned from Install within 3 s", kLimitSeconds,
+         L"hang-install.dmp"},
+        {"Uninstall", L"-uninstall", "The engine library has not returned from Uninstall within 3 s", kLimitSeconds,
+         L"hang-uninstall.dmp"},
+        // The attach code holds the loader lock, on which the dump waits until it is given up.
+        {"DLL_PROCESS_ATTACH", L"-install",
+         "The engine library has not returned from its attach code within 3 s; no dump written", kLimitSeconds,
+         nullptr},
+        {"Install", L"-install", "", 0, nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.faultIn) + (row.limitSeconds == 0 ? " without a limit" : ""));
+        SetRegDword(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Ostiga\\zelunst", L"EngineCallTimeout",
+                    row.limitSeconds);
+        const std::wstring dir = FreshDir(L"hang");
+        PlaceTool(dir, L"zeldecs.dll");
+        WriteText(dir + kSolutionDir + L"\\zeldecs.settings", std::string("Fault=hang\r\nFaultIn=") + row.faultIn);
+        // The limit, the dump's 30 s and a margin; a run without a limit is ended after twice the limit.
+        const ProcessResult result =
+            RunToolIn(dir, row.option, L"", row.limitSeconds == 0 ? 2 * kLimitSeconds * 1000 : 45000);
+        ASSERT_TRUE(result.started);
+        const std::vector<std::string> calls = FileLines(dir + kSolutionDir + L"\\zeldecs.record");
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls.back(), "Fault hang with error mode " + std::to_string(_OUT_TO_STDERR));
+        EXPECT_EQ(result.timedOut, *row.lastLogLine == '\0');
+        if (result.timedOut) continue;
+        EXPECT_EQ(result.exitCode, kExitFailure);
+        const std::vector<std::string> log = LogLines(dir);
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back(), row.lastLogLine);
+        EXPECT_EQ(FileExists(dir + L"\\ZelUnst.dmp"), row.keptAs != nullptr);
+        if (row.keptAs != nullptr) {
+            CopyFileW((dir + L"\\ZelUnst.dmp").c_str(), (BinDir() + L"\\..\\" + row.keptAs).c_str(), FALSE);
+        }
+    }
 }

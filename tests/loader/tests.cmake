@@ -8,7 +8,7 @@ zel_add_gtest(loader_e2e SOURCES loader/LoaderRunTest.cpp loader/LastChanceTest.
          "LoaderFailureTable.NoInterface*"
          "LoaderFailureTable.Failed*"
          "LoaderCallOrder.*:LibrarySearch.*"
-         "LastChance.*"
+         "LastChance.*" "EngineHang.*"
   DISPLAY DEPENDS zelunst zeldecs zeldecs_noexport zeldecs_missingdep zeldecs_stripped zelplanted)
 
 # The dump the crash row leaves is read back with the shipped exe's debug
@@ -18,6 +18,18 @@ add_test(NAME crash_dump_readable
   COMMAND ${PROJECT_SOURCE_DIR}/scripts/read-crash.sh ${CMAKE_BINARY_DIR}/crash-sample.dmp ${CMAKE_BINARY_DIR}/bin)
 set_tests_properties(crash_dump_readable PROPERTIES FIXTURES_REQUIRED crash_dump
   PASS_REGULAR_EXPRESSION "stop reason = Exception 0xc0000005 .*zelunst\\.exe`_DoInstall\\(")
+
+# The hang dumps of -install and -uninstall read back as hangs, the tool's
+# function that called into the library named below the library's frame.
+set_tests_properties(loader_e2e.EngineHang_ PROPERTIES FIXTURES_SETUP hang_dumps)
+foreach(operation Install UnInstall)
+  string(TOLOWER ${operation} name)
+  add_test(NAME hang_dump_readable.${name}
+    COMMAND ${PROJECT_SOURCE_DIR}/scripts/read-crash.sh ${CMAKE_BINARY_DIR}/hang-${name}.dmp ${CMAKE_BINARY_DIR}/bin)
+  set_tests_properties(hang_dump_readable.${name} PROPERTIES FIXTURES_REQUIRED hang_dumps
+    PASS_REGULAR_EXPRESSION "The run hung, it did not crash: thread #1 .*stop reason = hung: .*zeldecs\\.dll`.*zelunst\\.exe`_Do${operation}\\("
+    FAIL_REGULAR_EXPRESSION "crashed|Exception 0x")
+endforeach()
 
 # The crash of the library as a vendor ships it (no symbols, no unwind
 # information), read with the shipped pair alone, as a developer holds it: the

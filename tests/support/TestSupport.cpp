@@ -225,8 +225,9 @@ std::wstring PlaceTool(const std::wstring& dir, const std::wstring& solutionLibr
     return tool;
 }
 
-ProcessResult RunToolIn(const std::wstring& dir, const std::wstring& arguments, const std::wstring& currentDir) {
-    return RunCommand(L"\"" + dir + L"\\zelunst.exe\" " + arguments, currentDir);
+ProcessResult RunToolIn(const std::wstring& dir, const std::wstring& arguments, const std::wstring& currentDir,
+                        DWORD timeoutMs) {
+    return RunCommand(L"\"" + dir + L"\\zelunst.exe\" " + arguments, currentDir, timeoutMs);
 }
 
 }  // namespace zeltest

@@ -79,7 +79,8 @@ std::vector<std::string> UnstampedLogLines(const std::wstring& dir);
 // when solutionLibrary names a file of the bin folder, that file as its
 // solution library subsystem\zelde\zeldecs.dll. The tool's path.
 std::wstring PlaceTool(const std::wstring& dir, const std::wstring& solutionLibrary = L"");
-// Runs "<dir>\zelunst.exe" with the arguments and waits.
-ProcessResult RunToolIn(const std::wstring& dir, const std::wstring& arguments, const std::wstring& currentDir = L"");
+// Runs "<dir>\zelunst.exe" with the arguments and waits (RunCommand).
+ProcessResult RunToolIn(const std::wstring& dir, const std::wstring& arguments, const std::wstring& currentDir = L"",
+                        DWORD timeoutMs = 120000);
 
 }  // namespace zeltest

@@ -154,7 +154,8 @@ TEST(LaunchConventions, EachGivesItsStartupRecord) {
         {Launch::Hidden, L"hidden", own.dwFlags, SW_HIDE, nullptr},
         {Launch::Windowless, L"windowless", 0, 0, nullptr},
         // This program has standard handles: they are handed on, not left to the fallback.
-        {Launch::WindowlessSharingOutput, L"sharing", STARTF_USESTDHANDLES, 0, nullptr},
+        {Launch::WindowlessSharingOutput, L"sharing", STARTF_USESTDHANDLES, 0, work.c_str()},
+        {Launch::WindowlessSharingOutput, L"sharinginherit", STARTF_USESTDHANDLES, 0, nullptr},
         {Launch::Plain, L"plain", 0, 0, work.c_str()},
         {Launch::Plain, L"plaininherit", 0, 0, nullptr},
         {std::nullopt, L"shown", STARTF_USESHOWWINDOW, SW_SHOW, nullptr},
@@ -174,6 +175,53 @@ TEST(LaunchConventions, EachGivesItsStartupRecord) {
         // The shown launch names the executable and passes no command line of its own.
         EXPECT_EQ(start.arguments, c.launch ? L"-go" : L"");
     }
+}
+
+// A deployment tool that sends the tool's output to a file gets the sharing
+// launch's output there too; the child inherits the standard handles and no
+// other inheritable handle of the tool.
+TEST(LaunchConventions, SharingHandsOnARedirectedOutputAndNoOtherHandle) {
+    const std::wstring dir = FreshDir(L"sharing_output");
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    FileHandle output(CreateFileW((dir + L"\\out.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+                                  CREATE_ALWAYS, 0, nullptr));
+    KernelHandle pipeRead, pipeWrite;  // only the child's copy can keep the pipe open
+    ASSERT_TRUE(CreatePipe(pipeRead.Put(), pipeWrite.Put(), &inheritable, 0));
+    const HANDLE ownOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    SetStdHandle(STD_OUTPUT_HANDLE, output.Get());
+    ProcessHandles echo, recorder;
+    const std::wstring exe = Recorder(dir + L"\\unins000.exe");
+    WriteSettings(exe, {{"delay_ms", "3000"}});
+    const BOOL started = StartChild(Launch::WindowlessSharingOutput,
+                                    L"C:\\windows\\system32\\cmd.exe /c echo handed on", echo) &&
+                         StartChild(Launch::WindowlessSharingOutput, CommandLineFor(exe, L"-go"), recorder);
+    SetStdHandle(STD_OUTPUT_HANDLE, ownOutput);
+    ASSERT_NE(started, FALSE);
+    pipeWrite.Reset();
+    EXPECT_EQ(WaitForSingleObject(recorder.process.Get(), 0), DWORD{WAIT_TIMEOUT});
+    EXPECT_FALSE(PeekNamedPipe(pipeRead.Get(), nullptr, 0, nullptr, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_BROKEN_PIPE});
+    EXPECT_EQ(WaitForSingleObject(echo.process.Get(), 20000), WAIT_OBJECT_0);
+    output.Reset();
+    EXPECT_EQ(ReadBytes(dir + L"\\out.txt"), "handed on\r\n");
+    WaitForSingleObject(recorder.process.Get(), 20000);
+}
+
+// A wait or an exit code that cannot be had is told apart from a time-out and
+// from an exit code of 0.
+TEST(RunAndWait, TellsAFailedWaitAndAnUnreadableExitCode) {
+    const std::wstring exe = Recorder(FreshDir(L"rw_access") + L"\\unins000.exe");
+    ProcessHandles child;
+    ASSERT_NE(StartChild(Launch::Windowless, CommandLineFor(exe, L"-x"), child), FALSE);
+    const DWORD id = GetProcessId(child.process.Get());
+    const KernelHandle noWait(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+    const KernelHandle noQuery(OpenProcess(SYNCHRONIZE, FALSE, id));
+    const ChildRun unwaited = WaitForChildWithin(noWait.Get(), 20000);
+    const ChildRun unread = WaitForChildWithin(noQuery.Get(), 20000);
+    EXPECT_EQ(unwaited.end, ChildRun::End::WaitFailed);
+    EXPECT_EQ(unwaited.error, DWORD{ERROR_ACCESS_DENIED});
+    EXPECT_EQ(unread.end, ChildRun::End::ExitCodeUnreadable);
+    EXPECT_EQ(FailedRunText(unread), L"ended, but its exit code could not be read (error 5)");
 }
 
 // Runs only as the child of the next test, which starts this program with
