@@ -9,8 +9,10 @@ Lines Then(Lines lines, const Lines& more) {
     return lines;
 }
 
-Lines InstalledAfter(const Lines& before, const std::wstring& tool, const Lines& childEnd) {
-    const Lines install = {"Install the engine in a process of its own: " + ToUtf8(QuoteIfNeeded(tool)) + " -install",
+Lines InstalledAfter(const Lines& before, const std::wstring& tool, const Lines& childEnd,
+                     const std::string& limitSeconds) {
+    const Lines install = {"Install the engine in a process of its own: " + ToUtf8(QuoteIfNeeded(tool)) +
+                               " -install EngineCallTimeout=" + limitSeconds,
                            "process <pid>: " + kLogStart};
     return Then(Then(Then(before, {kExchange}), install), Then(childEnd, {kInstallService}));
 }
@@ -63,6 +65,7 @@ void SmoothUpdateFixture::TearDown() {
         }
     }
     standin::EndProcessesNamed(L"zelunst.exe", 5000);  // an engine install the update left running
+    DeleteRegTree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Ostiga");
     // A service still starting cannot be stopped, and deleting it then leaves
     // it marked for deletion for the next test: let the start finish first.
     if (standin::QueryServiceState(L"ruxserv") == SERVICE_START_PENDING) {

@@ -37,9 +37,11 @@ inline const Lines kThroughEngineUninstall{kLogStart, kKillSuccess, kStopService
 
 Lines Then(Lines lines, const Lines& more);
 // before, then the exchange's line, the engine install's (the update's line
-// that starts tool -install, that run's first line marked with its process,
-// then childEnd) and the first line of the service install.
-Lines InstalledAfter(const Lines& before, const std::wstring& tool, const Lines& childEnd = {});
+// that starts tool -install with the engine library's limit, that run's first
+// line marked with its process, then childEnd) and the first line of the
+// service install.
+Lines InstalledAfter(const Lines& before, const std::wstring& tool, const Lines& childEnd = {},
+                     const std::string& limitSeconds = "120");
 inline const std::string kEngineInstallFailed =
     "The engine install (process <pid>) failed with exit code 0xFFFFFFFF; the update goes on";
 inline const Lines kInstalled = InstalledAfter(kThroughEngineUninstall, kProductDir + L"\\zelunst.exe");
@@ -62,8 +64,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // "<tool>" -smoothupdate, with its console output captured.
-    // A hung engine install takes 120 s of the four minutes it is given.
+    // "<tool>" -smoothupdate, with its console output captured, within four
+    // minutes.
     ProcessResult RunUpdateAs(const std::wstring& tool) const;
     // Runs the update (after removing the last run's log) and checks its exit
     // code and log; what it wrote to its console is returned.
