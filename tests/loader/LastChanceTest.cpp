@@ -138,8 +138,7 @@ TEST(EngineHang, HungCallEndsTheRunAtTheLimit) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.faultIn) + (row.limitSeconds == 0 ? " without a limit" : ""));
-        SetRegDword(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Ostiga\\zelunst", L"EngineCallTimeout",
-                    row.limitSeconds);
+        SetEngineCallTimeoutPolicy(row.limitSeconds);
         const std::wstring dir = FreshDir(L"hang");
         PlaceTool(dir, L"zeldecs.dll");
         WriteText(dir + kSolutionDir + L"\\zeldecs.settings", std::string("Fault=hang\r\nFaultIn=") + row.faultIn);

@@ -129,6 +129,10 @@ ProcessResult RunCommand(const std::wstring& commandLine, const std::wstring& cu
     return result;
 }
 
+void SetEngineCallTimeoutPolicy(DWORD seconds) {
+    SetRegDword(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Ostiga\\zelunst", L"EngineCallTimeout", seconds);
+}
+
 void SetRegString(HKEY root, const std::wstring& key, const std::wstring& name, const std::wstring& value,
                   DWORD type) {
     RegKey handle;

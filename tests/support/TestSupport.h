@@ -50,6 +50,9 @@ void SetRegDword(HKEY root, const std::wstring& key, const std::wstring& name, D
 bool RegValueExists(HKEY root, const std::wstring& key, const std::wstring& name);
 bool RegKeyExists(HKEY root, const std::wstring& key);
 DWORD RegDword(HKEY root, const std::wstring& key, const std::wstring& name, DWORD fallback = 0xFFFFFFFF);
+// The administrators' limit on the engine library, in seconds: the policy
+// value EngineCallTimeout under HKLM\SOFTWARE\Policies\Ostiga\zelunst.
+void SetEngineCallTimeoutPolicy(DWORD seconds);
 void DeleteRegTree(HKEY root, const std::wstring& key);
 
 // --- Shared by the system, file tree, launcher, loader and log tests. ---

@@ -40,7 +40,8 @@ TEST(BoundedWaits, EachChildIsWaitedForWithinItsBound) {
     } installs[] = {
         {ChildRun::End::StillRunning, ERROR_SUCCESS,
          {"The engine install (process 7) is still running after 160 s; left running, the update goes on"}},
-        {ChildRun::End::NotStarted, ERROR_SUCCESS, {"The engine install could not be started (error 5); the update goes on"}},
+        {ChildRun::End::NotStarted, ERROR_SUCCESS,
+         {"The engine install could not be started (error 5); the update goes on"}},
         {ChildRun::End::WaitFailed, ERROR_SUCCESS,
          {"The engine install (process 7) could not be waited for (error 5); the update goes on"}},
         {ChildRun::End::Ended, ERROR_INVALID_PARAMETER,

@@ -121,7 +121,7 @@ const FailureRow kFailures[] = {
          EXPECT_TRUE(FileExists(product.productDir + L"\\ZelUnst.dmp"));
          EXPECT_EQ(standin::EndProcessesNamed(L"zelunst.exe", 0), 0);
      },
-     [](const P&) { SetRegDword(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Ostiga\\zelunst", L"EngineCallTimeout", 3); }},
+     [](const P&) { SetEngineCallTimeoutPolicy(3); }},
     {"LaterSteps_MissingServiceProgramFailsTheServiceInstall", {}, &P::ProductService, 0,
      Then(kInstalled, {"_DoInstallRUXServ Fail"}), nullptr, {}, {}, {},
      // The steps before it did their work.

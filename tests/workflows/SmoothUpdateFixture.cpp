@@ -65,7 +65,7 @@ void SmoothUpdateFixture::TearDown() {
         }
     }
     standin::EndProcessesNamed(L"zelunst.exe", 5000);  // an engine install the update left running
-    DeleteRegTree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Ostiga");
+    DeleteRegTree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Ostiga");  // a limit a test set
     // A service still starting cannot be stopped, and deleting it then leaves
     // it marked for deletion for the next test: let the start finish first.
     if (standin::QueryServiceState(L"ruxserv") == SERVICE_START_PENDING) {
