@@ -1,5 +1,5 @@
 // The engine library's limit: an "EngineCallTimeout=" argument, else the
-// administrator's policy value under HKLM (a REG_DWORD of seconds), else 900 s;
+// administrators' policy value (a REG_DWORD of seconds under HKLM), else 900 s;
 // a policy value other than the default is logged.
 #include <gtest/gtest.h>
 
@@ -9,41 +9,33 @@
 using namespace zeltest;
 
 TEST(EngineCallLimit, ArgumentElsePolicyValueElseTheDefault) {
-    const wchar_t* const key = L"SOFTWARE\\Policies\\Ostiga\\zelunst";
-    const DWORD five = 5, zero = 0, nineHundred = 900;
-    const ULONGLONG wide = 5;
+    const std::wstring key = L"SOFTWARE\\Policies\\Ostiga\\zelunst";
     const struct {
-        HKEY root;  // where the value is written; null for none
+        HKEY root;  // where a value is written; null for none
         DWORD type;
-        const void* data;
-        DWORD bytes;
-        const wchar_t* argument;  // after -install; null for none
+        DWORD value;
+        const wchar_t* argument;  // after -install
         DWORD seconds;
-        const char* logged;  // null: nothing
+        const char* logged;
     } rows[] = {
-        {nullptr, REG_NONE, nullptr, 0, nullptr, 900, nullptr},
-        {HKEY_LOCAL_MACHINE, REG_DWORD, &five, 4, nullptr, 5,
+        {nullptr, REG_NONE, 0, nullptr, 900, nullptr},
+        {HKEY_LOCAL_MACHINE, REG_DWORD, 5, nullptr, 5,
          "The engine library is given at most 5 s (policy EngineCallTimeout)"},
-        {HKEY_LOCAL_MACHINE, REG_DWORD, &zero, 4, nullptr, 0,
+        {HKEY_LOCAL_MACHINE, REG_DWORD, 0, nullptr, 0,
          "The engine library is given no time limit (policy EngineCallTimeout)"},
-        {HKEY_LOCAL_MACHINE, REG_DWORD, &nineHundred, 4, nullptr, 900, nullptr},
-        // Another type, or another hive, leaves the default.
-        {HKEY_LOCAL_MACHINE, REG_SZ, L"5", 4, nullptr, 900, nullptr},
-        {HKEY_LOCAL_MACHINE, REG_QWORD, &wide, 8, nullptr, 900, nullptr},
-        {HKEY_CURRENT_USER, REG_DWORD, &five, 4, nullptr, 900, nullptr},
-        // The argument wins over the policy, in any case; a malformed one is ignored.
-        {HKEY_LOCAL_MACHINE, REG_DWORD, &five, 4, L"enginecalltimeout=120", 120, nullptr},
-        {nullptr, REG_NONE, nullptr, 0, L"EngineCallTimeout=12x", 900, nullptr},
-        {nullptr, REG_NONE, nullptr, 0, L"EngineCallTimeout=", 900, nullptr},
-        {nullptr, REG_NONE, nullptr, 0, L"EngineCallTimeout=4294967296", 900, nullptr},
+        {HKEY_LOCAL_MACHINE, REG_DWORD, 900, nullptr, 900, nullptr},
+        // Another type, or the user's hive, leaves the default.
+        {HKEY_LOCAL_MACHINE, REG_SZ, 5, nullptr, 900, nullptr},
+        {HKEY_CURRENT_USER, REG_DWORD, 5, nullptr, 900, nullptr},
+        // The argument, in any case, wins over the policy; one that is no number is ignored.
+        {HKEY_LOCAL_MACHINE, REG_DWORD, 5, L"enginecalltimeout=120", 120, nullptr},
+        {nullptr, REG_NONE, 0, L"EngineCallTimeout=4294967296", 900, nullptr},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.seconds);
         for (const HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) DeleteRegTree(root, key);
-        if (row.root != nullptr) {
-            ASSERT_EQ(RegSetKeyValueW(row.root, key, L"EngineCallTimeout", row.type, row.data, row.bytes),
-                      ERROR_SUCCESS);
-        }
+        if (row.root != nullptr && row.type == REG_DWORD) SetRegDword(row.root, key, L"EngineCallTimeout", row.value);
+        if (row.type == REG_SZ) SetRegString(row.root, key, L"EngineCallTimeout", std::to_wstring(row.value));
         const wchar_t* argv[] = {L"zelunst.exe", L"-install", row.argument};
         const size_t linesBefore = LogLines(TestProgramFolder()).size();
         EXPECT_EQ(ChooseEngineCallLimit(row.argument != nullptr ? 3 : 2, argv), row.seconds);
