@@ -31,7 +31,9 @@ public:
     // (another run of the tool) has it open for writing: its lines stay.
     void Open(const wchar_t* path, ULONGLONG truncateAtBytes);
     void Put(const wchar_t* text, size_t count);
-    // Hands the text put since the last flush to the file in one write.
+    // Hands the text put since the last flush to the file: one write for a
+    // line, which the system takes whole (a write that takes only part of it
+    // is followed by one for the rest, which another writer may precede).
     void Flush();
     // Forgets the text not yet flushed, and gives its memory back.
     void Discard() { std::string().swap(pending_); }
