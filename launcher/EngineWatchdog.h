@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "base/Handles.h"
 #include "system/MiniDump.h"
 
@@ -45,7 +47,7 @@ private:
     DWORD limitSeconds_ = 0;
     KernelHandle watched_;
     DWORD watchedId_ = 0;
-    const wchar_t* volatile call_ = engine_call::kAttach;
+    std::atomic<const wchar_t*> call_{engine_call::kAttach};
     KernelHandle stop_;
     KernelHandle running_;
     KernelHandle watch_;

@@ -191,7 +191,7 @@ TEST(LaunchConventions, SharingHandsOnARedirectedOutputAndNoOtherHandle) {
     SetStdHandle(STD_OUTPUT_HANDLE, output.Get());
     ProcessHandles echo, recorder;
     const std::wstring exe = Recorder(dir + L"\\unins000.exe");
-    WriteSettings(exe, {{"delay_ms", "3000"}});
+    WriteSettings(exe, {{"delay_ms", "1500"}});
     const BOOL started = StartChild(Launch::WindowlessSharingOutput,
                                     L"C:\\windows\\system32\\cmd.exe /c echo handed on", echo) &&
                          StartChild(Launch::WindowlessSharingOutput, CommandLineFor(exe, L"-go"), recorder);
