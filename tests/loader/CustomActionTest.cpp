@@ -1,11 +1,11 @@
 // The tool as a Windows Installer custom action: a package runs
 // "zelunst.exe -install" deferred, with "zelunst.exe -uninstall" as its
 // rollback. A library that hangs fails the package at the limit, which rolls
-// back, and the next package installs: the one installation a machine runs at
-// a time is held no longer than that.
+// back, and the installer is free again: the package tried once more, with a
+// library that returns, installs.
 #include <gtest/gtest.h>
 
-#include <objbase.h>
+#include <wtypes.h>
 #include <msi.h>
 #include <msidefs.h>
 #include <msiquery.h>
@@ -15,14 +15,6 @@
 using namespace zeltest;
 
 namespace {
-
-std::wstring NewGuid() {
-    GUID guid{};
-    CoCreateGuid(&guid);
-    wchar_t text[40] = {};
-    StringFromGUID2(guid, text, 40);
-    return text;
-}
 
 // The package at path, made with the installer's own database calls (which
 // take one row at a time). No value may hold a single quote.
@@ -36,7 +28,7 @@ UINT BuildPackage(const std::wstring& path, const std::wstring& folder) {
         L"`Target` CHAR(255) PRIMARY KEY `Action`)",
         L"CREATE TABLE `InstallExecuteSequence` (`Action` CHAR(72) NOT NULL, `Condition` CHAR(255), `Sequence` "
         L"SHORT PRIMARY KEY `Action`)",
-        L"INSERT INTO `Property` (`Property`,`Value`) VALUES ('ProductCode','" + NewGuid() + L"')",
+        L"INSERT INTO `Property` (`Property`,`Value`) VALUES ('ProductCode','{0E3C9E55-3B1D-4C59-9C5A-2C61F1E0A7B4}')",
         L"INSERT INTO `Property` (`Property`,`Value`) VALUES ('TARGETDIR','" + folder + L"')",
         L"INSERT INTO `Directory` (`Directory`,`DefaultDir`) VALUES ('TARGETDIR','SourceDir')",
         // Deferred (0x400) programs run in a folder (34), the second on rollback only (0x100).
@@ -62,7 +54,8 @@ UINT BuildPackage(const std::wstring& path, const std::wstring& folder) {
     // Without a package code of its own the installer refuses the package.
     if (result == ERROR_SUCCESS) result = MsiGetSummaryInformationW(database, nullptr, 1, &summary);
     if (result == ERROR_SUCCESS) {
-        result = MsiSummaryInfoSetPropertyW(summary, PID_REVNUMBER, VT_LPSTR, 0, nullptr, NewGuid().c_str());
+        result = MsiSummaryInfoSetPropertyW(summary, PID_REVNUMBER, VT_LPSTR, 0, nullptr,
+                                            L"{5B8F1A47-6C2E-4D0B-A3F9-8E7D16C4B250}");
     }
     if (result == ERROR_SUCCESS) result = MsiSummaryInfoPersist(summary);
     return result == ERROR_SUCCESS ? MsiDatabaseCommit(database) : result;

@@ -10,7 +10,7 @@ zel_add_gtest(loader_e2e SOURCES loader/LoaderRunTest.cpp loader/LastChanceTest.
          "LoaderCallOrder.*:LibrarySearch.*"
          "LastChance.*" "EngineHang.*" "CustomAction.*"
   DISPLAY DEPENDS zelunst zeldecs zeldecs_noexport zeldecs_missingdep zeldecs_stripped zelplanted)
-target_link_libraries(loader_e2e PRIVATE msi ole32)
+target_link_libraries(loader_e2e PRIVATE msi)
 # Windows Installer waits for a custom action without a bound: a tool that
 # does not end at its limit holds the entry until this time-out.
 set_tests_properties(loader_e2e.CustomAction_ PROPERTIES TIMEOUT 120)
