@@ -22,6 +22,11 @@ if ! id -u "$ZEL_TEST_USER" >/dev/null 2>&1; then
     useradd --create-home --shell /usr/sbin/nologin "$ZEL_TEST_USER"
 fi
 
+# Node.js and npm run the guides' link check (scripts/check-doc-links.sh).
+# Debian's are taken only where no npm is on the PATH: a machine may carry a
+# newer Node.js of its own, which Debian's npm package would conflict with.
+command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
+
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

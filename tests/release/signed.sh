@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A release signed with a throwaway code-signing certificate verifies, runs,
 # matches its checksums and has the Authenticode digest of this build's
-# unsigned zelunst.exe, checked as the README tells; a wrong password or a
+# unsigned zelunst.exe, checked as docs/releasing.md tells; a wrong password or a
 # certificate not meant for code signing leaves nothing behind.
 #   signed.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
