@@ -8,12 +8,12 @@ zel_add_gtest(loader_e2e SOURCES loader/LoaderRunTest.cpp loader/LastChanceTest.
          "LoaderFailureTable.NoInterface*"
          "LoaderFailureTable.Failed*"
          "LoaderCallOrder.*:LibrarySearch.*"
-         "LastChance.*" "EngineHang.*" "CustomAction.*"
+         "LastChance.*" "EngineHang.*:CustomAction.*"
   DISPLAY DEPENDS zelunst zeldecs zeldecs_noexport zeldecs_missingdep zeldecs_stripped zelplanted)
 target_link_libraries(loader_e2e PRIVATE msi)
 # Windows Installer waits for a custom action without a bound: a tool that
 # does not end at its limit holds the entry until this time-out.
-set_tests_properties(loader_e2e.CustomAction_ PROPERTIES TIMEOUT 120)
+set_tests_properties(loader_e2e.EngineHang_CustomAction_ PROPERTIES TIMEOUT 180)
 
 # The dump the crash row leaves is read back with the shipped exe's debug
 # file: the tool's function that called into the library must be named.
@@ -25,7 +25,7 @@ set_tests_properties(crash_dump_readable PROPERTIES FIXTURES_REQUIRED crash_dump
 
 # The hang dumps of -install and -uninstall read back as hangs, the tool's
 # function that called into the library named below the library's frame.
-set_tests_properties(loader_e2e.EngineHang_ PROPERTIES FIXTURES_SETUP hang_dumps)
+set_tests_properties(loader_e2e.EngineHang_CustomAction_ PROPERTIES FIXTURES_SETUP hang_dumps)
 foreach(operation Install UnInstall)
   string(TOLOWER ${operation} name)
   add_test(NAME hang_dump_readable.${name}
