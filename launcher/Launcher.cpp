@@ -11,6 +11,7 @@
 #include <cwctype>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "base/Handles.h"
 #include "launcher/ProcessGuards.h"
@@ -79,18 +80,8 @@ void BindStdStream(DWORD stdHandleId, FILE* crtStream, int crtDescriptor) {
     setvbuf(crtStream, nullptr, _IONBF, 0);
 }
 
-}  // namespace
-
-Operation ChooseOperation(int argc, const wchar_t* const* argv) {
-    if (argc < 2) return Operation::RemoveProduct;
-    const wchar_t* option = argv[1];
-    if (StrCmpIW(option, L"-uninstall") == 0) return Operation::UnInstall;
-    if (StrCmpIW(option, L"-install") == 0) return Operation::Install;
-    if (StrCmpIW(option, L"-smoothupdate") == 0) return Operation::SmoothUpdate;
-    if (StrCmpIW(option, L"-?") == 0) return Operation::ShowUsage;
-    return Operation::Unknown;
-}
-
+// The seconds of an "EngineCallTimeout=<seconds>" argument after the option
+// (any case, decimal digits only); other arguments are ignored.
 std::optional<DWORD> EngineCallTimeoutArgument(int argc, const wchar_t* const* argv) {
     const size_t nameLength = wcslen(kEngineCallTimeoutArgument);
     for (int i = 2; i < argc; ++i) {
@@ -104,6 +95,18 @@ std::optional<DWORD> EngineCallTimeoutArgument(int argc, const wchar_t* const* a
         }
     }
     return std::nullopt;
+}
+
+}  // namespace
+
+Operation ChooseOperation(int argc, const wchar_t* const* argv) {
+    if (argc < 2) return Operation::RemoveProduct;
+    const wchar_t* option = argv[1];
+    if (StrCmpIW(option, L"-uninstall") == 0) return Operation::UnInstall;
+    if (StrCmpIW(option, L"-install") == 0) return Operation::Install;
+    if (StrCmpIW(option, L"-smoothupdate") == 0) return Operation::SmoothUpdate;
+    if (StrCmpIW(option, L"-?") == 0) return Operation::ShowUsage;
+    return Operation::Unknown;
 }
 
 DWORD ChooseEngineCallLimit(int argc, const wchar_t* const* argv) {

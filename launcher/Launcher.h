@@ -3,8 +3,6 @@
 
 #include <windows.h>
 
-#include <optional>
-
 #include "launcher/UnstallContext.h"
 
 // Set while the tool borrows its parent's console.
@@ -14,11 +12,9 @@ extern bool consoleAttached;
 enum class Operation { RemoveProduct, UnInstall, Install, SmoothUpdate, ShowUsage, Unknown };
 
 Operation ChooseOperation(int argc, const wchar_t* const* argv);
-// The seconds of an "EngineCallTimeout=<seconds>" argument after the option
-// (any case, decimal digits only); other arguments are ignored.
-std::optional<DWORD> EngineCallTimeoutArgument(int argc, const wchar_t* const* argv);
-// The limit of an -install or -uninstall run: the argument's, else the policy
-// value's, else the default. A policy value other than the default is logged.
+// The limit of an -install or -uninstall run: the argument
+// "EngineCallTimeout=<seconds>" after the option (any case, decimal digits
+// only), else the policy value, else the default. A policy value other than the default is logged.
 DWORD ChooseEngineCallLimit(int argc, const wchar_t* const* argv);
 // The exit code for an operation's result.
 int ExitCodeFor(Operation operation, int result);

@@ -34,12 +34,9 @@ std::optional<DWORD> ReadMachineDword(const wchar_t* key, const wchar_t* name) {
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, opened.Put()) != ERROR_SUCCESS) {
         return std::nullopt;
     }
-    DWORD type = REG_NONE;
     DWORD value = 0;
     DWORD bytes = sizeof(value);
-    if (RegQueryValueExW(opened.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &bytes) !=
-            ERROR_SUCCESS ||
-        type != REG_DWORD || bytes != sizeof(value)) {
+    if (RegGetValueW(opened.Get(), nullptr, name, RRF_RT_REG_DWORD, nullptr, &value, &bytes) != ERROR_SUCCESS) {
         return std::nullopt;
     }
     return value;

@@ -21,5 +21,5 @@ LSTATUS DeleteLowercaseRunValue();
 // The REG_DWORD `name` under HKLM\key, in the registry view that 64-bit
 // programs, regedit and Group Policy write (KEY_WOW64_64KEY; the flag changes
 // nothing on 32-bit Windows). Nothing when the key or the value is missing or
-// cannot be read, or the value is of another type or size.
+// cannot be read, or the value is of another type.
 std::optional<DWORD> ReadMachineDword(const wchar_t* key, const wchar_t* name);

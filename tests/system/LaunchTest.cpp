@@ -155,7 +155,6 @@ TEST(LaunchConventions, EachGivesItsStartupRecord) {
         {Launch::Windowless, L"windowless", 0, 0, nullptr},
         // This program has standard handles: they are handed on, not left to the fallback.
         {Launch::WindowlessSharingOutput, L"sharing", STARTF_USESTDHANDLES, 0, work.c_str()},
-        {Launch::WindowlessSharingOutput, L"sharinginherit", STARTF_USESTDHANDLES, 0, nullptr},
         {Launch::Plain, L"plain", 0, 0, work.c_str()},
         {Launch::Plain, L"plaininherit", 0, 0, nullptr},
         {std::nullopt, L"shown", STARTF_USESHOWWINDOW, SW_SHOW, nullptr},
