@@ -5,8 +5,6 @@ namespace {
 // CreateDirectoryW is the tightest of the path limits: MAX_PATH less room for
 // an 8.3 file name. Paths from this length on get the \\?\ form.
 constexpr size_t kLongPathFrom = MAX_PATH - 12;
-// The longest path the \\?\ form allows.
-constexpr DWORD kLongestPath = 32768;
 
 std::wstring FullPath(const std::wstring& path) {
     const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);

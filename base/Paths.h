@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+// The longest path the \\?\ form allows, in characters with the terminator.
+constexpr DWORD kLongestPath = 32768;
+
 // Full path of a loaded module (the running executable for null), however
 // long it is; empty when it cannot be read.
 std::wstring ModulePath(HMODULE module = nullptr);

@@ -171,21 +171,51 @@ std::wstring MainProgramRunValue() {
     return value;
 }
 
-int EndProcessesNamed(const std::wstring& imageName, DWORD waitMs) {
+namespace {
+
+// Terminates every other process for which matches(entry, process) holds and
+// waits up to waitMs for each; how many were ended.
+template <typename Matches>
+int EndProcessesWhere(Matches matches, DWORD waitMs) {
     FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) return 0;
     int ended = 0;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
-        if (lstrcmpiW(entry.szExeFile, imageName.c_str()) != 0) continue;
-        KernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
-        if (process && TerminateProcess(process.Get(), 0)) {
+        if (entry.th32ProcessID == GetCurrentProcessId()) continue;
+        KernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                         entry.th32ProcessID));
+        if (!process || !matches(entry, process.Get())) continue;
+        if (TerminateProcess(process.Get(), 0)) {
             WaitForSingleObject(process.Get(), waitMs);
             ++ended;
         }
     }
     return ended;
+}
+
+}  // namespace
+
+int EndProcessesNamed(const std::wstring& imageName, DWORD waitMs) {
+    return EndProcessesWhere(
+        [&imageName](const PROCESSENTRY32W& entry, HANDLE) {
+            return lstrcmpiW(entry.szExeFile, imageName.c_str()) == 0;
+        },
+        waitMs);
+}
+
+int EndProcessesIn(const std::wstring& folder, DWORD waitMs) {
+    const std::wstring prefix = folder + L"\\";
+    return EndProcessesWhere(
+        [&prefix](const PROCESSENTRY32W&, HANDLE process) {
+            std::wstring image(kLongestPath, L'\0');
+            DWORD size = kLongestPath;
+            return QueryFullProcessImageNameW(process, 0, image.data(), &size) && size > prefix.size() &&
+                   CompareStringOrdinal(image.c_str(), static_cast<int>(prefix.size()), prefix.c_str(),
+                                        static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL;
+        },
+        waitMs);
 }
 
 }  // namespace standin

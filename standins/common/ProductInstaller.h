@@ -56,5 +56,8 @@ std::wstring ServiceProgramPath(const std::wstring& name);
 std::wstring MainProgramRunValue();
 // Ends every running process with that image name; how many were ended.
 int EndProcessesNamed(const std::wstring& imageName, DWORD waitMs);
+// Ends every running process whose program file lies in folder or below it,
+// waiting up to waitMs for each; how many were ended.
+int EndProcessesIn(const std::wstring& folder, DWORD waitMs);
 
 }  // namespace standin

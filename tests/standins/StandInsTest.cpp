@@ -145,13 +145,22 @@ TEST(StandInInstaller, InstalledServicesRunAndCleanUpEndsEverything) {
     ASSERT_EQ(WaitForRecords(product.MainProgram(), "start", 1).size(), 1u);
 
     // Clean-up ends the main program and even the refusing service.
-    UninstallStandInProduct();
+    standin::UninstallStandInProduct();
     EXPECT_TRUE(HasEnded(main));
     EXPECT_EQ(standin::QueryServiceState(L"zelserv"), 0u);
     EXPECT_EQ(standin::QueryServiceState(L"ruxserv"), 0u);
     EXPECT_EQ(ReadRecords(product.EngineService(), "service_stopped").size(), 1u);
     EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, kAutostartKey, L"RUXMain"));
     EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, kServicesKey + L"nydkernel"));
+
+    // The tests' clean-up also ends a child a run left behind in the product's
+    // folder, which would keep its program from being removed or replaced.
+    WriteSettings(product.Deinstaller(), {{"hang", "1"}});
+    const ProcessHandles left = StartProcess(L"\"" + product.Deinstaller() + L"\" /uninstall");
+    ASSERT_EQ(WaitForRecords(product.Deinstaller(), "hang", 1).size(), 1u);
+    UninstallStandInProduct(product);
+    EXPECT_TRUE(HasEnded(left));
+    EXPECT_TRUE(DeleteFileW(product.Deinstaller().c_str())) << GetLastError();
 }
 
 TEST(StandInInstaller, SandboxInstallsStartsShowsAndRemovesTheProduct) {

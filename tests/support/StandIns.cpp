@@ -111,6 +111,9 @@ StandInProduct InstallStandInProduct(const std::wstring& productDir, const std::
     return StandInProduct{productDir, engineDir};
 }
 
-void UninstallStandInProduct() { standin::UninstallStandInProduct(); }
+void UninstallStandInProduct(const StandInProduct& product) {
+    standin::UninstallStandInProduct();
+    for (const std::wstring& folder : {product.productDir, product.engineDir}) standin::EndProcessesIn(folder, 5000);
+}
 
 }  // namespace zeltest

@@ -77,7 +77,10 @@ struct StandInProduct {
 // Installs from BinDir(); a failure is reported as a test failure.
 StandInProduct InstallStandInProduct(const std::wstring& productDir, const std::wstring& engineDir,
                                      const standin::InstallChoices& choices = {});
-// Ends ruxmain.exe, stops and deletes both services, deletes the Run value.
-void UninstallStandInProduct();
+// Ends ruxmain.exe, stops and deletes both services, deletes the Run value,
+// then ends whatever still runs from the product's folders (a child a run
+// left behind, a service process still exiting), so that they can be removed
+// or installed over.
+void UninstallStandInProduct(const StandInProduct& product);
 
 }  // namespace zeltest

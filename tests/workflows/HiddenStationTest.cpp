@@ -66,7 +66,7 @@ TEST(HiddenStation, RemovalGoesOnAsIfTheNoticeWereAcknowledged) {
     EXPECT_EQ(EndsOnItsOwn(tool, 40000), 0xFFFFFFFFu);
     // Deleted after the box: the failure path went on past it.
     EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, kAutostartKey, L"RUXMain"));
-    UninstallStandInProduct();
+    UninstallStandInProduct(product);
 }
 
 using HiddenStationUpdate = SmoothUpdateFixture;

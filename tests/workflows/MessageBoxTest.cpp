@@ -69,7 +69,7 @@ TEST(MessageBoxes, RemovalAsksForARestartAndWaitsForTheAnswer) {
     PostMessageW(dialog, WM_COMMAND, IDOK, 0);
     EXPECT_EQ(WaitExitCode(tool, 30000), 0xFFFFFFFFu);
     EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, kAutostartKey, L"RUXMain"));
-    UninstallStandInProduct();
+    UninstallStandInProduct(product);
 }
 
 TEST(MessageBoxes, UpdateNoticeComesBeforeAnythingChanges) {
@@ -89,5 +89,5 @@ TEST(MessageBoxes, UpdateNoticeComesBeforeAnythingChanges) {
     const std::vector<std::string> lines = LogLines(product.productDir);
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[1], "KillRUXMainProcess Success ");
-    UninstallStandInProduct();
+    UninstallStandInProduct(product);
 }

@@ -31,7 +31,7 @@ protected:
         CopyFromBin(L"deinstall.exe", CommonFilesDeinstaller());
     }
     void TearDown() override {
-        UninstallStandInProduct();
+        UninstallStandInProduct(product);
         DeleteRegTree(HKEY_LOCAL_MACHINE, kKernelKey);
         DeleteFileW(CommonFilesDeinstaller().c_str());
         RemoveTree(L"C:\\zt");
@@ -126,7 +126,7 @@ TEST_F(Removal, ServiceThatNeverStopsResetsStartTypesAndAutostart) {
 }
 
 TEST_F(Removal, UninstalledServiceCreatesNoServiceKeys) {
-    UninstallStandInProduct();
+    UninstallStandInProduct(product);
     ASSERT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, kProductKey));
     SetRegString(HKEY_CURRENT_USER, kAutostartKey, L"RUXMain", product.MainProgram());
 

@@ -71,7 +71,7 @@ void SmoothUpdateFixture::TearDown() {
     if (standin::QueryServiceState(L"ruxserv") == SERVICE_START_PENDING) {
         standin::WaitForServiceState(L"ruxserv", SERVICE_RUNNING, 10000);
     }
-    UninstallStandInProduct();
+    UninstallStandInProduct(product);
     RemoveTree(L"C:\\zt");
 }
 
