@@ -14,7 +14,8 @@ enum class Operation { RemoveProduct, UnInstall, Install, SmoothUpdate, ShowUsag
 Operation ChooseOperation(int argc, const wchar_t* const* argv);
 // The limit of an -install or -uninstall run: the argument
 // "EngineCallTimeout=<seconds>" after the option (any case, decimal digits
-// only), else the policy value, else the default. A policy value other than the default is logged.
+// only), else the policy value, else the default. A policy value other than
+// the default is logged.
 DWORD ChooseEngineCallLimit(int argc, const wchar_t* const* argv);
 // The exit code for an operation's result.
 int ExitCodeFor(Operation operation, int result);

@@ -207,9 +207,9 @@ int EndProcessesNamed(const std::wstring& imageName, DWORD waitMs) {
 
 int EndProcessesIn(const std::wstring& folder, DWORD waitMs) {
     const std::wstring prefix = folder + L"\\";
+    std::wstring image(kLongestPath, L'\0');
     return EndProcessesWhere(
-        [&prefix](const PROCESSENTRY32W&, HANDLE process) {
-            std::wstring image(kLongestPath, L'\0');
+        [&prefix, &image](const PROCESSENTRY32W&, HANDLE process) {
             DWORD size = kLongestPath;
             return QueryFullProcessImageNameW(process, 0, image.data(), &size) && size > prefix.size() &&
                    CompareStringOrdinal(image.c_str(), static_cast<int>(prefix.size()), prefix.c_str(),

@@ -153,8 +153,7 @@ TEST(StandInInstaller, InstalledServicesRunAndCleanUpEndsEverything) {
     EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, kAutostartKey, L"RUXMain"));
     EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, kServicesKey + L"nydkernel"));
 
-    // The tests' clean-up also ends a child a run left behind in the product's
-    // folder, which would keep its program from being removed or replaced.
+    // The tests' clean-up also ends a child left running in the product folder.
     WriteSettings(product.Deinstaller(), {{"hang", "1"}});
     const ProcessHandles left = StartProcess(L"\"" + product.Deinstaller() + L"\" /uninstall");
     ASSERT_EQ(WaitForRecords(product.Deinstaller(), "hang", 1).size(), 1u);

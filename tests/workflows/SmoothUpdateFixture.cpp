@@ -56,14 +56,6 @@ void SmoothUpdateFixture::SetUp() {
 }
 
 void SmoothUpdateFixture::TearDown() {
-    for (const std::wstring& program : ChildPrograms()) {
-        for (const StandInRecord& hang : ReadRecords(program, "hang")) {
-            KernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, hang.pid));
-            if (!process) continue;
-            TerminateProcess(process.Get(), 1);
-            WaitForSingleObject(process.Get(), 5000);
-        }
-    }
     standin::EndProcessesNamed(L"zelunst.exe", 5000);  // an engine install the update left running
     DeleteRegTree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Ostiga");  // a limit a test set
     // A service still starting cannot be stopped, and deleting it then leaves
