@@ -5,10 +5,8 @@
 #include <shellapi.h>
 #include <shlwapi.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cwchar>
-#include <cwctype>
 #include <memory>
 #include <new>
 #include <optional>
@@ -80,19 +78,29 @@ void BindStdStream(DWORD stdHandleId, FILE* crtStream, int crtDescriptor) {
     setvbuf(crtStream, nullptr, _IONBF, 0);
 }
 
-// The seconds of an "EngineCallTimeout=<seconds>" argument after the option
-// (any case, decimal digits only); other arguments are ignored.
+// Whole seconds: one or more of the digits 0-9 and nothing else, at most
+// 4294967295. No sign, no space, no other digits.
+std::optional<DWORD> WholeSeconds(const wchar_t* digits) {
+    if (*digits == L'\0') return std::nullopt;
+    ULONGLONG seconds = 0;
+    for (const wchar_t* at = digits; *at != L'\0'; ++at) {
+        if (*at < L'0' || *at > L'9') return std::nullopt;
+        seconds = seconds * 10 + static_cast<ULONGLONG>(*at - L'0');
+        if (seconds > MAXDWORD) return std::nullopt;
+    }
+    return static_cast<DWORD>(seconds);
+}
+
+// The seconds of the first good "EngineCallTimeout=<seconds>" argument after
+// the option (the name in any case); one that is no such number is logged
+// and passed over, other arguments are ignored.
 std::optional<DWORD> EngineCallTimeoutArgument(int argc, const wchar_t* const* argv) {
     const size_t nameLength = wcslen(kEngineCallTimeoutArgument);
     for (int i = 2; i < argc; ++i) {
         if (StrCmpNIW(argv[i], kEngineCallTimeoutArgument, static_cast<int>(nameLength)) != 0) continue;
-        const wchar_t* digits = argv[i] + nameLength;
-        wchar_t* end = nullptr;
-        errno = 0;
-        const unsigned long seconds = wcstoul(digits, &end, 10);
-        if (iswdigit(digits[0]) && *end == L'\0' && errno == 0 && seconds <= MAXDWORD) {
-            return static_cast<DWORD>(seconds);
-        }
+        if (const std::optional<DWORD> seconds = WholeSeconds(argv[i] + nameLength)) return seconds;
+        LogLine((std::wstring(L"The argument \"") + argv[i] + L"\" is refused: it takes whole seconds, 0 for no limit")
+                    .c_str());
     }
     return std::nullopt;
 }
@@ -278,15 +286,16 @@ int RunGuarded(Workflow run) {
 
 int Uninit(CUnstallContext& context) {
     if (context.solution != nullptr) {
-        context.watchdog.Enter(engine_call::kRelease);
+        context.watchdog.Enter(EngineCall::Release);
         context.solution->Release();
         context.solution = nullptr;
-        context.watchdog.Enter(engine_call::kDetach);
+        context.watchdog.Enter(EngineCall::Detach);
         if (context.comDll.module != nullptr && FreeLibrary(context.comDll.module)) {
             context.comDll.module = nullptr;
         }
     }
     context.watchdog.Stop();
+    context.keeper.Stop();
     context.initialised = 0;
     return 1;
 }

@@ -13,9 +13,10 @@ enum class Operation { RemoveProduct, UnInstall, Install, SmoothUpdate, ShowUsag
 
 Operation ChooseOperation(int argc, const wchar_t* const* argv);
 // The limit of an -install or -uninstall run: the argument
-// "EngineCallTimeout=<seconds>" after the option (any case, decimal digits
-// only), else the policy value, else the default. A policy value other than
-// the default is logged.
+// "EngineCallTimeout=<seconds>" after the option (the name in any case, the
+// seconds as the digits 0-9 alone, at most 4294967295), else the policy value,
+// else the default. An argument of that name that is refused, and a policy
+// value other than the default, are logged.
 DWORD ChooseEngineCallLimit(int argc, const wchar_t* const* argv);
 // The exit code for an operation's result.
 int ExitCodeFor(Operation operation, int result);

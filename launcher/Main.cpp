@@ -2,9 +2,12 @@
 
 #include "launcher/Launcher.h"
 #include "launcher/ProcessGuards.h"
+#include "launcher/RecordKeeper.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    InstallLastChanceHandlers();
     RestrictLibrarySearch();
+    // A keeper of another run's record dispatches nothing and logs no start.
+    if (const std::optional<int> keeperExitCode = KeepRecordWhenAsked()) return *keeperExitCode;
+    InstallLastChanceHandlers();
     return RunGuarded(RunHandle);
 }

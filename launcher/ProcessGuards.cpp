@@ -10,20 +10,17 @@
 #include "base/Paths.h"
 #include "base/Text.h"
 #include "log/VLogger.h"
+#include "system/OtherProcess.h"
 
 namespace {
 
-// Written by the launcher's one thread, read by whichever thread faults.
-volatile LONG lastChanceExitCode = -1;
-volatile LONG reporting = 0;
+// The crash report's hand-over: written by the launcher's thread and by
+// whichever thread fails, read by the record keeper from outside.
+ReportHandOver handOver;
 
-// Beside ZelUnst.log, which is opened in the current folder too.
-constexpr wchar_t kDumpFileName[] = L"ZelUnst.dmp";
 // Room for the line and the dump's hand-over; the faulting thread's own stack
 // may be spent.
 constexpr SIZE_T kReporterStackBytes = 256 * 1024;
-// The reporter's line and dump, then the time to log it.
-constexpr DWORD kCrashReportWaitMs = kDumpWaitMs + 5000;
 
 // WER_FAULT_REPORTING_NO_UI, which this toolchain's werapi.h lacks.
 constexpr DWORD kWerFaultReportingNoUi = 0x20;
@@ -37,9 +34,28 @@ Function Kernel32Function(const char* name) {
 }
 
 [[noreturn]] void EndProcess() {
-    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(lastChanceExitCode));
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(handOver.exitCode));
     // TerminateProcess on the own process does not return; this is never reached.
-    std::_Exit(static_cast<int>(lastChanceExitCode));
+    std::_Exit(static_cast<int>(handOver.exitCode));
+}
+
+// The first to claim reports; a report, or the keeper's dismissal, is then
+// under way.
+bool ClaimReport() { return InterlockedExchange(&handOver.claimed, 1) == 0; }
+
+// The keeper, while its process runs; null otherwise.
+HANDLE LiveKeeper() {
+    const HANDLE keeper = handOver.keeper;
+    return keeper != nullptr && WaitForSingleObject(keeper, 0) == WAIT_TIMEOUT ? keeper : nullptr;
+}
+
+// The keeper's part of a failure: it writes the dump and the line and ends the
+// run. Should it not within the time a report takes, the run ends itself.
+[[noreturn]] void LeaveToKeeper(HANDLE keeper, KeeperRequest request) {
+    InterlockedExchange(&handOver.asked, static_cast<LONG>(request));
+    SetEvent(handOver.request);
+    WaitForSingleObject(keeper, kReportWaitMs);
+    EndProcess();
 }
 
 void LogFinalLine(const wchar_t* text) {
@@ -47,12 +63,15 @@ void LogFinalLine(const wchar_t* text) {
     LogLine(text);
 }
 
-// The one road of a crash and a hang report: the dump first, so that the line
-// can say when there is none, then the line, then the end.
+// The one road of a crash and a hang reported from inside: the dump first, so
+// that the line can say when there is none, then the line, then the end.
 [[noreturn]] void ReportAndEnd(const std::wstring& line, EXCEPTION_POINTERS* exception, DWORD threadId,
                                DumpWriter& writer) {
-    const bool dumped = writer.Write(kDumpFileName, exception, threadId, line, kDumpWaitMs) == S_OK;
-    LogFinalLine((dumped ? line : line + L"; no dump written").c_str());
+    const DumpException where{threadId, exception, false};
+    const bool dumped =
+        writer.Write(GetCurrentProcess(), kDumpFileName, exception != nullptr ? &where : nullptr, line,
+                     kDumpWaitMs) == S_OK;
+    LogFinalLine((dumped ? line : WithoutDump(line)).c_str());
     EndProcess();
 }
 
@@ -64,35 +83,66 @@ struct CrashReport {
 DWORD WINAPI ReportCrash(void* parameter) {
     const CrashReport& report = *static_cast<const CrashReport*>(parameter);
     const EXCEPTION_RECORD& record = *report.exception->ExceptionRecord;
-    HMODULE module = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       static_cast<LPCWSTR>(record.ExceptionAddress), &module);
-    const std::wstring modulePath = module != nullptr ? ModulePath(module) : std::wstring();
-    // A module whose name cannot be read counts as none: the offset is then the address.
-    const auto base = modulePath.empty() ? 0 : reinterpret_cast<std::uintptr_t>(module);
-    const auto address = reinterpret_cast<std::uintptr_t>(record.ExceptionAddress);
-    const std::wstring line = UnhandledExceptionLine(
-        record.ExceptionCode, modulePath.empty() ? nullptr : PathFindFileNameW(modulePath.c_str()), address - base);
+    const ModulePlace place = ModuleHolding(GetCurrentProcess(), record.ExceptionAddress);
+    const std::wstring line = UnhandledExceptionLine(record.ExceptionCode, place.Name(), place.offset);
     DumpWriter writer;
     writer.Start(0);  // Write waits for it
     ReportAndEnd(line, report.exception, report.threadId, writer);
 }
 
 // Runs on the faulting thread, which after a stack overflow has a page or two
-// of stack left: the line and the dump are made on a thread of their own.
+// of stack left, and may hold the heap's lock or the loader's: with a keeper it
+// records, signals and waits; without one the line and the dump are made on a
+// thread of its own.
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* exception) {
-    // A fault while one is being reported (in the reporter, say) ends the run now.
-    if (InterlockedExchange(&reporting, 1) != 0) EndProcess();
+    const HANDLE keeper = LiveKeeper();
+    if (!ClaimReport()) {
+        // Another report ends the run; without a keeper, a fault in the
+        // reporter itself ends it now.
+        if (keeper != nullptr) WaitForSingleObject(keeper, kReportWaitMs);
+        EndProcess();
+    }
+    if (keeper != nullptr) {
+        handOver.faultingThreadId = GetCurrentThreadId();
+        handOver.exception = exception;
+        LeaveToKeeper(keeper, KeeperRequest::Crash);
+    }
     CrashReport report{exception, GetCurrentThreadId()};
     const KernelHandle reporter(CreateThread(nullptr, kReporterStackBytes, ReportCrash, &report,
                                              STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
-    if (reporter) WaitForSingleObject(reporter.Get(), kCrashReportWaitMs);
+    if (reporter) WaitForSingleObject(reporter.Get(), kReportWaitMs);
     EndProcess();
 }
 
 void OnAbort(int) {
-    if (InterlockedExchange(&reporting, 1) == 0) LogFinalLine(L"Abnormal termination");
+    const HANDLE keeper = LiveKeeper();
+    if (ClaimReport()) {
+        if (keeper != nullptr) LeaveToKeeper(keeper, KeeperRequest::Abort);
+        LogFinalLine(kAbortLine);
+    } else if (keeper != nullptr) {
+        WaitForSingleObject(keeper, kReportWaitMs);
+    }
     EndProcess();
+}
+
+// What an exit status means, where it is one a run may end with unasked.
+const wchar_t* ExitStatusMeaning(DWORD status) {
+    switch (status) {
+    case STATUS_STACK_BUFFER_OVERRUN:
+        return L"a fail-fast: the code found its own memory corrupted and ended the process at once";
+    case STATUS_HEAP_CORRUPTION:
+        return L"the heap was found corrupted";
+    case STATUS_ACCESS_VIOLATION:
+        return L"an access violation that no handler saw";
+    case STATUS_STACK_OVERFLOW:
+        return L"a stack overflow that no handler saw";
+    case STATUS_CONTROL_C_EXIT:
+        return L"ended by Ctrl+C or by its console closing";
+    case DBG_TERMINATE_PROCESS:
+        return L"ended by a debugger";
+    default:
+        return nullptr;
+    }
 }
 
 }  // namespace
@@ -117,23 +167,76 @@ void InstallLastChanceHandlers() {
     if (werSetFlags != nullptr) werSetFlags(kWerFaultReportingNoUi);
 }
 
-void SetLastChanceExitCode(int exitCode) { InterlockedExchange(&lastChanceExitCode, exitCode); }
+void SetLastChanceExitCode(int exitCode) { InterlockedExchange(&handOver.exitCode, exitCode); }
 
-[[noreturn]] void ReportHangAndEnd(HANDLE hungThread, DWORD hungThreadId, const wchar_t* call, DWORD limitSeconds,
-                                   DumpWriter& writer) {
+void NoteEngineCall(EngineCall call) { InterlockedExchange(&handOver.call, static_cast<LONG>(call)); }
+
+const ReportHandOver* HandOverAddress() { return &handOver; }
+
+void OfferHandOver(HANDLE request, HANDLE ready, HANDLE watchedThread) {
+    handOver.request = request;
+    handOver.ready = ready;
+    handOver.watchedThread = watchedThread;
+    handOver.watchedThreadId = GetThreadId(watchedThread);
+    handOver.markedProcess = runLog.MarkedProcess();
+    InterlockedExchange(reinterpret_cast<volatile LONG*>(&handOver.signature), kHandOverSignature);
+}
+
+void HandReportsTo(HANDLE keeper) {
+    InterlockedExchangePointer(&handOver.keeper, keeper);
+    // An earlier keeper's end left nothing under way.
+    InterlockedExchange(&handOver.asked, static_cast<LONG>(KeeperRequest::None));
+    InterlockedExchange(&handOver.hangLimitSeconds, 0);
+    if (keeper == nullptr) {
+        handOver.signature = 0;
+        handOver.request = handOver.ready = handOver.watchedThread = nullptr;
+    }
+}
+
+bool ReportsGoToKeeper() { return LiveKeeper() != nullptr; }
+
+bool AskKeeperAboutHang(DWORD limitSeconds) {
+    if (LiveKeeper() == nullptr) return false;
+    InterlockedExchange(&handOver.hangLimitSeconds, static_cast<LONG>(limitSeconds));
+    SetEvent(handOver.request);
+    return true;
+}
+
+bool DismissKeeper(HANDLE keeper, DWORD waitMs) {
+    if (!ClaimReport()) {
+        // A failure on another thread is being reported: the keeper ends the run.
+        WaitForSingleObject(keeper, kReportWaitMs);
+        EndProcess();
+    }
+    InterlockedExchange(&handOver.asked, static_cast<LONG>(KeeperRequest::Finished));
+    SetEvent(handOver.request);
+    const bool ended = WaitForSingleObject(keeper, waitMs) == WAIT_OBJECT_0;
+    HandReportsTo(nullptr);
+    InterlockedExchange(&handOver.claimed, 0);
+    return ended;
+}
+
+void ReportHangInProcess(HANDLE hungThread, DWORD hungThreadId, DWORD limitSeconds, DumpWriter& writer) {
     // A crash is being reported: it ends the run.
-    if (InterlockedExchange(&reporting, 1) != 0) {
+    if (!ClaimReport()) {
         for (;;) Sleep(INFINITE);
     }
-    // Stopped for good: its stack must stay as the context says.
+    // Stopped for good unless its call has returned: its stack must stay as
+    // the context says.
     CONTEXT context{};
-    context.ContextFlags = CONTEXT_FULL;
-    const bool stopped = SuspendThread(hungThread) != static_cast<DWORD>(-1) && GetThreadContext(hungThread, &context);
+    const bool stopped = StopThread(hungThread, context);
+    const auto call = static_cast<EngineCall>(handOver.call);
+    if (call == EngineCall::None) {
+        if (stopped) ResumeThread(hungThread);
+        InterlockedExchange(&handOver.claimed, 0);
+        return;
+    }
     EXCEPTION_RECORD record{};
     record.ExceptionCode = kHangExceptionCode;
     record.ExceptionAddress = reinterpret_cast<void*>(static_cast<std::uintptr_t>(context.Eip));
     EXCEPTION_POINTERS where{&record, &context};
-    ReportAndEnd(EngineHangLine(call, limitSeconds), stopped ? &where : nullptr, hungThreadId, writer);
+    ReportAndEnd(EngineHangLine(EngineCallName(call), limitSeconds), stopped ? &where : nullptr, hungThreadId,
+                 writer);
 }
 
 std::wstring EngineHangLine(const wchar_t* call, DWORD limitSeconds) {
@@ -146,4 +249,12 @@ std::wstring UnhandledExceptionLine(DWORD code, const wchar_t* moduleName, std::
     swprintf(offsetText, 16, L"+0x%lX", static_cast<unsigned long>(offset));
     return L"Unhandled exception " + HexCode(code) + L" at " + (moduleName != nullptr ? moduleName : L"?") +
            offsetText;
+}
+
+std::wstring WithoutDump(const std::wstring& line) { return line + L"; no dump written"; }
+
+std::wstring UnfinishedRunLine(DWORD exitStatus) {
+    std::wstring line = L"The run ended without finishing, with exit status " + HexCode(exitStatus);
+    if (const wchar_t* meaning = ExitStatusMeaning(exitStatus)) line += std::wstring(L" (") + meaning + L")";
+    return line;
 }

@@ -46,14 +46,20 @@ int _LoadSolution(CUnstallContext& context) {
         return 0;
     }
     if (context.comDll.module == nullptr) {
-        // The watch covers the library's attach code too.
+        // The keeper and the watch cover the library's attach code too.
+        const DWORD keeperError = context.keeper.Start();
+        if (keeperError != ERROR_SUCCESS) {
+            LogLine((L"The record keeper could not start (error " + std::to_wstring(keeperError) +
+                     L"); a crash or a hang is reported from inside the run")
+                        .c_str());
+        }
         const DWORD watchError = context.watchdog.Start(context.engineCallLimitSeconds);
         if (watchError != ERROR_SUCCESS) {
             LogLine((L"The engine library runs without its time limit: its watch could not start (error " +
                      std::to_wstring(watchError) + L")")
                         .c_str());
         }
-        context.watchdog.Enter(engine_call::kAttach);
+        context.watchdog.Enter(EngineCall::Attach);
         context.comDll.module = LoadLibraryQuietly(context.solutionPath);
         if (context.comDll.module == nullptr) {
             context.watchdog.Stop();
@@ -63,7 +69,7 @@ int _LoadSolution(CUnstallContext& context) {
     }
     // Only the interface pointer tells success: some libraries return S_OK
     // without one.
-    context.watchdog.Enter(engine_call::kClassObject);
+    context.watchdog.Enter(EngineCall::ClassObject);
     context.comDll.GetClassObject(&context.solution);
     if (context.solution == nullptr) {
         wprintf(L"\nGetClassObject  IZelSolution  interface failed \n");
@@ -74,11 +80,11 @@ int _LoadSolution(CUnstallContext& context) {
 
 int _DoInstall(CUnstallContext& context) {
     if (!_LoadSolution(context)) return 0;
-    context.watchdog.Enter(engine_call::kInitialize);
+    context.watchdog.Enter(EngineCall::Initialize);
     if (FAILED(context.solution->Initialize(0))) return 0;
-    context.watchdog.Enter(engine_call::kInstall);
+    context.watchdog.Enter(EngineCall::Install);
     const bool installed = SUCCEEDED(context.solution->Install(0));
-    context.watchdog.Enter(engine_call::kUninitialize);
+    context.watchdog.Enter(EngineCall::Uninitialize);
     context.solution->Uninitialize();
     return installed ? 1 : 0;
 }
@@ -86,11 +92,11 @@ int _DoInstall(CUnstallContext& context) {
 int _DoUnInstall(CUnstallContext& context) {
     if (!_LoadSolution(context)) return 0;
     LogLine(L"Now, _DoUnInstall");
-    context.watchdog.Enter(engine_call::kInitialize);
+    context.watchdog.Enter(EngineCall::Initialize);
     if (FAILED(context.solution->Initialize(0))) return 0;
-    context.watchdog.Enter(engine_call::kUninstall);
+    context.watchdog.Enter(EngineCall::Uninstall);
     const bool uninstalled = SUCCEEDED(context.solution->Uninstall());
-    context.watchdog.Enter(engine_call::kUninitialize);
+    context.watchdog.Enter(EngineCall::Uninitialize);
     context.solution->Uninitialize();
     return uninstalled ? 1 : 0;
 }

@@ -7,6 +7,7 @@
 
 #include "base/ToolPaths.h"
 #include "launcher/EngineWatchdog.h"
+#include "launcher/RecordKeeper.h"
 #include "launcher/SolutionLoader.h"
 #include "system/EngineCallLimit.h"
 
@@ -17,5 +18,7 @@ struct CUnstallContext : ToolPaths {
     CQIVUseComDll_v2 comDll;
     // From the library's load until it is freed (0: no limit).
     DWORD engineCallLimitSeconds = kDefaultEngineCallLimitSeconds;
+    // From before the library's load until it is freed; the watch ends first.
+    RecordKeeper keeper;
     EngineWatchdog watchdog;
 };

@@ -34,6 +34,12 @@ void LogFile::Open(const wchar_t* path, ULONGLONG truncateAtBytes) {
     failed_ = !file_;
 }
 
+void LogFile::Close() {
+    Flush();
+    file_.Reset();
+    failed_ = true;
+}
+
 void LogFile::Put(const wchar_t* text, size_t count) {
     if (failed_) return;
     for (size_t i = 0; i < count; ++i) {
@@ -72,7 +78,17 @@ VLogger::VLogger(const wchar_t* logPath) { Open(logPath); }
 
 void VLogger::Open(const wchar_t* path) {
     stream.Open(path, kTruncateAtBytes);
-    if (stream.SharedWithAnotherWriter()) runMark = L"process " + std::to_wstring(GetCurrentProcessId()) + L": ";
+    if (stream.SharedWithAnotherWriter()) MarkLinesOf(GetCurrentProcessId());
+}
+
+void VLogger::ReopenAs(DWORD markedProcessId) {
+    stream.Open(kLogFileName, MAXULONGLONG);
+    MarkLinesOf(markedProcessId);
+}
+
+void VLogger::MarkLinesOf(DWORD processId) {
+    markedProcess = processId;
+    runMark = processId == 0 ? std::wstring() : L"process " + std::to_wstring(processId) + L": ";
 }
 
 VLogger::~VLogger() { stream.Flush(); }

@@ -42,6 +42,8 @@ public:
     bool AtLineStart() const { return pending_.empty(); }
     // Another process had the file open for writing when it was opened.
     bool SharedWithAnotherWriter() const { return sharedWithAnotherWriter_; }
+    // Flushes and closes the file; nothing is written until it is opened again.
+    void Close();
 
 private:
     FileHandle file_;
@@ -71,6 +73,15 @@ public:
     virtual VLogger& operator<<(const wchar_t* text);
 
     bool Failed() const { return stream.Failed(); }
+    // The process whose id this run's lines carry (see runMark); 0 when they
+    // carry none.
+    DWORD MarkedProcess() const { return markedProcess; }
+    // Closes the log; nothing is written until ReopenAs.
+    void Close() { stream.Close(); }
+    // Opens ZelUnst.log in the current folder again, for another run's lines:
+    // they carry that run's mark (markedProcess as MarkedProcess gave it), and
+    // the file is never emptied, whatever its size.
+    void ReopenAs(DWORD markedProcess);
     // Drops what was inserted since the last EndLine, so that a step cut
     // short leaves no half line behind; the next insertion starts a new line.
     void DropUnfinishedLine();
@@ -83,6 +94,7 @@ private:
     void Insert(const wchar_t* text, size_t count);
 
     void Open(const wchar_t* path);
+    void MarkLinesOf(DWORD processId);
 
     LogFile stream;
     bool noTimestamp = false;
@@ -91,6 +103,7 @@ private:
     // of the tool): every line of this run carries it after its time, so that
     // a reader can tell the two runs' lines apart. Empty otherwise.
     std::wstring runMark;
+    DWORD markedProcess = 0;
 };
 
 // The one run log of the process, constructed during static initialisation.

@@ -59,9 +59,26 @@ private:
 };
 
 // Windows 7 keeps console handles as pseudo-handles (the two low bits set),
-// which a handle list refuses; a child reaches that console through them
-// without inheriting anything.
+// which a handle list refuses. They name whichever console the child is
+// attached to: a console program started with CREATE_NO_WINDOW gets a hidden
+// console of its own, and its output goes there. The one child that gets
+// them, the tool's own engine install, is a GUI program: it has no console
+// (CREATE_NO_WINDOW is ignored for it) until it attaches to its parent's, the
+// console the update borrows, and from then on they name that one.
 bool IsConsolePseudoHandle(HANDLE handle) { return (reinterpret_cast<ULONG_PTR>(handle) & 3) == 3; }
+
+// Startup's record extended by an attribute list that names the handles the
+// child inherits; false (GetLastError() says why) when the list refuses them.
+bool ListInheritedHandles(const AttributeList& attributes, std::vector<HANDLE>& handles, STARTUPINFOEXW& startup) {
+    if (attributes.Get() == nullptr ||
+        !UpdateProcThreadAttribute(attributes.Get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
+                                   handles.size() * sizeof(HANDLE), nullptr, nullptr)) {
+        return false;
+    }
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.lpAttributeList = attributes.Get();
+    return true;
+}
 
 enum class HandOn { Started, Failed, Refused, NothingToHandOn };
 
@@ -100,14 +117,10 @@ HandOn StartSharingOutput(wchar_t* commandLine, const wchar_t* directory, Proces
     DWORD flags = CREATE_NO_WINDOW;
     const AttributeList attributes(1);
     if (!inherited.empty()) {
-        if (attributes.Get() == nullptr ||
-            !UpdateProcThreadAttribute(attributes.Get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
-                                       inherited.size() * sizeof(HANDLE), nullptr, nullptr)) {
+        if (!ListInheritedHandles(attributes, inherited, startup)) {
             error = GetLastError();
             return HandOn::Refused;
         }
-        startup.StartupInfo.cb = sizeof(startup);
-        startup.lpAttributeList = attributes.Get();
         flags |= EXTENDED_STARTUPINFO_PRESENT;
     }
     if (CreateChild(nullptr, commandLine, flags, directory, startup.StartupInfo, child, !inherited.empty())) {
@@ -157,6 +170,17 @@ BOOL StartChild(Launch launch, const std::wstring& commandLine, ProcessHandles& 
     STARTUPINFOW startup = StartupFor(launch);
     return CreateChild(nullptr, writableCommandLine.data(), CreationFlagsFor(launch), currentDirectory, startup,
                        child);
+}
+
+BOOL StartHelper(const std::wstring& commandLine, const std::vector<HANDLE>& handles, ProcessHandles& child) {
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof(startup.StartupInfo);
+    std::vector<HANDLE> inherited = handles;
+    const AttributeList attributes(1);
+    if (!ListInheritedHandles(attributes, inherited, startup)) return FALSE;
+    std::wstring writableCommandLine = commandLine;  // CreateProcessW may write into it
+    return CreateChild(nullptr, writableCommandLine.data(), CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                       startup.StartupInfo, child, TRUE);
 }
 
 BOOL StartShown(const std::wstring& executable, ProcessHandles& child) {

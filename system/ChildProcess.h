@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/Handles.h"
 
@@ -46,6 +47,12 @@ std::optional<std::wstring> RunAndWaitCommandLine(const wchar_t* path, const wch
 // then started without them), else ERROR_SUCCESS.
 BOOL StartChild(Launch launch, const std::wstring& commandLine, ProcessHandles& child,
                 const wchar_t* currentDirectory = nullptr, DWORD* handOnRefused = nullptr);
+
+// A helper of the tool's own, started windowless (no standard handles in its
+// start-up record) in the tool's current folder: it inherits exactly
+// `handles`, each of which must be inheritable, and nothing else. On success
+// the child's handles are in `child`; on failure GetLastError() tells why.
+BOOL StartHelper(const std::wstring& commandLine, const std::vector<HANDLE>& handles, ProcessHandles& child);
 
 // The shown launch: STARTF_USESHOWWINDOW with SW_SHOW, no creation flags, the
 // executable's full path as application name and no command line. The child

@@ -19,6 +19,12 @@ BOOL CALLBACK LeaveOutTheWritersStack(PVOID, const PMINIDUMP_CALLBACK_INPUT inpu
 
 HRESULT LastError() { return HRESULT_FROM_WIN32(GetLastError()); }
 
+// Deleted once the last handle on the file is closed, or kept after all.
+bool MarkForDeletion(HANDLE file, bool deleted) {
+    FILE_DISPOSITION_INFO disposition{deleted};
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition));
+}
+
 }  // namespace
 
 DumpWriter::~DumpWriter() {
@@ -61,19 +67,19 @@ HRESULT DumpWriter::WriteNow() {
     const auto writeDump = reinterpret_cast<decltype(&MiniDumpWriteDump)>(
         reinterpret_cast<void*>(GetProcAddress(dbghelp_.Get(), "MiniDumpWriteDump")));
     if (writeDump == nullptr) return LastError();
-    MINIDUMP_EXCEPTION_INFORMATION where{threadId_, exception_, FALSE};
+    MINIDUMP_EXCEPTION_INFORMATION where{exception_.threadId, exception_.pointers, exception_.inDumpedProcess};
     MINIDUMP_USER_STREAM commentStream{CommentStreamW, static_cast<ULONG>((comment_.size() + 1) * sizeof(wchar_t)),
                                        const_cast<wchar_t*>(comment_.c_str())};
     MINIDUMP_USER_STREAM_INFORMATION streams{1, &commentStream};
     MINIDUMP_CALLBACK_INFORMATION callback{LeaveOutTheWritersStack, nullptr};
-    if (!writeDump(GetCurrentProcess(), GetCurrentProcessId(), file.Get(), MiniDumpNormal,
-                   exception_ != nullptr ? &where : nullptr, comment_.empty() ? nullptr : &streams, &callback)) {
+    if (!writeDump(process_, GetProcessId(process_), file.Get(), MiniDumpNormal, withException_ ? &where : nullptr,
+                   comment_.empty() ? nullptr : &streams, &callback)) {
         return LastError();
     }
     return S_OK;
 }
 
-HRESULT DumpWriter::Write(const wchar_t* path, EXCEPTION_POINTERS* exception, DWORD threadId,
+HRESULT DumpWriter::Write(HANDLE process, const wchar_t* path, const DumpException* exception,
                           const std::wstring& comment, DWORD timeoutMs) {
     if (!thread_) return E_HANDLE;
     // CREATE_ALWAYS refuses to replace a read-only or hidden file.
@@ -81,29 +87,25 @@ HRESULT DumpWriter::Write(const wchar_t* path, EXCEPTION_POINTERS* exception, DW
     const FileHandle file(
         CreateFileW(path, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return LastError();
+    if (!MarkForDeletion(file.Get(), true)) return LastError();
     // The writer writes through a handle of its own: one given up on may still
-    // be writing when this one is closed.
+    // be writing when this one is closed, and keeps the file marked until its
+    // process ends.
     HANDLE writersHandle = nullptr;
-    HRESULT result = S_OK;
     if (!DuplicateHandle(GetCurrentProcess(), file.Get(), GetCurrentProcess(), &writersHandle, 0, FALSE,
                          DUPLICATE_SAME_ACCESS)) {
-        result = LastError();
-    } else {
-        file_ = writersHandle;
-        exception_ = exception;
-        threadId_ = threadId;
-        comment_ = comment;
-        SetEvent(request_.Get());
-        const DWORD waited = WaitForSingleObject(done_.Get(), timeoutMs);
-        result = waited == WAIT_OBJECT_0   ? result_
-                 : waited == WAIT_TIMEOUT ? HRESULT_FROM_WIN32(ERROR_TIMEOUT)
-                                          : LastError();
+        return LastError();
     }
-    if (FAILED(result)) {
-        // Deleted once the last handle is closed: a writer given up on keeps
-        // its own until the process ends.
-        FILE_DISPOSITION_INFO gone{TRUE};
-        SetFileInformationByHandle(file.Get(), FileDispositionInfo, &gone, sizeof(gone));
-    }
-    return result;
+    file_ = writersHandle;
+    process_ = process;
+    withException_ = exception != nullptr;
+    if (exception != nullptr) exception_ = *exception;
+    comment_ = comment;
+    SetEvent(request_.Get());
+    const DWORD waited = WaitForSingleObject(done_.Get(), timeoutMs);
+    const HRESULT result = waited == WAIT_OBJECT_0   ? result_
+                           : waited == WAIT_TIMEOUT ? HRESULT_FROM_WIN32(ERROR_TIMEOUT)
+                                                    : LastError();
+    if (FAILED(result)) return result;
+    return MarkForDeletion(file.Get(), false) ? S_OK : LastError();
 }

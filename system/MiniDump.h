@@ -1,6 +1,7 @@
 #pragma once
-// Crash and hang dumps of the running process, for a developer to read with
-// the shipped file's symbols. Nothing here logs; its caller does.
+// Crash and hang dumps of a run of the tool, written by the run itself or by
+// its record keeper from outside, for a developer to read with the shipped
+// file's symbols. Nothing here logs; its caller does.
 
 #include <windows.h>
 
@@ -15,6 +16,15 @@ inline constexpr DWORD kDumpWaitMs = 30000;
 // The exception code a hang dump gives the hung thread, so that a reader finds
 // it among the others (0x102: WAIT_TIMEOUT).
 inline constexpr DWORD kHangExceptionCode = 0xE0000102;
+
+// The exception a dump names: the thread that met it, and the exception's
+// record and context, either in the writer's memory or, with
+// inDumpedProcess, at those addresses in the process dumped.
+struct DumpException {
+    DWORD threadId = 0;
+    EXCEPTION_POINTERS* pointers = nullptr;
+    bool inDumpedProcess = false;
+};
 
 // A thread of its own that writes one dump when asked, so that the one who
 // asks can give up on a dump that hangs.
@@ -35,14 +45,16 @@ public:
     // be created.
     bool Start(DWORD waitMs);
 
-    // Writes a dump of this process to path, replacing an older file: every
-    // thread with its stack (the writer's own left out), the module list, the
-    // exception that thread threadId met (none for a null exception) and
-    // `comment` as the dump's comment; no heap memory. Waits up to timeoutMs.
-    // S_OK when the dump is whole. Otherwise nothing is left at path, and the
-    // result says why: HRESULT_FROM_WIN32(ERROR_TIMEOUT) when the time ran out,
-    // the writer then being left where it hangs.
-    HRESULT Write(const wchar_t* path, EXCEPTION_POINTERS* exception, DWORD threadId, const std::wstring& comment,
+    // Writes a dump of the process (PROCESS_QUERY_INFORMATION and
+    // PROCESS_VM_READ) to path, replacing an older file: every thread with its
+    // stack (the writer's own left out), the module list, the exception (none
+    // for null) and `comment` as the dump's comment; no heap memory. Waits up
+    // to timeoutMs. S_OK when the dump is whole. The file is marked for
+    // deletion from its creation until then, so a dump that fails, times out
+    // or is cut short by the writer's end leaves no file (an older one is gone
+    // too). The result says why it failed: HRESULT_FROM_WIN32(ERROR_TIMEOUT)
+    // when the time ran out, the writer then being left where it hangs.
+    HRESULT Write(HANDLE process, const wchar_t* path, const DumpException* exception, const std::wstring& comment,
                   DWORD timeoutMs);
 
 private:
@@ -57,9 +69,10 @@ private:
     // The job, read by the writer's thread once request_ is set. These stay
     // here, not on the asker's stack, for a writer given up on.
     bool quit_ = false;
-    HANDLE file_ = nullptr;  // the writer's own handle, closed by it
-    EXCEPTION_POINTERS* exception_ = nullptr;
-    DWORD threadId_ = 0;
+    HANDLE file_ = nullptr;     // the writer's own handle, closed by it
+    HANDLE process_ = nullptr;  // the asker's
+    bool withException_ = false;
+    DumpException exception_;
     std::wstring comment_;
     HRESULT result_ = E_PENDING;
 };

@@ -17,9 +17,12 @@
 //                           current one for the call, as many libraries load
 //                           their parts, and records
 //                           "LoadLibrary <file name> loaded" or "... error <code>"
-//   Fault=crash|stackoverflow|abort|failfast|hang
+//   Fault=crash|crashinheap|stackoverflow|abort|failfast|hang|busyhang
 //                           Install, once recorded, faults that way instead
-//                           of returning (hang: it never returns). It first records the C runtime's
+//                           of returning. crashinheap crashes while it holds
+//                           the process heap's lock; hang waits for good;
+//                           busyhang never returns either, allocating and
+//                           freeing without end. It first records the C runtime's
 //                           error mode, which it shares with the tool:
 //                           "Fault crash with error mode 1"; a crash then
 //                           records where it faulted:
@@ -148,14 +151,20 @@ void FaultOnDemand(const char* place) {
     const std::string fault = Setting("Fault");
     if (fault.empty()) return;
     Record("Fault " + fault + " with error mode " + std::to_string(_set_error_mode(_REPORT_ERRMODE)));
-    if (fault == "crash") {
+    if (fault == "crash" || fault == "crashinheap") {
         AddVectoredExceptionHandler(1, RecordFaultSite);
+        // As heap corruption found inside HeapFree would: the lock stays taken.
+        if (fault == "crashinheap") HeapLock(GetProcessHeap());
         *nowhere = 1;
     }
     if (fault == "stackoverflow") RecurseWithoutEnd(0);
     if (fault == "abort") std::abort();
     if (fault == "hang") {
         for (;;) Sleep(INFINITE);
+    }
+    // Busy, not waiting: most of its time is spent inside the heap, holding its lock.
+    if (fault == "busyhang") {
+        for (;;) HeapFree(GetProcessHeap(), 0, HeapAlloc(GetProcessHeap(), 0, 64));
     }
     // __fastfail, as a /GS check does when it finds its stack cookie overwritten.
     if (fault == "failfast") asm volatile("int $0x29" : : "c"(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE) : "memory");

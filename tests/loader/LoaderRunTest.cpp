@@ -41,6 +41,8 @@ void ExpectRun(const std::wstring& dir, const std::wstring& option, const Expect
     const ProcessResult result = RunToolIn(dir, option);
     ASSERT_TRUE(result.started);
     EXPECT_EQ(result.exitCode, expected.exitCode);
+    // The record keeper, when there is one, has ended with the run.
+    EXPECT_FALSE(result.outlivedByAToolRun);
     EXPECT_EQ(result.output, expected.output);
     EXPECT_EQ(FileLines(dir + kSolutionDir + L"\\zeldecs.record"), expected.recorded);
     EXPECT_EQ(LogLines(dir), expected.log);

@@ -1,6 +1,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <shlwapi.h>
+#include <tlhelp32.h>
 
 #include <cstring>
 #include <regex>
@@ -122,6 +123,7 @@ ProcessResult RunCommand(const std::wstring& commandLine, const std::wstring& cu
                 WaitForSingleObject(handles.process.Get(), 5000);
             }
             GetExitCodeProcess(handles.process.Get(), &result.exitCode);
+            result.processId = info.dwProcessId;
         }
     }
     result.output = ReadBytes(outputPath);
@@ -229,9 +231,76 @@ std::wstring PlaceTool(const std::wstring& dir, const std::wstring& solutionLibr
     return tool;
 }
 
+namespace {
+
+// Whether a process named zelunst.exe that parentId started runs.
+bool ToolRunStartedBy(DWORD parentId) {
+    const FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = snapshot && Process32FirstW(snapshot.Get(), &entry); more;
+         more = Process32NextW(snapshot.Get(), &entry)) {
+        if (entry.th32ParentProcessID == parentId && lstrcmpiW(entry.szExeFile, L"zelunst.exe") == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 ProcessResult RunToolIn(const std::wstring& dir, const std::wstring& arguments, const std::wstring& currentDir,
                         DWORD timeoutMs) {
-    return RunCommand(L"\"" + dir + L"\\zelunst.exe\" " + arguments, currentDir, timeoutMs);
+    ProcessResult result = RunCommand(L"\"" + dir + L"\\zelunst.exe\" " + arguments, currentDir, timeoutMs);
+    result.outlivedByAToolRun = result.started && ToolRunStartedBy(result.processId);
+    for (int polls = 0; polls < 500 && ToolRunStartedBy(result.processId); ++polls) Sleep(20);
+    return result;
+}
+
+ProcessResult RunToolHoldingItsKeeper(const std::wstring& dir, const std::wstring& arguments, DWORD timeoutMs) {
+    ProcessResult result;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    std::wstring commandLine = L"\"" + dir + L"\\zelunst.exe\" " + arguments;
+    result.started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, DEBUG_PROCESS, nullptr,
+                                    nullptr, &startup, &info) != 0;
+    if (!result.started) return result;
+    const ProcessHandles run(info);
+    result.processId = info.dwProcessId;
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (bool ended = false; !ended;) {
+        DEBUG_EVENT event{};
+        if (!WaitForDebugEvent(&event, 100)) {
+            if (GetTickCount64() < deadline) continue;
+            result.timedOut = true;
+            TerminateProcess(run.process.Get(), 1);
+            continue;
+        }
+        DWORD status = DBG_CONTINUE;
+        switch (event.dwDebugEventCode) {
+        case CREATE_PROCESS_DEBUG_EVENT:
+            if (event.dwProcessId != info.dwProcessId) SuspendThread(event.u.CreateProcessInfo.hThread);
+            CloseHandle(event.u.CreateProcessInfo.hFile);
+            break;
+        case LOAD_DLL_DEBUG_EVENT:
+            CloseHandle(event.u.LoadDll.hFile);
+            break;
+        case EXCEPTION_DEBUG_EVENT:
+            // The loader's breakpoint is the debugger's; any other exception is the run's own.
+            if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT) {
+                status = DBG_EXCEPTION_NOT_HANDLED;
+            }
+            break;
+        case EXIT_PROCESS_DEBUG_EVENT:
+            ended = event.dwProcessId == info.dwProcessId;
+            break;
+        default:
+            break;
+        }
+        ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+    }
+    DebugActiveProcessStop(info.dwProcessId);
+    GetExitCodeProcess(run.process.Get(), &result.exitCode);
+    return result;
 }
 
 }  // namespace zeltest

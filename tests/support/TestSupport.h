@@ -38,6 +38,10 @@ struct ProcessResult {
     DWORD exitCode = 0;
     bool timedOut = false;
     std::string output;  // what the process wrote to its stdout and stderr
+    DWORD processId = 0;
+    // RunToolIn: a run of the tool that this run started (its record keeper)
+    // was still running when this run ended; it was waited for.
+    bool outlivedByAToolRun = false;
 };
 // Starts a command line with its stdout and stderr going to a file, waits.
 ProcessResult RunCommand(const std::wstring& commandLine, const std::wstring& currentDir = L"",
@@ -82,8 +86,14 @@ std::vector<std::string> UnstampedLogLines(const std::wstring& dir);
 // when solutionLibrary names a file of the bin folder, that file as its
 // solution library subsystem\zelde\zeldecs.dll. The tool's path.
 std::wstring PlaceTool(const std::wstring& dir, const std::wstring& solutionLibrary = L"");
-// Runs "<dir>\zelunst.exe" with the arguments and waits (RunCommand).
+// Runs "<dir>\zelunst.exe" with the arguments and waits (RunCommand), then
+// waits up to 10 s for the runs of the tool it started: a record keeper
+// writes its last line just after the run has ended.
 ProcessResult RunToolIn(const std::wstring& dir, const std::wstring& arguments, const std::wstring& currentDir = L"",
                         DWORD timeoutMs = 120000);
+// Runs "<dir>\zelunst.exe" with the arguments as its debugger, which holds
+// the first thread of every process the run starts where it starts: the
+// run's record keeper never gets ready. No output is captured.
+ProcessResult RunToolHoldingItsKeeper(const std::wstring& dir, const std::wstring& arguments, DWORD timeoutMs);
 
 }  // namespace zeltest

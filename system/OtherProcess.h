@@ -1,0 +1,33 @@
+#pragma once
+// A process read from outside, through a handle on it: its memory, the module
+// that holds an address, a thread stopped where it runs. Nothing here needs the
+// process to run, so it works on one that holds its heap's lock or the
+// loader's. The calling process may be read the same way (GetCurrentProcess()).
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+// Reads a T at address in the process. False when any of its bytes cannot be
+// read (the process ended, say).
+template <typename T>
+bool ReadFrom(HANDLE process, const void* address, T& value) {
+    SIZE_T read = 0;
+    return ReadProcessMemory(process, address, &value, sizeof(T), &read) && read == sizeof(T);
+}
+
+// Where an address lies: the file name of the module that holds it and the
+// offset from that module's base.
+struct ModulePlace {
+    std::wstring fileName;      // empty: in no module, or in one whose name cannot be read
+    std::uintptr_t offset = 0;  // the address itself when fileName is empty
+    const wchar_t* Name() const { return fileName.empty() ? nullptr : fileName.c_str(); }
+};
+// The process needs PROCESS_QUERY_INFORMATION and PROCESS_VM_READ.
+ModulePlace ModuleHolding(HANDLE process, const void* address);
+
+// Suspends the thread and takes its context once it has really stopped
+// (GetThreadContext waits for that). False when either fails; a thread that
+// was suspended is then let go again.
+bool StopThread(HANDLE thread, CONTEXT& context);
