@@ -79,7 +79,9 @@ TEST(DispatchOptions, UsageAndOptionsIgnoringCaseAndLaterArguments) {
 
 TEST(DispatchOptions, UnknownOptionsExitWithFailureAndLogOnlyTheStart) {
     for (const wchar_t* arguments :
-         {L"-bogus", L"install", L"/install", L"--install", L"-install-now", L"-", L"\"\"", L"-smooth"}) {
+         {L"-bogus", L"install", L"/install", L"--install", L"-install-now", L"-", L"\"\"", L"-smooth",
+          // A record keeper's option, but no run handed over anything.
+          L"-recordkeeper", L"-recordkeeper 4 400000", L"-recordkeeper 0 0"}) {
         SCOPED_TRACE(ToUtf8(arguments));
         const std::wstring dir = ToolFolder(L"unknown");
         const ProcessResult result = RunToolIn(dir, arguments);

@@ -27,9 +27,19 @@ TEST(EngineCallLimit, ArgumentElsePolicyValueElseTheDefault) {
         // Another type, or the user's hive, leaves the default.
         {HKEY_LOCAL_MACHINE, REG_SZ, 5, nullptr, 900, nullptr},
         {HKEY_CURRENT_USER, REG_DWORD, 5, nullptr, 900, nullptr},
-        // The argument, in any case, wins over the policy; one that is no number is ignored.
+        // The argument, in any case, wins over the policy; one that is not whole seconds is refused.
         {HKEY_LOCAL_MACHINE, REG_DWORD, 5, L"enginecalltimeout=120", 120, nullptr},
-        {nullptr, REG_NONE, 0, L"EngineCallTimeout=4294967296", 900, nullptr},
+        {nullptr, REG_NONE, 0, L"EngineCallTimeout=4294967295", 4294967295, nullptr},
+        {nullptr, REG_NONE, 0, L"EngineCallTimeout=4294967296", 900,
+         "The argument \"EngineCallTimeout=4294967296\" is refused: it takes whole seconds, 0 for no limit"},
+        {nullptr, REG_NONE, 0, L"EngineCallTimeout=", 900,
+         "The argument \"EngineCallTimeout=\" is refused: it takes whole seconds, 0 for no limit"},
+        {nullptr, REG_NONE, 0, L"EngineCallTimeout=-1", 900,
+         "The argument \"EngineCallTimeout=-1\" is refused: it takes whole seconds, 0 for no limit"},
+        {nullptr, REG_NONE, 0, L"EngineCallTimeout=+7", 900,
+         "The argument \"EngineCallTimeout=+7\" is refused: it takes whole seconds, 0 for no limit"},
+        {nullptr, REG_NONE, 0, L"EngineCallTimeout= 7", 900,
+         "The argument \"EngineCallTimeout= 7\" is refused: it takes whole seconds, 0 for no limit"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.seconds);

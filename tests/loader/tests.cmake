@@ -23,15 +23,20 @@ add_test(NAME crash_dump_readable
 set_tests_properties(crash_dump_readable PROPERTIES FIXTURES_REQUIRED crash_dump
   PASS_REGULAR_EXPRESSION "stop reason = Exception 0xc0000005 .*zelunst\\.exe`_DoInstall\\(")
 
-# The hang dumps of -install and -uninstall read back as hangs, the tool's
-# function that called into the library named below the library's frame.
+# The hang dumps read back as hangs, the tool's function that called into the
+# library named below the library's frame: -install's and -uninstall's, a hang
+# in the attach code (the loader lock held), one busy in the heap, and one the
+# run reported itself because its keeper could not start.
 set_tests_properties(loader_e2e.EngineHang_CustomAction_ PROPERTIES FIXTURES_SETUP hang_dumps)
-foreach(operation Install UnInstall)
-  string(TOLOWER ${operation} name)
+foreach(dump_and_caller install:_DoInstall uninstall:_DoUnInstall attach:_LoadSolution busy:_DoInstall
+                        inside:_DoInstall)
+  string(REPLACE ":" ";" pair ${dump_and_caller})
+  list(GET pair 0 name)
+  list(GET pair 1 caller)
   add_test(NAME hang_dump_readable.${name}
     COMMAND ${PROJECT_SOURCE_DIR}/scripts/read-crash.sh ${CMAKE_BINARY_DIR}/hang-${name}.dmp ${CMAKE_BINARY_DIR}/bin)
   set_tests_properties(hang_dump_readable.${name} PROPERTIES FIXTURES_REQUIRED hang_dumps
-    PASS_REGULAR_EXPRESSION "The run hung, it did not crash: thread #1 .*stop reason = hung: .*zeldecs\\.dll`.*zelunst\\.exe`_Do${operation}\\("
+    PASS_REGULAR_EXPRESSION "The run hung, it did not crash: thread #1 .*stop reason = hung: .*zeldecs\\.dll`.*zelunst\\.exe`${caller}\\("
     FAIL_REGULAR_EXPRESSION "crashed|Exception 0x")
 endforeach()
 
