@@ -22,7 +22,8 @@
 //                           of returning. crashinheap crashes while it holds
 //                           the process heap's lock; hang waits for good;
 //                           busyhang never returns either, allocating and
-//                           freeing without end. It first records the C runtime's
+//                           freeing without end inside the heap's lock. It
+//                           first records the C runtime's
 //                           error mode, which it shares with the tool:
 //                           "Fault crash with error mode 1"; a crash then
 //                           records where it faulted:
@@ -162,9 +163,16 @@ void FaultOnDemand(const char* place) {
     if (fault == "hang") {
         for (;;) Sleep(INFINITE);
     }
-    // Busy, not waiting: most of its time is spent inside the heap, holding its lock.
+    // Busy, not waiting, and nearly always inside the heap's lock, as code that
+    // walks the heap or allocates in batches under HeapLock is. (Small blocks of
+    // one size alone would not do: Wine serves those without the lock.)
     if (fault == "busyhang") {
-        for (;;) HeapFree(GetProcessHeap(), 0, HeapAlloc(GetProcessHeap(), 0, 64));
+        const HANDLE heap = GetProcessHeap();
+        for (;;) {
+            HeapLock(heap);
+            for (int i = 0; i < 1000; ++i) HeapFree(heap, 0, HeapAlloc(heap, 0, 20000));
+            HeapUnlock(heap);
+        }
     }
     // __fastfail, as a /GS check does when it finds its stack cookie overwritten.
     if (fault == "failfast") asm volatile("int $0x29" : : "c"(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE) : "memory");
