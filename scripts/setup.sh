@@ -10,6 +10,7 @@ packages=(
     wine wine32:i386 wine64
     xvfb x11-utils imagemagick fonts-wqy-microhei
     lldb osslsigncode openssl zip
+    python3
 )
 
 # The unprivileged test entries run as this user (scripts/winelib.sh).
