@@ -1,10 +1,8 @@
 #include "launcher/RecordKeeper.h"
 
-#include <shellapi.h>
-#include <shlwapi.h>
-
 #include <cerrno>
 #include <cwchar>
+#include <cstdlib>
 #include <cwctype>
 #include <vector>
 
@@ -178,7 +176,7 @@ std::wstring KeeperCommandLine(const std::wstring& tool, const KeeperArguments& 
 }
 
 std::optional<KeeperArguments> KeeperArgumentsFrom(int argc, const wchar_t* const* argv) {
-    if (argc != 4 || StrCmpW(argv[1], kKeeperOption) != 0) return std::nullopt;
+    if (argc != 4 || wcscmp(argv[1], kKeeperOption) != 0) return std::nullopt;
     const std::optional<std::uintptr_t> run = FromHexDigits(argv[2]);
     const std::optional<std::uintptr_t> handOver = FromHexDigits(argv[3]);
     if (!run || !handOver) return std::nullopt;
@@ -186,10 +184,8 @@ std::optional<KeeperArguments> KeeperArgumentsFrom(int argc, const wchar_t* cons
 }
 
 std::optional<int> KeepRecordWhenAsked() {
-    int argc = 0;
-    const LocalMemory arguments(reinterpret_cast<HLOCAL>(CommandLineToArgvW(GetCommandLineW(), &argc)));
-    if (!arguments) return std::nullopt;
-    const std::optional<KeeperArguments> keeper = KeeperArgumentsFrom(argc, static_cast<wchar_t**>(arguments.Get()));
+    // The C runtime's split of the command line, made before main.
+    const std::optional<KeeperArguments> keeper = KeeperArgumentsFrom(__argc, __wargv);
     ReportHandOver offered;
     if (!keeper || !ReadFrom(keeper->run, keeper->handOver, offered) || offered.signature != kHandOverSignature) {
         return std::nullopt;
