@@ -84,9 +84,15 @@ LONG WINAPI OnKeeperFault(EXCEPTION_POINTERS*) {
 // then the run's end with its failure code.
 void FinishReport(HANDLE run, const ReportHandOver& handOver, const std::wstring& line, const DumpException* where) {
     reportInHand = {run, handOver.markedProcess, handOver.exitCode, &line};
+    // One budget for the writer's start (it loads dbghelp.dll) and the dump.
+    const ULONGLONG deadline = GetTickCount64() + kDumpWaitMs;
     DumpWriter writer;
+    const auto left = [deadline] {
+        const ULONGLONG now = GetTickCount64();
+        return now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+    };
     const bool dumped =
-        writer.Start(kKeeperStartWaitMs) && writer.Write(run, kDumpFileName, where, line, kDumpWaitMs) == S_OK;
+        writer.Start(kDumpWaitMs) && writer.Write(run, kDumpFileName, where, line, left()) == S_OK;
     LogAsTheRun(handOver.markedProcess, dumped ? line : WithoutDump(line));
     EndTheRun(run, handOver.exitCode);
     reportInHand.line = nullptr;
