@@ -55,8 +55,6 @@ DWORD EngineWatchdog::Start(DWORD limitSeconds) {
     return ERROR_SUCCESS;
 }
 
-void EngineWatchdog::Enter(EngineCall call) { NoteEngineCall(call); }
-
 void EngineWatchdog::Stop() {
     NoteEngineCall(EngineCall::None);
     if (!watch_) return;

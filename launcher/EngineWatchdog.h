@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include "base/Handles.h"
+#include "launcher/ProcessGuards.h"
 #include "launcher/ReportHandOver.h"
 #include "system/MiniDump.h"
 
@@ -27,8 +28,10 @@ public:
     // its own. ERROR_SUCCESS, or the error that kept a thread from starting
     // (the run then goes unwatched).
     DWORD Start(DWORD limitSeconds);
-    // Names the call the watched thread makes next.
-    void Enter(EngineCall call);
+    // Names the call the watched thread makes next. Inline: a call of its own
+    // would leave a return address into it on the stack, which a dump reader
+    // scanning the stack would take for a caller.
+    void Enter(EngineCall call) { NoteEngineCall(call); }
     // The last call has returned: the watch ends. A report of a hang already
     // under way ends the run first.
     void Stop();

@@ -1,8 +1,9 @@
 #include "launcher/RecordKeeper.h"
 
+#include <shellapi.h>
+
 #include <cerrno>
 #include <cwchar>
-#include <cstdlib>
 #include <cwctype>
 #include <vector>
 
@@ -190,8 +191,10 @@ std::optional<KeeperArguments> KeeperArgumentsFrom(int argc, const wchar_t* cons
 }
 
 std::optional<int> KeepRecordWhenAsked() {
-    // The C runtime's split of the command line, made before main.
-    const std::optional<KeeperArguments> keeper = KeeperArgumentsFrom(__argc, __wargv);
+    int argc = 0;
+    const LocalMemory arguments(reinterpret_cast<HLOCAL>(CommandLineToArgvW(GetCommandLineW(), &argc)));
+    if (!arguments) return std::nullopt;
+    const std::optional<KeeperArguments> keeper = KeeperArgumentsFrom(argc, static_cast<wchar_t**>(arguments.Get()));
     ReportHandOver offered;
     if (!keeper || !ReadFrom(keeper->run, keeper->handOver, offered) || offered.signature != kHandOverSignature) {
         return std::nullopt;
