@@ -1,0 +1,81 @@
+// The record keeper's command line, and a hang report that finds the call
+// already returned. This program is its own keeper, as the tool is
+// (support/TestMain.cpp).
+#include <gtest/gtest.h>
+
+#include "base/Handles.h"
+#include "launcher/ProcessGuards.h"
+#include "launcher/RecordKeeper.h"
+#include "tests/support/TestSupport.h"
+
+using namespace zeltest;
+
+namespace {
+
+// A watch at its limit on `thread`, which is out of the library, without a keeper.
+struct Watch {
+    HANDLE thread;
+    DumpWriter* writer;
+};
+
+DWORD WINAPI ReportTheHangInProcess(void* parameter) {
+    const Watch& watch = *static_cast<Watch*>(parameter);
+    ReportHangInProcess(watch.thread, GetThreadId(watch.thread), 3, *watch.writer);
+    return 0;
+}
+
+}  // namespace
+
+TEST(RecordKeeper, CommandLineCarriesTheHandleAndTheAddressAndNothingElseIsAKeepers) {
+    const KeeperArguments given{reinterpret_cast<HANDLE>(0x1C4), reinterpret_cast<const ReportHandOver*>(0x4A7F20)};
+    EXPECT_EQ(KeeperCommandLine(L"C:\\Program Files\\Rux\\zelunst.exe", given),
+              L"\"C:\\Program Files\\Rux\\zelunst.exe\" -recordkeeper 1C4 4A7F20");
+    const wchar_t* ok[] = {L"zelunst.exe", L"-recordkeeper", L"1C4", L"4A7F20"};
+    const std::optional<KeeperArguments> parsed = KeeperArgumentsFrom(4, ok);
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(parsed->run, given.run);
+    EXPECT_EQ(parsed->handOver, given.handOver);
+    const std::vector<std::vector<const wchar_t*>> refused{
+        {L"zelunst.exe", L"-recordkeeper", L"1C4"},
+        {L"zelunst.exe", L"-recordkeeper", L"1C4", L"4A7F20", L"extra"},
+        {L"zelunst.exe", L"-RecordKeeper", L"1C4", L"4A7F20"},
+        {L"zelunst.exe", L"-recordkeeper", L"1C4", L""},
+        {L"zelunst.exe", L"-recordkeeper", L"-1C4", L"4A7F20"},
+        {L"zelunst.exe", L"-recordkeeper", L"1C4", L"4A7F20G"},
+        {L"zelunst.exe", L"-recordkeeper", L"1C4", L"100000000"},
+    };
+    for (const auto& argv : refused) {
+        EXPECT_FALSE(KeeperArgumentsFrom(static_cast<int>(argv.size()), argv.data()).has_value())
+            << ToUtf8(argv.back());
+    }
+}
+
+// The watch's limit passed just as the last call returned: the thread is
+// stopped, found out of the library and let go, by the keeper or, without one,
+// by the run itself. A report would end this program.
+TEST(RecordKeeper, CallThatReturnedByTheLimitIsNoHang) {
+    for (const bool withKeeper : {true, false}) {
+        SCOPED_TRACE(withKeeper ? "with a keeper" : "without one");
+        const size_t linesBefore = LogLines(TestProgramFolder()).size();
+        RecordKeeper keeper;
+        if (withKeeper) {
+            ASSERT_EQ(keeper.Start(), static_cast<DWORD>(ERROR_SUCCESS));
+        }
+        NoteEngineCall(EngineCall::None);
+        KernelHandle self;
+        ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), self.Put(),
+                                    THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, 0));
+        if (withKeeper) {
+            ASSERT_TRUE(AskKeeperAboutHang(3));
+            Sleep(1000);  // the keeper stops this thread and lets it go within milliseconds
+        } else {
+            DumpWriter writer;
+            Watch watch{self.Get(), &writer};
+            const KernelHandle watcher(CreateThread(nullptr, 0, ReportTheHangInProcess, &watch, 0, nullptr));
+            ASSERT_TRUE(watcher.Valid());
+            EXPECT_EQ(WaitForSingleObject(watcher.Get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+        }
+        keeper.Stop();
+        EXPECT_EQ(LogLines(TestProgramFolder()).size(), linesBefore);
+    }
+}
