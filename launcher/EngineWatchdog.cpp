@@ -10,30 +10,6 @@ constexpr DWORD kThreadStartWaitMs = 10000;
 
 }  // namespace
 
-const wchar_t* EngineCallName(EngineCall call) {
-    switch (call) {
-    case EngineCall::Attach:
-        return L"its attach code";
-    case EngineCall::ClassObject:
-        return L"DllGetClassObject";
-    case EngineCall::Initialize:
-        return L"Initialize";
-    case EngineCall::Install:
-        return L"Install";
-    case EngineCall::Uninstall:
-        return L"Uninstall";
-    case EngineCall::Uninitialize:
-        return L"Uninitialize";
-    case EngineCall::Release:
-        return L"Release";
-    case EngineCall::Detach:
-        return L"its detach code";
-    case EngineCall::None:
-        break;
-    }
-    return L"";
-}
-
 DWORD EngineWatchdog::Start(DWORD limitSeconds) {
     if (limitSeconds == 0 || watch_) return ERROR_SUCCESS;
     limitSeconds_ = limitSeconds;
@@ -67,9 +43,18 @@ void EngineWatchdog::Stop() {
 DWORD WINAPI EngineWatchdog::Watch(void* self) {
     EngineWatchdog& watchdog = *static_cast<EngineWatchdog*>(self);
     SetEvent(watchdog.running_.Get());
-    if (WaitForSingleObject(watchdog.stop_.Get(), EngineCallLimitMs(watchdog.limitSeconds_)) == WAIT_TIMEOUT &&
-        !AskKeeperAboutHang(watchdog.limitSeconds_)) {
-        ReportHangInProcess(watchdog.watched_.Get(), watchdog.watchedId_, watchdog.limitSeconds_, watchdog.writer_);
+    if (WaitForSingleObject(watchdog.stop_.Get(), EngineCallLimitMs(watchdog.limitSeconds_)) != WAIT_TIMEOUT) {
+        return 0;
     }
+    if (const HANDLE keeper = AskKeeperAboutHang(watchdog.limitSeconds_)) {
+        // The keeper ends the run, or finds the call returned and Stop follows.
+        // Should it end, or not be done in time, the run reports itself.
+        const HANDLE waits[] = {watchdog.stop_.Get(), keeper};
+        if (WaitForMultipleObjects(2, waits, FALSE, kReportWaitMs + kThreadStartWaitMs) == WAIT_OBJECT_0) return 0;
+    }
+    // Started at the watch's start unless a keeper was there then; one that
+    // starts now may wait on a loader lock the library holds.
+    watchdog.writer_.Start(kThreadStartWaitMs);
+    ReportHangInProcess(watchdog.watched_.Get(), watchdog.watchedId_, watchdog.limitSeconds_, watchdog.writer_);
     return 0;
 }

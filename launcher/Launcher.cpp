@@ -5,6 +5,7 @@
 #include <shellapi.h>
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <memory>
@@ -99,8 +100,10 @@ std::optional<DWORD> EngineCallTimeoutArgument(int argc, const wchar_t* const* a
     for (int i = 2; i < argc; ++i) {
         if (StrCmpNIW(argv[i], kEngineCallTimeoutArgument, static_cast<int>(nameLength)) != 0) continue;
         if (const std::optional<DWORD> seconds = WholeSeconds(argv[i] + nameLength)) return seconds;
-        LogLine((std::wstring(L"The argument \"") + argv[i] + L"\" is refused: it takes whole seconds, 0 for no limit")
-                    .c_str());
+        // As typed, but a control character (a line break, say) shows as '?'.
+        std::wstring argument = argv[i];
+        std::replace_if(argument.begin(), argument.end(), [](wchar_t unit) { return unit < L' '; }, L'?');
+        LogLine((L"The argument \"" + argument + L"\" is refused: it takes whole seconds, 0 for no limit").c_str());
     }
     return std::nullopt;
 }

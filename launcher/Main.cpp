@@ -6,8 +6,8 @@
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     RestrictLibrarySearch();
+    InstallLastChanceHandlers();
     // A keeper of another run's record dispatches nothing and logs no start.
     if (const std::optional<int> keeperExitCode = KeepRecordWhenAsked()) return *keeperExitCode;
-    InstallLastChanceHandlers();
     return RunGuarded(RunHandle);
 }

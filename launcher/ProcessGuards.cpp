@@ -1,13 +1,10 @@
 #include "launcher/ProcessGuards.h"
 
-#include <shlwapi.h>
-
 #include <csignal>
 #include <cstdlib>
 #include <cwchar>
 
 #include "base/Handles.h"
-#include "base/Paths.h"
 #include "base/Text.h"
 #include "log/VLogger.h"
 #include "system/OtherProcess.h"
@@ -39,23 +36,50 @@ Function Kernel32Function(const char* name) {
     std::_Exit(static_cast<int>(handOver.exitCode));
 }
 
-// The first to claim reports; a report, or the keeper's dismissal, is then
-// under way.
-bool ClaimReport() { return InterlockedExchange(&handOver.claimed, 1) == 0; }
+// Who has the report: nobody, a thread that reports a failure, or the
+// launcher's thread while it dismisses the keeper.
+enum Claim : LONG { kFree, kReporting, kDismissing };
+// A failure that comes while the keeper is dismissed waits this long, in
+// polls of 10 ms, for the dismissal to end (it waits 5 s for the keeper).
+constexpr int kDismissalPolls = 600;
 
-// The keeper, while its process runs; null otherwise.
+// The first failure to claim reports. One that comes while the keeper is being
+// dismissed waits for that, then claims: the keeper is gone by then, and the
+// report is the run's own. False when another report is under way.
+bool ClaimReport() {
+    for (int poll = 0; poll < kDismissalPolls; ++poll) {
+        const LONG held = InterlockedCompareExchange(&handOver.claimed, kReporting, kFree);
+        if (held == kFree) return true;
+        if (held == kReporting) return false;
+        Sleep(10);
+    }
+    return false;
+}
+
+void ReleaseClaim() { InterlockedExchange(&handOver.claimed, kFree); }
+
+// The keeper, while its process runs; null otherwise. Read only with the claim
+// held, or by the watch before the keeper can be dismissed.
 HANDLE LiveKeeper() {
     const HANDLE keeper = handOver.keeper;
     return keeper != nullptr && WaitForSingleObject(keeper, 0) == WAIT_TIMEOUT ? keeper : nullptr;
 }
 
+// Another report ends the run; without a keeper, a fault in the reporter
+// itself ends it now.
+[[noreturn]] void LeaveToTheReportUnderWay() {
+    if (const HANDLE keeper = LiveKeeper()) WaitForSingleObject(keeper, 2 * kReportWaitMs);
+    EndProcess();
+}
+
 // The keeper's part of a failure: it writes the dump and the line and ends the
-// run. Should it not within the time a report takes, the run ends itself.
-[[noreturn]] void LeaveToKeeper(HANDLE keeper, KeeperRequest request) {
+// run; should it not within the time a report takes, the run ends itself.
+// Returns only when the keeper ended without ending the run: the report is
+// then the run's own.
+void LeaveToKeeper(HANDLE keeper, KeeperRequest request) {
     InterlockedExchange(&handOver.asked, static_cast<LONG>(request));
     SetEvent(handOver.request);
-    WaitForSingleObject(keeper, kReportWaitMs);
-    EndProcess();
+    if (WaitForSingleObject(keeper, kReportWaitMs) != WAIT_OBJECT_0) EndProcess();
 }
 
 void LogFinalLine(const wchar_t* text) {
@@ -93,16 +117,10 @@ DWORD WINAPI ReportCrash(void* parameter) {
 // Runs on the faulting thread, which after a stack overflow has a page or two
 // of stack left, and may hold the heap's lock or the loader's: with a keeper it
 // records, signals and waits; without one the line and the dump are made on a
-// thread of its own.
+// thread of their own.
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* exception) {
-    const HANDLE keeper = LiveKeeper();
-    if (!ClaimReport()) {
-        // Another report ends the run; without a keeper, a fault in the
-        // reporter itself ends it now.
-        if (keeper != nullptr) WaitForSingleObject(keeper, kReportWaitMs);
-        EndProcess();
-    }
-    if (keeper != nullptr) {
+    if (!ClaimReport()) LeaveToTheReportUnderWay();
+    if (const HANDLE keeper = LiveKeeper()) {
         handOver.faultingThreadId = GetCurrentThreadId();
         handOver.exception = exception;
         LeaveToKeeper(keeper, KeeperRequest::Crash);
@@ -115,13 +133,9 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* exception) {
 }
 
 void OnAbort(int) {
-    const HANDLE keeper = LiveKeeper();
-    if (ClaimReport()) {
-        if (keeper != nullptr) LeaveToKeeper(keeper, KeeperRequest::Abort);
-        LogFinalLine(kAbortLine);
-    } else if (keeper != nullptr) {
-        WaitForSingleObject(keeper, kReportWaitMs);
-    }
+    if (!ClaimReport()) LeaveToTheReportUnderWay();
+    if (const HANDLE keeper = LiveKeeper()) LeaveToKeeper(keeper, KeeperRequest::Abort);
+    LogFinalLine(kAbortLine);
     EndProcess();
 }
 
@@ -171,9 +185,34 @@ void SetLastChanceExitCode(int exitCode) { InterlockedExchange(&handOver.exitCod
 
 void NoteEngineCall(EngineCall call) { InterlockedExchange(&handOver.call, static_cast<LONG>(call)); }
 
+const wchar_t* EngineCallName(EngineCall call) {
+    switch (call) {
+    case EngineCall::Attach:
+        return L"its attach code";
+    case EngineCall::ClassObject:
+        return L"DllGetClassObject";
+    case EngineCall::Initialize:
+        return L"Initialize";
+    case EngineCall::Install:
+        return L"Install";
+    case EngineCall::Uninstall:
+        return L"Uninstall";
+    case EngineCall::Uninitialize:
+        return L"Uninitialize";
+    case EngineCall::Release:
+        return L"Release";
+    case EngineCall::Detach:
+        return L"its detach code";
+    case EngineCall::None:
+        break;
+    }
+    return L"";
+}
+
 const ReportHandOver* HandOverAddress() { return &handOver; }
 
 void OfferHandOver(HANDLE request, HANDLE ready, HANDLE watchedThread) {
+    handOver.runProcessId = GetCurrentProcessId();
     handOver.request = request;
     handOver.ready = ready;
     handOver.watchedThread = watchedThread;
@@ -195,24 +234,26 @@ void HandReportsTo(HANDLE keeper) {
 
 bool ReportsGoToKeeper() { return LiveKeeper() != nullptr; }
 
-bool AskKeeperAboutHang(DWORD limitSeconds) {
-    if (LiveKeeper() == nullptr) return false;
+HANDLE AskKeeperAboutHang(DWORD limitSeconds) {
+    const HANDLE keeper = LiveKeeper();
+    if (keeper == nullptr) return nullptr;
     InterlockedExchange(&handOver.hangLimitSeconds, static_cast<LONG>(limitSeconds));
     SetEvent(handOver.request);
-    return true;
+    return keeper;
 }
 
 bool DismissKeeper(HANDLE keeper, DWORD waitMs) {
-    if (!ClaimReport()) {
-        // A failure on another thread is being reported: the keeper ends the run.
-        WaitForSingleObject(keeper, kReportWaitMs);
+    if (InterlockedCompareExchange(&handOver.claimed, kDismissing, kFree) != kFree) {
+        // A failure on another thread is being reported: that report ends the
+        // run, through the keeper or, should it fail, from inside.
+        Sleep(2 * kReportWaitMs);
         EndProcess();
     }
     InterlockedExchange(&handOver.asked, static_cast<LONG>(KeeperRequest::Finished));
     SetEvent(handOver.request);
     const bool ended = WaitForSingleObject(keeper, waitMs) == WAIT_OBJECT_0;
     HandReportsTo(nullptr);
-    InterlockedExchange(&handOver.claimed, 0);
+    ReleaseClaim();
     return ended;
 }
 
@@ -227,8 +268,15 @@ void ReportHangInProcess(HANDLE hungThread, DWORD hungThreadId, DWORD limitSecon
     const bool stopped = StopThread(hungThread, context);
     const auto call = static_cast<EngineCall>(handOver.call);
     if (call == EngineCall::None) {
-        if (stopped) ResumeThread(hungThread);
-        InterlockedExchange(&handOver.claimed, 0);
+        // Let go fully: a keeper that died while it held the thread stopped
+        // left a suspension of its own.
+        if (stopped) {
+            DWORD previousCount = 0;
+            do {
+                previousCount = ResumeThread(hungThread);
+            } while (previousCount != static_cast<DWORD>(-1) && previousCount > 1);
+        }
+        ReleaseClaim();
         return;
     }
     EXCEPTION_RECORD record{};

@@ -40,6 +40,8 @@ void SetLastChanceExitCode(int exitCode);
 // Names the engine library's call that the watched thread makes next (None
 // once the last one has returned), for a hang report.
 void NoteEngineCall(EngineCall call);
+// "Install", "its attach code"; empty for None.
+const wchar_t* EngineCallName(EngineCall call);
 
 // --- The hand-over to a record keeper (RecordKeeper.cpp). ---
 // Where the hand-over lies in this process: the keeper reads it there.
@@ -53,14 +55,16 @@ void HandReportsTo(HANDLE keeper);
 // Whether reports go to a keeper that still runs.
 bool ReportsGoToKeeper();
 // The watch found the library's call still running at limitSeconds: the
-// keeper is told, and it stops the thread, tells whether the call has
-// returned meanwhile, and if not reports the hang and ends the run. False
-// when there is no keeper to tell.
-bool AskKeeperAboutHang(DWORD limitSeconds);
+// keeper is told, and it stops the thread, sees whether the call has
+// returned meanwhile, and if not reports the hang and ends the run. The
+// keeper's process, for the watch to see it end without doing so; null when
+// there is no keeper to tell.
+HANDLE AskKeeperAboutHang(DWORD limitSeconds);
 // The library is done with: the keeper is told to end without a line and
-// waited for up to waitMs; reports are the run's own again. False when the
-// keeper did not end in time (it is left to its caller). Should a report be
-// under way instead, this never returns: that report ends the run.
+// waited for up to waitMs; reports are the run's own again. A failure on
+// another thread meanwhile waits for this and is reported from inside. False
+// when the keeper did not end in time (it is left to its caller). Should a
+// report be under way instead, this never returns: that report ends the run.
 bool DismissKeeper(HANDLE keeper, DWORD waitMs);
 
 // Without a keeper: ends the run whose thread hungThread has not come back

@@ -2,9 +2,9 @@
 
 #include <shellapi.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cwchar>
-#include <cwctype>
 #include <vector>
 
 #include "base/Paths.h"
@@ -34,12 +34,14 @@ constexpr DWORD kRunEndWaitMs = 5000;
 
 // The keeper's part of the crash report's hand-over: the report it is making,
 // for its own last chance. A fault while it writes the dump (Wine's dbghelp
-// was seen to fault) must not cost the run its line and its end.
+// was seen to fault) or memory running out must not cost the run its line
+// and its end.
 struct ReportInHand {
     HANDLE run = nullptr;
     DWORD markedProcess = 0;
     LONG exitCode = -1;
-    const std::wstring* line = nullptr;  // null while no report is being made
+    bool dumped = false;
+    std::atomic<const std::wstring*> line{nullptr};  // null while no report is being made
 };
 ReportInHand reportInHand;
 
@@ -50,7 +52,8 @@ std::wstring HexDigits(std::uintptr_t value) {
 }
 
 std::optional<std::uintptr_t> FromHexDigits(const wchar_t* text) {
-    if (!iswxdigit(text[0])) return std::nullopt;
+    const size_t length = wcslen(text);
+    if (length == 0 || wcsspn(text, L"0123456789ABCDEFabcdef") != length) return std::nullopt;
     wchar_t* end = nullptr;
     errno = 0;
     const unsigned long value = wcstoul(text, &end, 16);
@@ -71,12 +74,18 @@ void EndTheRun(HANDLE run, LONG exitCode) {
     WaitForSingleObject(run, kRunEndWaitMs);
 }
 
+// Ends the report in hand, once: its line as far as it got (without the dump
+// unless that is whole), and the run's end.
+void FinishReportInHand() {
+    const std::wstring* line = reportInHand.line.exchange(nullptr);
+    if (line == nullptr) return;
+    LogAsTheRun(reportInHand.markedProcess, reportInHand.dumped ? *line : WithoutDump(*line));
+    TerminateProcess(reportInHand.run, static_cast<UINT>(reportInHand.exitCode));
+}
+
 LONG WINAPI OnKeeperFault(EXCEPTION_POINTERS*) {
-    if (reportInHand.line != nullptr) {
-        LogAsTheRun(reportInHand.markedProcess, WithoutDump(*reportInHand.line));
-        TerminateProcess(reportInHand.run, static_cast<UINT>(reportInHand.exitCode));
-    }
-    // The dump's file, marked for deletion, goes with the keeper's handles.
+    FinishReportInHand();
+    // The dump's file, marked for deletion unless whole, goes with the keeper's handles.
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(-1));
     return EXCEPTION_EXECUTE_HANDLER;
 }
@@ -84,7 +93,11 @@ LONG WINAPI OnKeeperFault(EXCEPTION_POINTERS*) {
 // The dump first, so that the line can say when there is none, then the line,
 // then the run's end with its failure code.
 void FinishReport(HANDLE run, const ReportHandOver& handOver, const std::wstring& line, const DumpException* where) {
-    reportInHand = {run, handOver.markedProcess, handOver.exitCode, &line};
+    reportInHand.run = run;
+    reportInHand.markedProcess = handOver.markedProcess;
+    reportInHand.exitCode = handOver.exitCode;
+    reportInHand.dumped = false;
+    reportInHand.line = &line;
     // One budget for the writer's start (it loads dbghelp.dll) and the dump.
     const ULONGLONG deadline = GetTickCount64() + kDumpWaitMs;
     DumpWriter writer;
@@ -92,11 +105,10 @@ void FinishReport(HANDLE run, const ReportHandOver& handOver, const std::wstring
         const ULONGLONG now = GetTickCount64();
         return now < deadline ? static_cast<DWORD>(deadline - now) : 0;
     };
-    const bool dumped =
+    reportInHand.dumped =
         writer.Start(kDumpWaitMs) && writer.Write(run, kDumpFileName, where, line, left()) == S_OK;
-    LogAsTheRun(handOver.markedProcess, dumped ? line : WithoutDump(line));
-    EndTheRun(run, handOver.exitCode);
-    reportInHand.line = nullptr;
+    FinishReportInHand();
+    WaitForSingleObject(run, kRunEndWaitMs);
 }
 
 void ReportCrash(HANDLE run, const ReportHandOver& handOver) {
@@ -150,7 +162,8 @@ int KeepRecord(const KeeperArguments& keeper, const ReportHandOver& offered) {
         }
         if (waited != WAIT_OBJECT_0) return -1;
         ReportHandOver now;
-        // Unreadable: the run is ending; its end is waited for above.
+        // Unreadable: the run is ending, and its end is what comes next; or its
+        // memory is out of reach, and nothing can be reported from here.
         if (!ReadFrom(keeper.run, keeper.handOver, now)) continue;
         switch (static_cast<KeeperRequest>(now.asked)) {
         case KeeperRequest::Finished:
@@ -195,11 +208,21 @@ std::optional<int> KeepRecordWhenAsked() {
     const LocalMemory arguments(reinterpret_cast<HLOCAL>(CommandLineToArgvW(GetCommandLineW(), &argc)));
     if (!arguments) return std::nullopt;
     const std::optional<KeeperArguments> keeper = KeeperArgumentsFrom(argc, static_cast<wchar_t**>(arguments.Get()));
+    // Another process's record, handed over by that process: not this one's
+    // own memory, whatever handle or address was typed.
+    const DWORD runId = keeper ? GetProcessId(keeper->run) : 0;
     ReportHandOver offered;
-    if (!keeper || !ReadFrom(keeper->run, keeper->handOver, offered) || offered.signature != kHandOverSignature) {
+    if (runId == 0 || runId == GetCurrentProcessId() || !ReadFrom(keeper->run, keeper->handOver, offered) ||
+        offered.signature != kHandOverSignature || offered.runProcessId != runId) {
         return std::nullopt;
     }
-    return KeepRecord(*keeper, offered);
+    try {
+        return KeepRecord(*keeper, offered);
+    } catch (...) {
+        // Out of memory: the report in hand ends as far as it got.
+        FinishReportInHand();
+        return -1;
+    }
 }
 
 DWORD RecordKeeper::Start() {
@@ -208,34 +231,38 @@ DWORD RecordKeeper::Start() {
     SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
     if (!DuplicateHandle(self, self, self, run_.Put(), kRunAccess, TRUE, 0) ||
         !DuplicateHandle(self, GetCurrentThread(), self, thread_.Put(), kThreadAccess, TRUE, 0)) {
-        return Abandon(GetLastError());
+        return Discard(GetLastError());
     }
     request_.Reset(CreateEventW(&inheritable, FALSE, FALSE, nullptr));
     ready_.Reset(CreateEventW(&inheritable, TRUE, FALSE, nullptr));
-    if (!request_ || !ready_) return Abandon(GetLastError());
+    if (!request_ || !ready_) return Discard(GetLastError());
     OfferHandOver(request_.Get(), ready_.Get(), thread_.Get());
     const std::wstring tool = ModulePath();
-    if (tool.empty()) return Abandon(GetLastError());
+    if (tool.empty()) return Discard(GetLastError());
     const std::vector<HANDLE> inherited{run_.Get(), thread_.Get(), request_.Get(), ready_.Get()};
     if (!StartHelper(KeeperCommandLine(tool, {run_.Get(), HandOverAddress()}), inherited, keeper_)) {
-        return Abandon(GetLastError());
+        return Discard(GetLastError());
     }
+    // The keeper has its copies: the library's own children must not get them.
+    for (const HANDLE handle : inherited) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
     const HANDLE waits[] = {ready_.Get(), keeper_.process.Get()};
     switch (WaitForMultipleObjects(2, waits, FALSE, kKeeperStartWaitMs)) {
     case WAIT_OBJECT_0:
         HandReportsTo(keeper_.process.Get());
         return ERROR_SUCCESS;
     case WAIT_OBJECT_0 + 1:
-        return Abandon(ERROR_PROCESS_ABORTED);
+        return Discard(ERROR_PROCESS_ABORTED);
     case WAIT_TIMEOUT:
-        return Abandon(ERROR_TIMEOUT);
+        return Discard(ERROR_TIMEOUT);
     default:
-        return Abandon(GetLastError());
+        return Discard(GetLastError());
     }
 }
 
-DWORD RecordKeeper::Abandon(DWORD error) {
-    if (keeper_.process) TerminateProcess(keeper_.process.Get(), static_cast<UINT>(-1));
+DWORD RecordKeeper::Discard(DWORD error) {
+    if (keeper_.process && WaitForSingleObject(keeper_.process.Get(), 0) == WAIT_TIMEOUT) {
+        TerminateProcess(keeper_.process.Get(), static_cast<UINT>(-1));
+    }
     HandReportsTo(nullptr);
     keeper_ = ProcessHandles();
     ready_.Reset();
@@ -249,5 +276,5 @@ void RecordKeeper::Stop() {
     if (!keeper_.process) return;
     // One that does not end when told is ended.
     DismissKeeper(keeper_.process.Get(), kKeeperEndWaitMs);
-    Abandon(ERROR_SUCCESS);
+    Discard(ERROR_SUCCESS);
 }

@@ -52,7 +52,9 @@ public:
     void Stop();
 
 private:
-    DWORD Abandon(DWORD error);
+    // Ends a keeper that still runs, takes the reports back and closes every
+    // handle; gives `result` back.
+    DWORD Discard(DWORD result);
 
     KernelHandle run_;     // this process, as the keeper inherits it
     KernelHandle thread_;  // the thread that calls into the library, as the keeper inherits it

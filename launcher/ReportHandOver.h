@@ -19,9 +19,6 @@ enum class EngineCall : LONG {
     Release,
     Detach,
 };
-// "Install", "its attach code"; empty for None.
-const wchar_t* EngineCallName(EngineCall call);
-
 // What the run asks of its keeper when it signals `request`.
 enum class KeeperRequest : LONG {
     None,      // look at `hangLimitSeconds`
@@ -36,6 +33,7 @@ inline constexpr DWORD kHandOverSignature = 0x5A4B5245;  // "ERKZ"
 
 struct ReportHandOver {
     DWORD signature = 0;
+    DWORD runProcessId = 0;  // whose record this is
     // Set before the keeper starts; the keeper inherits these very handles,
     // under the same values.
     HANDLE request = nullptr;        // auto-reset event: read the record now
@@ -49,7 +47,7 @@ struct ReportHandOver {
     volatile LONG exitCode = -1;                           // the last-chance exit code
     volatile LONG call = static_cast<LONG>(EngineCall::None);  // the call under way
     volatile LONG hangLimitSeconds = 0;  // the watch found `call` still running at this limit
-    volatile LONG claimed = 0;           // a report, or the normal end, is under way
+    volatile LONG claimed = 0;           // a report, or the keeper's dismissal, is under way
     volatile LONG asked = static_cast<LONG>(KeeperRequest::None);
     DWORD faultingThreadId = 0;
     EXCEPTION_POINTERS* exception = nullptr;  // the crash's, in the run's memory

@@ -6,9 +6,10 @@
 
 namespace {
 
-// Leaves the writing thread's stack out: it holds nothing but the writing
-// (Wine takes all of it, its whole reserve). The thread itself stays listed:
-// a reader may count on the list's size.
+// In a dump of the writer's own process, leaves the writing thread's stack
+// out: it holds nothing but the writing (Wine takes all of it, its whole
+// reserve). The thread itself stays listed: a reader may count on the list's
+// size. A dump of another process holds no thread of the writer's.
 BOOL CALLBACK LeaveOutTheWritersStack(PVOID, const PMINIDUMP_CALLBACK_INPUT input,
                                       PMINIDUMP_CALLBACK_OUTPUT output) {
     if (input->CallbackType == ThreadCallback && input->Thread.ThreadId == GetCurrentThreadId()) {
@@ -84,10 +85,15 @@ HRESULT DumpWriter::Write(HANDLE process, const wchar_t* path, const DumpExcepti
     if (!thread_) return E_HANDLE;
     // CREATE_ALWAYS refuses to replace a read-only or hidden file.
     SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-    const FileHandle file(
+    FileHandle file(
         CreateFileW(path, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return LastError();
-    if (!MarkForDeletion(file.Get(), true)) return LastError();
+    if (!MarkForDeletion(file.Get(), true)) {
+        const HRESULT error = LastError();
+        file.Reset();
+        DeleteFileW(path);
+        return error;
+    }
     // The writer writes through a handle of its own: one given up on may still
     // be writing when this one is closed, and keeps the file marked until its
     // process ends.

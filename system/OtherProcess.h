@@ -1,8 +1,10 @@
 #pragma once
 // A process read from outside, through a handle on it: its memory, the module
 // that holds an address, a thread stopped where it runs. Nothing here needs the
-// process to run, so it works on one that holds its heap's lock or the
-// loader's. The calling process may be read the same way (GetCurrentProcess()).
+// process read to run, so it works on one whose threads hold its heap's lock
+// or the loader's. The calling process may be read the same way
+// (GetCurrentProcess()), but ModuleHolding allocates in the caller: there it
+// needs the caller's own heap.
 
 #include <windows.h>
 

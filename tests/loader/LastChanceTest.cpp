@@ -30,6 +30,7 @@ struct FaultRow {
     bool dumpBlocked;         // a folder stands where the dump would go
     const wchar_t* library = L"zeldecs.dll";  // installed as the solution library
     const wchar_t* keptAs = nullptr;          // the dump is kept under this name
+    bool keeperHeld = false;                  // the keeper never gets ready: the run reports itself
 };
 
 // No heap goes into a dump: a crash's is small, an overflow's holds the full
@@ -41,6 +42,8 @@ const FaultRow kFaults[] = {
     {"crashinheap", "Unhandled exception 0xC0000005 at zeldecs\\.dll\\+0x[0-9A-F]+", 256 * 1024, false},
     {"stackoverflow", "Unhandled exception 0xC00000FD at zeldecs\\.dll\\+0x[0-9A-F]+", 2304 * 1024, false},
     {"abort", "Abnormal termination", 0, false},
+    {"crash", "Unhandled exception 0xC0000005 at zeldecs\\.dll\\+0x[0-9A-F]+", 256 * 1024, false, L"zeldecs.dll", nullptr,
+     true},
     // A dump that cannot be written keeps neither the line nor the exit from happening.
     {"crash", "Unhandled exception 0xC0000005 at zeldecs\\.dll\\+0x[0-9A-F]+; no dump written", 0, true},
     // The library as a vendor ships it: optimised, stripped, no frame pointers.
@@ -52,7 +55,7 @@ const FaultRow kFaults[] = {
 
 TEST(LastChance, FaultInTheSolutionLibraryEndsTheRunWithItsFailureCode) {
     for (const FaultRow& row : kFaults) {
-        SCOPED_TRACE(row.fault);
+        SCOPED_TRACE(std::string(row.fault) + (row.keeperHeld ? " with its keeper held" : ""));
         if (row.keptAs != nullptr) DeleteFileW((BinDir() + L"\\..\\" + row.keptAs).c_str());
         const std::wstring dir = FreshDir(FromUtf8(row.fault));
         PlaceTool(dir, row.library);
@@ -64,7 +67,8 @@ TEST(LastChance, FaultInTheSolutionLibraryEndsTheRunWithItsFailureCode) {
             WriteText(dir + L"\\ZelUnst.dmp", "an older dump");
         }
 
-        const ProcessResult result = RunToolIn(dir, L"-install");
+        const ProcessResult result =
+            row.keeperHeld ? RunToolHoldingItsKeeper(dir, L"-install", 60000) : RunToolIn(dir, L"-install");
         ASSERT_TRUE(result.started);
         EXPECT_FALSE(result.timedOut);
         EXPECT_EQ(result.exitCode, kExitFailure);
@@ -81,12 +85,16 @@ TEST(LastChance, FaultInTheSolutionLibraryEndsTheRunWithItsFailureCode) {
                                 std::to_string(_OUT_TO_STDERR));
         EXPECT_EQ(calls, expectedCalls);
         const std::vector<std::string> log = LogLines(dir);
-        ASSERT_EQ(log.size(), 2u);
+        ASSERT_EQ(log.size(), row.keeperHeld ? 3u : 2u);
         EXPECT_EQ(log[0], "Now, RunHandle");
-        EXPECT_TRUE(std::regex_match(log[1], std::regex(row.lastLogLine))) << log[1];
+        if (row.keeperHeld) {
+            EXPECT_EQ(log[1],
+                      "The record keeper could not start (error 1460); a crash or a hang is reported from inside the run");
+        }
+        EXPECT_TRUE(std::regex_match(log.back(), std::regex(row.lastLogLine))) << log.back();
         if (!site.empty()) {
-            const size_t at = log[1].find(" at ") + 4;
-            EXPECT_EQ(site, "Fault site " + log[1].substr(at, log[1].find(';', at) - at));
+            const size_t at = log.back().find(" at ") + 4;
+            EXPECT_EQ(site, "Fault site " + log.back().substr(at, log.back().find(';', at) - at));
         }
 
         const std::string dump = ReadBytes(dir + L"\\ZelUnst.dmp");

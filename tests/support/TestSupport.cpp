@@ -266,19 +266,22 @@ ProcessResult RunToolHoldingItsKeeper(const std::wstring& dir, const std::wstrin
     if (!result.started) return result;
     const ProcessHandles run(info);
     result.processId = info.dwProcessId;
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    for (bool ended = false; !ended;) {
+    // Debugged until the keeper has started: a debugged run's crash would go
+    // to the debugger, not to the run's own handling.
+    DebugSetProcessKillOnExit(FALSE);
+    for (DWORD keeperId = 0, waited = 0; keeperId == 0 && waited < timeoutMs;) {
         DEBUG_EVENT event{};
         if (!WaitForDebugEvent(&event, 100)) {
-            if (GetTickCount64() < deadline) continue;
-            result.timedOut = true;
-            TerminateProcess(run.process.Get(), 1);
+            waited += 100;
             continue;
         }
         DWORD status = DBG_CONTINUE;
         switch (event.dwDebugEventCode) {
         case CREATE_PROCESS_DEBUG_EVENT:
-            if (event.dwProcessId != info.dwProcessId) SuspendThread(event.u.CreateProcessInfo.hThread);
+            if (event.dwProcessId != info.dwProcessId) {
+                SuspendThread(event.u.CreateProcessInfo.hThread);
+                keeperId = event.dwProcessId;
+            }
             CloseHandle(event.u.CreateProcessInfo.hFile);
             break;
         case LOAD_DLL_DEBUG_EVENT:
@@ -290,15 +293,18 @@ ProcessResult RunToolHoldingItsKeeper(const std::wstring& dir, const std::wstrin
                 status = DBG_EXCEPTION_NOT_HANDLED;
             }
             break;
-        case EXIT_PROCESS_DEBUG_EVENT:
-            ended = event.dwProcessId == info.dwProcessId;
-            break;
         default:
             break;
         }
         ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+        if (keeperId != 0) DebugActiveProcessStop(keeperId);
     }
     DebugActiveProcessStop(info.dwProcessId);
+    if (WaitForSingleObject(run.process.Get(), timeoutMs) != WAIT_OBJECT_0) {
+        result.timedOut = true;
+        TerminateProcess(run.process.Get(), 1);
+        WaitForSingleObject(run.process.Get(), 5000);
+    }
     GetExitCodeProcess(run.process.Get(), &result.exitCode);
     return result;
 }

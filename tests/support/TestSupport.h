@@ -91,9 +91,10 @@ std::wstring PlaceTool(const std::wstring& dir, const std::wstring& solutionLibr
 // writes its last line just after the run has ended.
 ProcessResult RunToolIn(const std::wstring& dir, const std::wstring& arguments, const std::wstring& currentDir = L"",
                         DWORD timeoutMs = 120000);
-// Runs "<dir>\zelunst.exe" with the arguments as its debugger, which holds
-// the first thread of every process the run starts where it starts: the
-// run's record keeper never gets ready. No output is captured.
+// Runs "<dir>\zelunst.exe" with the arguments as its debugger until the run
+// starts its record keeper, whose first thread it holds where it starts (the
+// keeper never gets ready), then lets both go and waits. No output is
+// captured.
 ProcessResult RunToolHoldingItsKeeper(const std::wstring& dir, const std::wstring& arguments, DWORD timeoutMs);
 
 }  // namespace zeltest

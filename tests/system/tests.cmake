@@ -15,7 +15,7 @@ zel_add_gtest(system_launch SOURCES system/LaunchTest.cpp
   SHARDS "RunAndWait.*:DoCreateProcess.*" "LaunchConventions.*:Quoting.*:LaunchHelper.*"
   DEPENDS ${system_standins})
 target_link_libraries(system_launch PRIVATE standintestsupport)
-zel_add_gtest(system_processes SOURCES system/ProcessTest.cpp DEPENDS ${system_standins})
+zel_add_gtest(system_processes SOURCES system/ProcessTest.cpp system/MiniDumpTest.cpp DEPENDS ${system_standins})
 target_link_libraries(system_processes PRIVATE standintestsupport)
 zel_add_gtest(system_services SOURCES system/ServiceTest.cpp
   SHARDS "StopServices.*:QueryState.*" "StopServicesSlow.ServiceStoppingLate*"
