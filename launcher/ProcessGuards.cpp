@@ -279,9 +279,7 @@ void ReportHangInProcess(HANDLE hungThread, DWORD hungThreadId, DWORD limitSecon
         ReleaseClaim();
         return;
     }
-    EXCEPTION_RECORD record{};
-    record.ExceptionCode = kHangExceptionCode;
-    record.ExceptionAddress = reinterpret_cast<void*>(static_cast<std::uintptr_t>(context.Eip));
+    EXCEPTION_RECORD record = HangRecordAt(context);
     EXCEPTION_POINTERS where{&record, &context};
     ReportAndEnd(EngineHangLine(EngineCallName(call), limitSeconds), stopped ? &where : nullptr, hungThreadId,
                  writer);

@@ -133,9 +133,7 @@ bool ReportHangUnlessReturned(const KeeperArguments& keeper, HANDLE thread) {
         if (stopped) ResumeThread(thread);
         return false;
     }
-    EXCEPTION_RECORD record{};
-    record.ExceptionCode = kHangExceptionCode;
-    record.ExceptionAddress = reinterpret_cast<void*>(static_cast<std::uintptr_t>(context.Eip));
+    EXCEPTION_RECORD record = HangRecordAt(context);
     EXCEPTION_POINTERS pointers{&record, &context};
     const DumpException where{now.watchedThreadId, &pointers, false};
     FinishReport(keeper.run, now,

@@ -2,6 +2,8 @@
 
 #include <dbghelp.h>
 
+#include <cstdint>
+
 #include "system/ShellFolders.h"
 
 namespace {
@@ -27,6 +29,13 @@ bool MarkForDeletion(HANDLE file, bool deleted) {
 }
 
 }  // namespace
+
+EXCEPTION_RECORD HangRecordAt(const CONTEXT& context) {
+    EXCEPTION_RECORD record{};
+    record.ExceptionCode = kHangExceptionCode;
+    record.ExceptionAddress = reinterpret_cast<void*>(static_cast<std::uintptr_t>(context.Eip));
+    return record;
+}
 
 DumpWriter::~DumpWriter() {
     if (!thread_) return;

@@ -16,6 +16,9 @@ inline constexpr DWORD kDumpWaitMs = 30000;
 // The exception code a hang dump gives the hung thread, so that a reader finds
 // it among the others (0x102: WAIT_TIMEOUT).
 inline constexpr DWORD kHangExceptionCode = 0xE0000102;
+// The exception a hang dump gives a stopped thread: kHangExceptionCode at the
+// instruction its context shows.
+EXCEPTION_RECORD HangRecordAt(const CONTEXT& context);
 
 // The exception a dump names: the thread that met it, and the exception's
 // record and context, either in the writer's memory or, with
