@@ -13,8 +13,8 @@
 #include <optional>
 
 #include "base/Handles.h"
-#include "launcher/ProcessGuards.h"
 #include "log/VLogger.h"
+#include "records/LastChance.h"
 #include "system/EngineCallLimit.h"
 #include "system/Products.h"
 #include "workflows/RemoveProduct.h"

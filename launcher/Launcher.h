@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "launcher/UnstallContext.h"
+#include "engine/UnstallContext.h"
 
 // Set while the tool borrows its parent's console.
 extern bool consoleAttached;
@@ -36,7 +36,7 @@ Workflow WorkflowFor(Operation operation);
 // the standard library throws (memory exhausted, a list or path grown past its
 // limit): a workflow it cuts short fails, its unfinished log line dropped. A
 // crash or abort inside the workflow ends the process with the same failure
-// code (ProcessGuards.h).
+// code (records/LastChance.h).
 int RunOperation(CUnstallContext& context, Operation operation, Workflow workflow);
 
 int Init(CUnstallContext& context);

@@ -1,8 +1,9 @@
 #include <windows.h>
 
 #include "launcher/Launcher.h"
-#include "launcher/ProcessGuards.h"
-#include "launcher/RecordKeeper.h"
+#include "records/LastChance.h"
+#include "records/RecordKeeper.h"
+#include "system/LibrarySearch.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     RestrictLibrarySearch();

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "system/ShellFolders.h"
+#include "system/LibrarySearch.h"
 
 namespace {
 

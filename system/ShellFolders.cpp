@@ -2,8 +2,7 @@
 
 #include <shlobj.h>
 
-#include <string>
-
+#include "system/LibrarySearch.h"
 #include "system/Products.h"
 
 namespace {
@@ -27,12 +26,4 @@ wchar_t* _GetCommonFilesDir(wchar_t* buffer) {
     if (buffer == nullptr) return nullptr;
     wcscpy_s(buffer, MAX_PATH, folder);
     return buffer;
-}
-
-Library LoadSystemLibrary(const wchar_t* fileName) {
-    wchar_t systemDir[MAX_PATH] = {};
-    const UINT length = GetSystemDirectoryW(systemDir, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return Library();
-    const std::wstring path = std::wstring(systemDir, length) + L'\\' + fileName;
-    return Library(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
 }

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "base/Handles.h"
-#include "launcher/EngineWatchdog.h"
-#include "launcher/RecordKeeper.h"
-#include "launcher/SolutionLoader.h"
+#include "engine/EngineWatchdog.h"
+#include "records/RecordKeeper.h"
+#include "engine/SolutionLoader.h"
 
 namespace {
 

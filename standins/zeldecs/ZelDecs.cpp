@@ -43,7 +43,7 @@
 #include "base/Handles.h"
 #include "base/Paths.h"
 #include "base/Text.h"
-#include "launcher/ZelSolution.h"
+#include "engine/ZelSolution.h"
 
 namespace {
 

@@ -4,8 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "base/Handles.h"
-#include "launcher/ProcessGuards.h"
-#include "launcher/RecordKeeper.h"
+#include "records/InsideReport.h"
+#include "records/KeeperSignals.h"
+#include "records/RecordKeeper.h"
 #include "tests/support/TestSupport.h"
 
 using namespace zeltest;

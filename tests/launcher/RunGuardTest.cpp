@@ -7,7 +7,7 @@
 #include <stdexcept>
 
 #include "launcher/Launcher.h"
-#include "launcher/ProcessGuards.h"
+#include "log/ReportLines.h"
 #include "log/VLogger.h"
 #include "tests/support/TestSupport.h"
 

@@ -4,8 +4,8 @@
 
 #include "base/Handles.h"
 #include "launcher/Launcher.h"
-#include "launcher/SolutionLoader.h"
-#include "launcher/UnstallContext.h"
+#include "engine/SolutionLoader.h"
+#include "engine/UnstallContext.h"
 #include "tests/support/TestSupport.h"
 
 using namespace zeltest;

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "base/Handles.h"
-#include "launcher/SolutionLoader.h"
-#include "launcher/UnstallContext.h"
+#include "engine/SolutionLoader.h"
+#include "engine/UnstallContext.h"
 #include "tests/support/TestSupport.h"
 
 using namespace zeltest;

@@ -3,7 +3,7 @@
 // the tool does; such a start keeps the record and runs no test.
 #include <gtest/gtest.h>
 
-#include "launcher/RecordKeeper.h"
+#include "records/RecordKeeper.h"
 
 int main(int argc, char** argv) {
     if (const std::optional<int> keeperExitCode = KeepRecordWhenAsked()) return *keeperExitCode;

@@ -4,7 +4,7 @@
 
 #include <shlobj.h>
 
-#include "launcher/UnstallContext.h"
+#include "engine/UnstallContext.h"
 #include "tests/support/StandIns.h"
 #include "tests/support/TestSupport.h"
 #include "workflows/RemoveProduct.h"

@@ -6,9 +6,9 @@
 #include <windows.h>
 
 #include "base/ToolPaths.h"
-#include "launcher/EngineWatchdog.h"
-#include "launcher/RecordKeeper.h"
-#include "launcher/SolutionLoader.h"
+#include "engine/EngineWatchdog.h"
+#include "records/RecordKeeper.h"
+#include "engine/SolutionLoader.h"
 #include "system/EngineCallLimit.h"
 
 struct CUnstallContext : ToolPaths {

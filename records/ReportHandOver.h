@@ -52,3 +52,10 @@ struct ReportHandOver {
     DWORD faultingThreadId = 0;
     EXCEPTION_POINTERS* exception = nullptr;  // the crash's, in the run's memory
 };
+
+// This run's own hand-over, written by the launcher's thread and by whichever
+// thread fails; a record keeper reads it at this address from outside.
+extern ReportHandOver runHandOver;
+
+// "Install", "its attach code"; empty for None.
+const wchar_t* EngineCallName(EngineCall call);

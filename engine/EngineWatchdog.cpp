@@ -1,6 +1,7 @@
-#include "launcher/EngineWatchdog.h"
+#include "engine/EngineWatchdog.h"
 
-#include "launcher/ProcessGuards.h"
+#include "records/InsideReport.h"
+#include "records/KeeperSignals.h"
 #include "system/EngineCallLimit.h"
 
 namespace {

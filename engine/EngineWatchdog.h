@@ -8,8 +8,8 @@
 #include <windows.h>
 
 #include "base/Handles.h"
-#include "launcher/ProcessGuards.h"
-#include "launcher/ReportHandOver.h"
+#include "records/KeeperSignals.h"
+#include "records/ReportHandOver.h"
 #include "system/MiniDump.h"
 
 class EngineWatchdog {

@@ -1,4 +1,4 @@
-#include "launcher/RecordKeeper.h"
+#include "records/RecordKeeper.h"
 
 #include <shellapi.h>
 
@@ -9,8 +9,10 @@
 
 #include "base/Paths.h"
 #include "base/Text.h"
-#include "launcher/ProcessGuards.h"
+#include "log/ReportLines.h"
 #include "log/VLogger.h"
+#include "records/InsideReport.h"
+#include "records/KeeperSignals.h"
 #include "system/ChildProcess.h"
 #include "system/MiniDump.h"
 #include "system/OtherProcess.h"

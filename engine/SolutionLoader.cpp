@@ -1,11 +1,11 @@
-#include "launcher/SolutionLoader.h"
+#include "engine/SolutionLoader.h"
 
 #include <shlwapi.h>
 
 #include <cstdio>
 #include <string>
 
-#include "launcher/UnstallContext.h"
+#include "engine/UnstallContext.h"
 #include "log/VLogger.h"
 
 namespace {

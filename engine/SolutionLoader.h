@@ -1,7 +1,7 @@
 #pragma once
 // Loads the engine's solution library and drives its IZelSolution interface.
 
-#include "launcher/ZelSolution.h"
+#include "engine/ZelSolution.h"
 
 struct CUnstallContext;
 

@@ -2,7 +2,7 @@
 // The record keeper: a second run of the tool, started before the engine's
 // library is loaded, that keeps the record of a run that fails. The run only
 // records what happened in its hand-over (ReportHandOver.h), signals and
-// waits (ProcessGuards.cpp); the keeper reads the failing run from outside,
+// waits (LastChance.cpp); the keeper reads the failing run from outside,
 // writes ZelUnst.dmp and the run's last line, and ends the run. It also logs
 // how a run ended that ended without its report and without its normal end (a
 // fail-fast, or a run ended from outside). It ends with the run.
@@ -13,7 +13,7 @@
 #include <string>
 
 #include "base/Handles.h"
-#include "launcher/ReportHandOver.h"
+#include "records/ReportHandOver.h"
 
 // The keeper's half: how the run that started it is reached.
 struct KeeperArguments {
