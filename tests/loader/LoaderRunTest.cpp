@@ -63,11 +63,17 @@ const Lines kUninstallCalls = DrivenRun({"Initialize 0", "Uninstall", "Uninitial
 }  // namespace
 
 TEST(LoaderFailureTable, MissingLibraryPrintsItsFullPath) {
+    const std::string message = "\r\nC:\\zt\\missing\\subsystem\\zelde\\zeldecs.dll file do not exists \r\n";
     for (const wchar_t* option : {L"-install", L"-uninstall"}) {
-        ExpectRun(MakeSandbox(L"missing", L""), option,
-                  {kExitFailure, "\r\nC:\\zt\\missing\\subsystem\\zelde\\zeldecs.dll file do not exists \r\n", {},
-                   kStartOnly});
+        ExpectRun(MakeSandbox(L"missing", L""), option, {kExitFailure, message, {}, kStartOnly});
     }
+    // As an agent keeps the message: a batch file's redirect, where cmd waits for a GUI program.
+    const std::wstring dir = MakeSandbox(L"missing", L"");
+    WriteText(dir + L"\\keep.cmd", "@\"%~dp0zelunst.exe\" -install > \"%~dp0output.txt\" 2>&1\r\n@exit /b %ERRORLEVEL%\r\n");
+    const ProcessResult result = RunCommand(L"cmd.exe /d /c \"" + dir + L"\\keep.cmd\"");
+    EXPECT_EQ(result.exitCode, kExitFailure);
+    EXPECT_EQ(ReadBytes(dir + L"\\output.txt"), message);
+    EXPECT_EQ(LogLines(dir), kStartOnly);
 }
 
 TEST(LoaderFailureTable, LibraryThatDoesNotLoadIsReported) {
