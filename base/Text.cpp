@@ -48,8 +48,33 @@ std::wstring Unquoted(const std::wstring& text) {
     return text.substr(1, end == std::wstring::npos ? std::wstring::npos : end - 1);
 }
 
-std::wstring HexCode(unsigned long code) {
+std::wstring HexCode(unsigned long code) { return FixedText().Hex(code, 8).Text(); }
+
+FixedText& FixedText::operator<<(const wchar_t* text) {
+    for (; text != nullptr && *text != L'\0' && length_ < kRoom; ++text) text_[length_++] = *text;
+    text_[length_] = L'\0';
+    return *this;
+}
+
+FixedText& FixedText::Decimal(unsigned long value, int digits) {
+    wchar_t reversed[16];
+    int count = 0;
+    do {
+        reversed[count++] = static_cast<wchar_t>(L'0' + value % 10);
+        value /= 10;
+    } while (value != 0 || (count < digits && count < 10));
     wchar_t text[16];
-    swprintf(text, 16, L"0x%08lX", code);
-    return text;
+    for (int i = 0; i < count; ++i) text[i] = reversed[count - 1 - i];
+    text[count] = L'\0';
+    return *this << text;
+}
+
+FixedText& FixedText::Hex(unsigned long value, int digits) {
+    int count = 1;
+    while (count < 8 && (value >> (4 * count)) != 0) ++count;
+    if (count < digits) count = digits < 8 ? digits : 8;
+    wchar_t text[16] = L"0x";
+    for (int i = 0; i < count; ++i) text[2 + i] = L"0123456789ABCDEF"[(value >> (4 * (count - 1 - i))) & 0xF];
+    text[2 + count] = L'\0';
+    return *this << text;
 }

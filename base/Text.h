@@ -17,6 +17,27 @@ constexpr Unit AsciiLower(Unit unit) {
 // upper-case hex digits: 0xC0000005.
 std::wstring HexCode(unsigned long code);
 
+// Text in room of its own, built without the heap: a report made while the
+// code that failed may hold the heap's lock builds its line so. What does not
+// fit is cut.
+class FixedText {
+public:
+    static constexpr size_t kRoom = 511;
+
+    FixedText& operator<<(const wchar_t* text);  // null appends nothing
+    FixedText& operator<<(unsigned long value) { return Decimal(value, 1); }
+    // Decimal digits, at least `digits` of them (zeros in front).
+    FixedText& Decimal(unsigned long value, int digits);
+    // "0x" and upper-case hex digits, at least `digits` of them (at most 8).
+    FixedText& Hex(unsigned long value, int digits);
+    const wchar_t* Text() const { return text_; }
+    size_t Length() const { return length_; }
+
+private:
+    wchar_t text_[kRoom + 1] = {};
+    size_t length_ = 0;
+};
+
 // UTF-8 of UTF-16 text and back; a unit that cannot be converted becomes
 // U+FFFD.
 std::string ToUtf8(const std::wstring& text);

@@ -2,8 +2,16 @@
 // The bound on the engine's solution library: from its load until its last
 // call has returned, the run's thread must come back from it within the limit,
 // or the run ends with a line, a dump of where it hangs and the option's
-// failure code. The record keeper makes that report when the run has one
-// (AskKeeperAboutHang); the run itself otherwise (ReportHangInProcess).
+// failure code. The record keeper makes that report when the run has one that
+// answers (AskKeeperAboutHang); the run itself otherwise
+// (ReportHangFromInside). A thread that ends inside a call ends the run at
+// once, with its line.
+//
+// Whatever holds the heap or the loader lock, and whatever becomes of the
+// keeper, the run ends within the limit and kReportBudgetMs: a last resort,
+// started with the watch, only waits, then writes the hang line if no report
+// did, and ends the process. Neither it nor the watch needs the heap, the
+// loader or the keeper once the limit has passed.
 
 #include <windows.h>
 
@@ -38,12 +46,19 @@ public:
 
 private:
     static DWORD WINAPI Watch(void* self);
+    static DWORD WINAPI EndAtTheLastResort(void* self);
+    // The limit has passed: the keeper, or the run itself, looks at the hang.
+    void LookAtTheHang();
+    // The watched thread ended; inside a call, that ends the run.
+    void CallingThreadEnded();
+    DWORD StartThread(LPTHREAD_START_ROUTINE routine, KernelHandle& thread);
 
     DWORD limitSeconds_ = 0;
     KernelHandle watched_;
     DWORD watchedId_ = 0;
     KernelHandle stop_;
-    KernelHandle running_;
+    KernelHandle running_;  // a semaphore each thread releases once it runs
     KernelHandle watch_;
+    KernelHandle lastResort_;
     DumpWriter writer_;
 };

@@ -1,9 +1,5 @@
 #include "log/ReportLines.h"
 
-#include <cwchar>
-
-#include "base/Text.h"
-
 namespace {
 
 // What an exit status means, where it is one a run may end with unasked.
@@ -28,22 +24,31 @@ const wchar_t* ExitStatusMeaning(DWORD status) {
 
 }  // namespace
 
-std::wstring EngineHangLine(const wchar_t* call, DWORD limitSeconds) {
-    return std::wstring(L"The engine library has not returned from ") + call + L" within " +
-           std::to_wstring(limitSeconds) + L" s";
+FixedText EngineHangLine(const wchar_t* call, DWORD limitSeconds) {
+    return FixedText() << L"The engine library has not returned from " << call << L" within " << limitSeconds
+                       << L" s";
 }
 
-std::wstring UnhandledExceptionLine(DWORD code, const wchar_t* moduleName, std::uintptr_t offset) {
-    wchar_t offsetText[16];
-    swprintf(offsetText, 16, L"+0x%lX", static_cast<unsigned long>(offset));
-    return L"Unhandled exception " + HexCode(code) + L" at " + (moduleName != nullptr ? moduleName : L"?") +
-           offsetText;
+FixedText CallingThreadEndedLine(const wchar_t* call, DWORD exitStatus) {
+    return (FixedText() << L"The thread that called the engine library ended inside " << call
+                        << L", with exit status ")
+        .Hex(exitStatus, 8);
 }
 
-std::wstring WithoutDump(const std::wstring& line) { return line + L"; no dump written"; }
+FixedText UnhandledExceptionLine(DWORD code, const wchar_t* moduleName, std::uintptr_t offset) {
+    return (FixedText() << L"Unhandled exception ")
+        .Hex(code, 8)
+        << L" at " << (moduleName != nullptr ? moduleName : L"?") << L"+" << FixedText().Hex(offset, 1).Text();
+}
 
-std::wstring UnfinishedRunLine(DWORD exitStatus) {
-    std::wstring line = L"The run ended without finishing, with exit status " + HexCode(exitStatus);
-    if (const wchar_t* meaning = ExitStatusMeaning(exitStatus)) line += std::wstring(L" (") + meaning + L")";
+FixedText WithoutDump(const FixedText& line) { return FixedText() << line.Text() << L"; no dump written"; }
+
+FixedText ReportOverdueLine(DWORD budgetSeconds) {
+    return FixedText() << L"The report did not end within " << budgetSeconds << L" s of the limit; the run is ended";
+}
+
+FixedText UnfinishedRunLine(DWORD exitStatus) {
+    FixedText line = (FixedText() << L"The run ended without finishing, with exit status ").Hex(exitStatus, 8);
+    if (const wchar_t* meaning = ExitStatusMeaning(exitStatus)) line << L" (" << meaning << L")";
     return line;
 }

@@ -6,10 +6,31 @@
 #include <cwchar>
 
 #include "base/Paths.h"
+#include "base/Text.h"
 
 namespace {
 
 constexpr wchar_t kLogFileName[] = L"ZelUnst.log";
+
+// "2026-12-07 09:05:02 | ", the local time of now; empty when it cannot be
+// read. The C runtime's clock, which needs no heap once it has read the time
+// zone (the first line of a run does that).
+FixedText TimeStamp() {
+    FixedText stamp;
+    __time64_t now = _time64(nullptr);
+    tm local{};
+    if (_localtime64_s(&local, &now) != 0) return stamp;
+    stamp << static_cast<unsigned long>(local.tm_year + 1900) << L"-";
+    stamp.Decimal(static_cast<unsigned long>(local.tm_mon + 1), 2) << L"-";
+    stamp.Decimal(static_cast<unsigned long>(local.tm_mday), 2) << L" ";
+    stamp.Decimal(static_cast<unsigned long>(local.tm_hour), 2) << L":";
+    stamp.Decimal(static_cast<unsigned long>(local.tm_min), 2) << L":";
+    stamp.Decimal(static_cast<unsigned long>(local.tm_sec), 2) << L" | ";
+    return stamp;
+}
+
+// One byte per character: Latin-1 as itself, anything above as '?'.
+char LogByte(wchar_t unit) { return unit <= 0xFF ? static_cast<char>(unit) : '?'; }
 
 }  // namespace
 
@@ -43,35 +64,35 @@ void LogFile::Close() {
 void LogFile::Put(const wchar_t* text, size_t count) {
     if (failed_) return;
     for (size_t i = 0; i < count; ++i) {
-        const wchar_t ch = text[i];
-        if (ch == L'\n') {
+        if (text[i] == L'\n') {
             pending_ += "\r\n";
         } else {
-            // One byte per character: Latin-1 as itself, anything above as '?'.
-            pending_ += ch <= 0xFF ? static_cast<char>(ch) : '?';
+            pending_ += LogByte(text[i]);
         }
     }
 }
 
 void LogFile::Flush() {
     if (failed_ || pending_.empty()) return;
-    const char* data = pending_.data();
-    size_t left = pending_.size();
-    while (left > 0) {
-        DWORD written = 0;
-        if (!WriteFile(file_.Get(), data, static_cast<DWORD>(left), &written, nullptr) || written == 0) {
-            failed_ = true;
-            break;
-        }
-        data += written;
-        left -= written;
-    }
+    WriteNow(pending_.data(), pending_.size());
     pending_.clear();
 }
 
-VLogger::VLogger() {
+void LogFile::WriteNow(const char* bytes, size_t count) {
+    while (!failed_ && count > 0) {
+        DWORD written = 0;
+        if (!WriteFile(file_.Get(), bytes, static_cast<DWORD>(count), &written, nullptr) || written == 0) {
+            failed_ = true;
+            break;
+        }
+        bytes += written;
+        count -= written;
+    }
+}
+
+VLogger::VLogger(LogStart start) {
     _ChangeToProgramDir();
-    Open(kLogFileName);
+    if (start == LogStart::Open) Open(kLogFileName);
 }
 
 VLogger::VLogger(const wchar_t* logPath) { Open(logPath); }
@@ -110,13 +131,20 @@ void VLogger::_ChangeToProgramDir() {
 
 void VLogger::WriteTime() {
     if (stream.Failed()) return;
-    __time64_t now = _time64(nullptr);
-    tm local{};
-    if (_localtime64_s(&local, &now) != 0) return;
-    wchar_t prefix[64];
-    const int length = swprintf(prefix, 64, L"%d-%02d-%02d %02d:%02d:%02d | ", local.tm_year + 1900,
-                                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-    if (length > 0) stream.Put(prefix, static_cast<size_t>(length));
+    const FixedText stamp = TimeStamp();
+    stream.Put(stamp.Text(), stamp.Length());
+}
+
+void VLogger::WriteLineNow(const wchar_t* text) {
+    if (stream.Failed()) return;
+    FixedText line = TimeStamp();
+    line << runMark.c_str() << text;
+    char bytes[FixedText::kRoom + 2];
+    size_t count = 0;
+    for (; count < line.Length(); ++count) bytes[count] = LogByte(line.Text()[count]);
+    bytes[count++] = '\r';
+    bytes[count++] = '\n';
+    stream.WriteNow(bytes, count);
 }
 
 void VLogger::Insert(const wchar_t* text, size_t count) {
@@ -170,3 +198,5 @@ VLogger& VLogger::operator<<(const wchar_t* text) {
 }
 
 void LogLine(const wchar_t* text) { runLog << text << EndLine; }
+
+void LogLineNow(const wchar_t* text) { runLog.WriteLineNow(text); }

@@ -37,6 +37,9 @@ public:
     void Flush();
     // Forgets the text not yet flushed, and gives its memory back.
     void Discard() { std::string().swap(pending_); }
+    // Writes bytes at once, past what was put and not yet flushed (which
+    // stays): no heap, no lock of the process's own.
+    void WriteNow(const char* bytes, size_t count);
     bool Failed() const { return failed_; }
     // Nothing put since the last flush.
     bool AtLineStart() const { return pending_.empty(); }
@@ -52,11 +55,19 @@ private:
     bool sharedWithAnotherWriter_ = false;
 };
 
+// Whether the process-wide log opens its file as the process starts.
+enum class LogStart {
+    Open,
+    // A record keeper's: opened only for the line it writes (ReopenAs), so
+    // that a run starting meanwhile does not take it for a second writer.
+    LeaveClosed,
+};
+
 class VLogger {
 public:
     // The process-wide log: makes the executable's folder the current
-    // directory, then opens "ZelUnst.log" there.
-    VLogger();
+    // directory, then opens "ZelUnst.log" there unless told to leave it closed.
+    explicit VLogger(LogStart start);
     // A log on an explicit file, without touching the current directory.
     explicit VLogger(const wchar_t* logPath);
     virtual ~VLogger();
@@ -85,6 +96,11 @@ public:
     // Drops what was inserted since the last EndLine, so that a step cut
     // short leaves no half line behind; the next insertion starts a new line.
     void DropUnfinishedLine();
+    // Writes a whole line at once, as EndLine would, without the heap and
+    // without any lock of the process's own: for the report of a run whose
+    // failing code may hold the heap's lock. What was inserted since the last
+    // EndLine is not written. A text longer than FixedText::kRoom is cut.
+    void WriteLineNow(const wchar_t* text);
 
     static constexpr ULONGLONG kTruncateAtBytes = 0x10000;
 
@@ -111,3 +127,5 @@ extern VLogger runLog;
 
 // Logs one finished line: the timestamp prefix, the text, CR LF.
 void LogLine(const wchar_t* text);
+// The same through VLogger::WriteLineNow: without the heap.
+void LogLineNow(const wchar_t* text);

@@ -1,13 +1,11 @@
 #include "records/InsideReport.h"
 
-#include <string>
-
 #include "base/Handles.h"
+#include "base/Text.h"
 #include "log/ReportLines.h"
 #include "log/VLogger.h"
 #include "records/KeeperSignals.h"
 #include "records/LastChance.h"
-#include "records/ReportClaim.h"
 #include "records/ReportHandOver.h"
 #include "system/OtherProcess.h"
 
@@ -16,66 +14,68 @@ namespace {
 // Room for the line and the dump's hand-over; the faulting thread's own stack
 // may be spent.
 constexpr SIZE_T kReporterStackBytes = 256 * 1024;
+// A thread starts in milliseconds. One that has not written the line by then
+// waits for the heap or the loader lock, which the code that failed holds: the
+// line is written without it, and no dump can be.
+constexpr DWORD kReporterLineWaitMs = 2000;
 
-void LogFinalLine(const wchar_t* text) {
-    runLog.DropUnfinishedLine();
-    LogLine(text);
+volatile LONG lineTaken = 0;
+
+// Writes the report's line, once: whoever takes it first writes it.
+void WriteReportLine(const FixedText& line) {
+    if (InterlockedCompareExchange(&lineTaken, 1, 0) == 0) LogLineNow(line.Text());
 }
 
-// The one road of a crash and a hang reported from inside: the dump first, so
-// that the line can say when there is none, then the line, then the end.
-[[noreturn]] void ReportAndEnd(const std::wstring& line, EXCEPTION_POINTERS* exception, DWORD threadId,
-                               DumpWriter& writer) {
-    const DumpException where{threadId, exception, false};
-    const bool dumped =
-        writer.Write(GetCurrentProcess(), kDumpFileName, exception != nullptr ? &where : nullptr, line,
-                     kDumpWaitMs) == S_OK;
-    LogFinalLine((dumped ? line : WithoutDump(line)).c_str());
-    EndWithLastChanceExitCode();
+FixedText CrashLine(const EXCEPTION_RECORD& record) {
+    const ModulePlace place = ModuleHolding(GetCurrentProcess(), record.ExceptionAddress);
+    return UnhandledExceptionLine(record.ExceptionCode, place.Name(), place.offset);
 }
 
 struct CrashReport {
     EXCEPTION_POINTERS* exception;
     DWORD threadId;
+    DWORD dumpWaitMs;
 };
 
 DWORD WINAPI ReportCrash(void* parameter) {
     const CrashReport& report = *static_cast<const CrashReport*>(parameter);
-    const EXCEPTION_RECORD& record = *report.exception->ExceptionRecord;
-    const ModulePlace place = ModuleHolding(GetCurrentProcess(), record.ExceptionAddress);
-    const std::wstring line = UnhandledExceptionLine(record.ExceptionCode, place.Name(), place.offset);
-    DumpWriter writer;
-    writer.Start(0);  // Write waits for it
-    ReportAndEnd(line, report.exception, report.threadId, writer);
+    const FixedText line = CrashLine(*report.exception->ExceptionRecord);
+    WriteReportLine(line);
+    if (report.dumpWaitMs != 0) {
+        DumpWriter writer;
+        const DumpException where{report.threadId, report.exception, false};
+        WriteDumpWithin(writer, GetCurrentProcess(), kDumpFileName, &where, line.Text(), report.dumpWaitMs);
+    }
+    EndWithLastChanceExitCode();
 }
 
 }  // namespace
 
-void ReportCrashFromInside(EXCEPTION_POINTERS* exception) {
-    CrashReport report{exception, GetCurrentThreadId()};
+void ReportCrashFromInside(EXCEPTION_POINTERS* exception, DWORD dumpWaitMs) {
+    CrashReport report{exception, GetCurrentThreadId(), dumpWaitMs};
     const KernelHandle reporter(CreateThread(nullptr, kReporterStackBytes, ReportCrash, &report,
                                              STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
-    if (reporter) WaitForSingleObject(reporter.Get(), kReportWaitMs);
+    if (reporter && (WaitForSingleObject(reporter.Get(), kReporterLineWaitMs) == WAIT_OBJECT_0 || ReportLineWritten())) {
+        WaitForSingleObject(reporter.Get(), dumpWaitMs + kReporterLineWaitMs);
+    }
+    WriteReportLine(CrashLine(*exception->ExceptionRecord));
     EndWithLastChanceExitCode();
 }
 
 void ReportAbortFromInside() {
-    LogFinalLine(kAbortLine);
+    WriteReportLine(FixedText() << kAbortLine);
     EndWithLastChanceExitCode();
 }
 
-void ReportHangInProcess(HANDLE hungThread, DWORD hungThreadId, DWORD limitSeconds, DumpWriter& writer) {
-    // A crash is being reported: it ends the run.
-    if (!ClaimReport()) {
-        for (;;) Sleep(INFINITE);
-    }
+bool ReportHangFromInside(HANDLE hungThread, DWORD hungThreadId, DWORD limitSeconds, DumpWriter& writer,
+                          DWORD dumpWaitMs) {
     // Stopped for good unless its call has returned: its stack must stay as
     // the context says.
     CONTEXT context{};
     const bool stopped = StopThread(hungThread, context);
     const auto call = static_cast<EngineCall>(runHandOver.call);
     if (call == EngineCall::None) {
-        // Let go fully: a keeper that died while it held the thread stopped
+        // Let go fully: a keeper that ended while it held the thread stopped
         // left a suspension of its own.
         if (stopped) {
             DWORD previousCount = 0;
@@ -83,11 +83,23 @@ void ReportHangInProcess(HANDLE hungThread, DWORD hungThreadId, DWORD limitSecon
                 previousCount = ResumeThread(hungThread);
             } while (previousCount != static_cast<DWORD>(-1) && previousCount > 1);
         }
-        ReleaseClaim();
-        return;
+        return false;
     }
-    EXCEPTION_RECORD record = HangRecordAt(context);
-    EXCEPTION_POINTERS where{&record, &context};
-    ReportAndEnd(EngineHangLine(EngineCallName(call), limitSeconds), stopped ? &where : nullptr, hungThreadId,
-                 writer);
+    const FixedText line = EngineHangLine(EngineCallName(call), limitSeconds);
+    WriteReportLine(line);
+    if (dumpWaitMs != 0) {
+        EXCEPTION_RECORD record = HangRecordAt(context);
+        EXCEPTION_POINTERS pointers{&record, &context};
+        const DumpException where{hungThreadId, &pointers, false};
+        WriteDumpWithin(writer, GetCurrentProcess(), kDumpFileName, stopped ? &where : nullptr, line.Text(),
+                        dumpWaitMs);
+    }
+    EndWithLastChanceExitCode();
 }
+
+void ReportCallingThreadEnded(EngineCall call, DWORD exitStatus) {
+    WriteReportLine(CallingThreadEndedLine(EngineCallName(call), exitStatus));
+    EndWithLastChanceExitCode();
+}
+
+bool ReportLineWritten() { return InterlockedCompareExchange(&lineTaken, 0, 0) != 0; }

@@ -1,33 +1,43 @@
 #pragma once
 // The report a run makes of its own failure when no record keeper makes it:
-// the dump first, so that the line can say when there is none, then the line,
-// then the end with the last-chance exit code. As far as the locks the failing
-// code holds let it.
+// the line first, built and written without the heap (the code that failed may
+// hold its lock), then the dump within the time given, then the end with the
+// last-chance exit code. A dump that is not whole leaves no file; the line
+// does not say so, having been written before.
 
 #include <windows.h>
 
+#include "records/ReportHandOver.h"
 #include "system/MiniDump.h"
 
 // Where the dump of a failed run goes, beside ZelUnst.log.
 inline constexpr wchar_t kDumpFileName[] = L"ZelUnst.dmp";
 
 // A crash, reported on a thread of its own (the faulting thread's stack may
-// be spent): the line names the code and where it happened, and the dump
-// names the faulting thread.
-[[noreturn]] void ReportCrashFromInside(EXCEPTION_POINTERS* exception);
+// be spent): the line names the code and where it happened, the dump
+// (none for a dumpWaitMs of 0) names the faulting thread. A reporter that has
+// not written the line within 2 s cannot start (its start needs the heap and
+// the loader lock): the faulting thread writes the line itself, and there is
+// no dump.
+[[noreturn]] void ReportCrashFromInside(EXCEPTION_POINTERS* exception, DWORD dumpWaitMs);
 // abort() leaves no dump: the run called it, nothing faulted.
 [[noreturn]] void ReportAbortFromInside();
 
-// Ends the run whose thread hungThread has not come back from the engine
-// library's call within limitSeconds, by the road a crash takes: the thread
-// stopped where it hangs, ZelUnst.dmp written beside the run log with that
-// thread as the one that met the exception kHangExceptionCode at the place it
-// hangs (given up after kDumpWaitMs, leaving no file), the unfinished log line
-// dropped, EngineHangLine logged with "; no dump written" when there is no
-// dump, and the process ended with the last-chance exit code. The library's
-// other threads run on until the end. Returns, the thread let go again, when
-// the call has returned by the time the thread is stopped. `writer` must be
-// ready: while the library's attach code runs, no new thread starts. Should a
-// crash be reported at the same time, that report ends the run and this one
-// waits.
-void ReportHangInProcess(HANDLE hungThread, DWORD hungThreadId, DWORD limitSeconds, DumpWriter& writer);
+// The hang of the engine library's call on hungThread, found at limitSeconds:
+// the thread is stopped where it hangs; if its call has returned by then, it
+// is let go again (a suspension a keeper left on it included) and this
+// returns false. Else EngineHangLine is logged, ZelUnst.dmp written within
+// dumpWaitMs (none for 0) with that thread as the one that met the exception
+// kHangExceptionCode where it hangs, and the run ended. The library's other
+// threads run on until the end. `writer` must have been started: while the
+// library's attach code runs, no new thread starts. Call with the hang look
+// claimed (ReportClaim.h).
+bool ReportHangFromInside(HANDLE hungThread, DWORD hungThreadId, DWORD limitSeconds, DumpWriter& writer,
+                          DWORD dumpWaitMs);
+// The thread that called the engine library ended inside `call`: its line,
+// and the run's end. Call with the report claimed.
+[[noreturn]] void ReportCallingThreadEnded(EngineCall call, DWORD exitStatus);
+
+// Whether a report from inside has written its line: the last resort does
+// not write it again.
+bool ReportLineWritten();

@@ -1,15 +1,44 @@
 #include "records/KeeperSignals.h"
 
 #include "log/VLogger.h"
-#include "records/LastChance.h"
 #include "records/ReportClaim.h"
+
+namespace {
+
+// The run's own handle on its keeper's process; null while it has none. Set by
+// the launcher's thread; cleared by the thread that holds the claim when the
+// keeper has gone.
+HANDLE keeperProcess = nullptr;
+
+void Ask(KeeperRequest request) {
+    InterlockedExchange(&runHandOver.asked, static_cast<LONG>(request));
+    SetEvent(runHandOver.request);
+}
+
+// The keeper has ended, or is ended now: reports are the run's own.
+void LetKeeperGo(HANDLE keeper) {
+    TerminateProcess(keeper, static_cast<UINT>(-1));
+    InterlockedExchangePointer(&keeperProcess, nullptr);
+}
+
+KeeperAnswer AwaitTaking() {
+    const HANDLE keeper = LiveKeeper();
+    if (keeper == nullptr) return KeeperAnswer::NoKeeper;
+    const HANDLE waits[] = {runHandOver.taken, keeper};
+    if (WaitForMultipleObjects(2, waits, FALSE, kKeeperTakesWithinMs) == WAIT_OBJECT_0) return KeeperAnswer::Taken;
+    LetKeeperGo(keeper);
+    return KeeperAnswer::Gone;
+}
+
+}  // namespace
 
 const ReportHandOver* HandOverAddress() { return &runHandOver; }
 
-void OfferHandOver(HANDLE request, HANDLE ready, HANDLE watchedThread) {
+void OfferHandOver(HANDLE request, HANDLE ready, HANDLE taken, HANDLE watchedThread) {
     runHandOver.runProcessId = GetCurrentProcessId();
     runHandOver.request = request;
     runHandOver.ready = ready;
+    runHandOver.taken = taken;
     runHandOver.watchedThread = watchedThread;
     runHandOver.watchedThreadId = GetThreadId(watchedThread);
     runHandOver.markedProcess = runLog.MarkedProcess();
@@ -17,55 +46,51 @@ void OfferHandOver(HANDLE request, HANDLE ready, HANDLE watchedThread) {
 }
 
 void HandReportsTo(HANDLE keeper) {
-    InterlockedExchangePointer(&runHandOver.keeper, keeper);
+    InterlockedExchangePointer(&keeperProcess, keeper);
     // An earlier keeper's end left nothing under way.
     InterlockedExchange(&runHandOver.asked, static_cast<LONG>(KeeperRequest::None));
     InterlockedExchange(&runHandOver.hangLimitSeconds, 0);
     if (keeper == nullptr) {
-        runHandOver.signature = 0;
-        runHandOver.request = runHandOver.ready = runHandOver.watchedThread = nullptr;
+        InterlockedExchange(reinterpret_cast<volatile LONG*>(&runHandOver.signature), 0);
+        runHandOver.request = runHandOver.ready = runHandOver.taken = runHandOver.watchedThread = nullptr;
     }
 }
 
 HANDLE LiveKeeper() {
-    const HANDLE keeper = runHandOver.keeper;
+    const HANDLE keeper = keeperProcess;
     return keeper != nullptr && WaitForSingleObject(keeper, 0) == WAIT_TIMEOUT ? keeper : nullptr;
 }
 
-bool ReportsGoToKeeper() { return LiveKeeper() != nullptr; }
-
 void NoteEngineCall(EngineCall call) { InterlockedExchange(&runHandOver.call, static_cast<LONG>(call)); }
 
-HANDLE AskKeeperAboutHang(DWORD limitSeconds) {
-    const HANDLE keeper = LiveKeeper();
-    if (keeper == nullptr) return nullptr;
+KeeperAnswer AskKeeper(KeeperRequest request) {
+    if (LiveKeeper() == nullptr) return KeeperAnswer::NoKeeper;
+    Ask(request);
+    return AwaitTaking();
+}
+
+KeeperAnswer AskKeeperAboutHang(DWORD limitSeconds) {
+    if (LiveKeeper() == nullptr) return KeeperAnswer::NoKeeper;
     InterlockedExchange(&runHandOver.hangLimitSeconds, static_cast<LONG>(limitSeconds));
-    SetEvent(runHandOver.request);
-    return keeper;
+    Ask(KeeperRequest::None);
+    return AwaitTaking();
 }
 
-void LeaveToKeeper(HANDLE keeper, KeeperRequest request) {
-    InterlockedExchange(&runHandOver.asked, static_cast<LONG>(request));
-    SetEvent(runHandOver.request);
-    if (WaitForSingleObject(keeper, kReportWaitMs) != WAIT_OBJECT_0) EndWithLastChanceExitCode();
+bool WaitForKeeperToEndTheRun(DWORD waitMs, HANDLE alsoDone) {
+    const HANDLE keeper = keeperProcess;
+    if (keeper == nullptr) return false;
+    const HANDLE waits[] = {keeper, alsoDone};
+    const DWORD waited = WaitForMultipleObjects(alsoDone != nullptr ? 2 : 1, waits, FALSE, waitMs);
+    if (waited == WAIT_OBJECT_0 + 1) return true;
+    LetKeeperGo(keeper);
+    return false;
 }
 
-void LeaveToTheReportUnderWay() {
-    if (const HANDLE keeper = LiveKeeper()) WaitForSingleObject(keeper, 2 * kReportWaitMs);
-    EndWithLastChanceExitCode();
-}
-
-bool DismissKeeper(HANDLE keeper, DWORD waitMs) {
-    if (!ClaimForDismissal()) {
-        // A failure on another thread is being reported: that report ends the
-        // run, through the keeper or, should it fail, from inside.
-        Sleep(2 * kReportWaitMs);
-        EndWithLastChanceExitCode();
-    }
-    InterlockedExchange(&runHandOver.asked, static_cast<LONG>(KeeperRequest::Finished));
-    SetEvent(runHandOver.request);
-    const bool ended = WaitForSingleObject(keeper, waitMs) == WAIT_OBJECT_0;
+void DismissKeeper(HANDLE keeper, DWORD waitMs) {
+    // A report under way ends the run, through the keeper or from inside.
+    if (!ClaimForDismissal()) WaitForTheReportUnderWay();
+    Ask(KeeperRequest::Finished);
+    if (WaitForSingleObject(keeper, waitMs) != WAIT_OBJECT_0) TerminateProcess(keeper, static_cast<UINT>(-1));
     HandReportsTo(nullptr);
-    ReleaseClaim();
-    return ended;
+    ReleaseDismissal();
 }

@@ -1,13 +1,17 @@
 #pragma once
 // The run's side of the hand-over to its record keeper (RecordKeeper.h): what
 // it offers the keeper, and how it asks it for a report or tells it to end.
+// A keeper that does not take a request within kKeeperTakesWithinMs counts as
+// gone: it is ended, and the run reports from inside, as when it had none.
 
 #include <windows.h>
 
 #include "records/ReportHandOver.h"
 #include "system/MiniDump.h"
 
-// How long a report may take: its dump, then its line.
+// How long a keeper may take to take a request.
+inline constexpr DWORD kKeeperTakesWithinMs = 3000;
+// How long the keeper's report may take once taken: its dump, then its line.
 inline constexpr DWORD kReportWaitMs = kDumpWaitMs + 5000;
 
 // Where the hand-over lies in this process: the keeper reads it there.
@@ -15,35 +19,38 @@ const ReportHandOver* HandOverAddress();
 // Fills the hand-over for a keeper about to start: the handles it inherits
 // and the mark the run's log lines carry. The thread is the one that calls
 // into the engine library.
-void OfferHandOver(HANDLE request, HANDLE ready, HANDLE watchedThread);
-// From now on reports go to the keeper, as long as its process runs; null:
-// reports are the run's own again.
+void OfferHandOver(HANDLE request, HANDLE ready, HANDLE taken, HANDLE watchedThread);
+// From now on reports go to the keeper (the run's handle on its process), as
+// long as it runs; null: they are the run's own again, and the hand-over is
+// withdrawn.
 void HandReportsTo(HANDLE keeper);
-// Whether reports go to a keeper that still runs.
-bool ReportsGoToKeeper();
-// The keeper, while its process runs; null otherwise. Read only with the claim
-// held, or by the watch before the keeper can be dismissed.
+// The keeper's process while it runs and reports go to it; null otherwise.
 HANDLE LiveKeeper();
 // Names the engine library's call that the watched thread makes next (None
 // once the last one has returned), for a hang report.
 void NoteEngineCall(EngineCall call);
+
+enum class KeeperAnswer {
+    NoKeeper,  // the run has none: it reports itself
+    Taken,     // the keeper has the report now
+    Gone,      // it ended, or did not take it in time and was ended: the run reports itself
+};
+// Asks the keeper to report a crash or an abort (the hand-over already names
+// it). Call with the report claimed.
+KeeperAnswer AskKeeper(KeeperRequest request);
 // The watch found the library's call still running at limitSeconds: the
-// keeper is told, and it stops the thread, sees whether the call has
-// returned meanwhile, and if not reports the hang and ends the run. The
-// keeper's process, for the watch to see it end without doing so; null when
-// there is no keeper to tell.
-HANDLE AskKeeperAboutHang(DWORD limitSeconds);
-// The keeper's part of a failure: it writes the dump and the line and ends the
-// run; should it not within the time a report takes, the run ends itself.
-// Returns only when the keeper ended without ending the run: the report is
-// then the run's own.
-void LeaveToKeeper(HANDLE keeper, KeeperRequest request);
-// Another report ends the run; without a keeper, a fault in the reporter
-// itself ends it now.
-[[noreturn]] void LeaveToTheReportUnderWay();
+// keeper stops the thread, sees whether the call has returned meanwhile, lets
+// it go if so and else reports the hang and ends the run. It has decided by
+// the time it has taken the request. Call with the hang look claimed.
+KeeperAnswer AskKeeperAboutHang(DWORD limitSeconds);
+// After Taken: waits up to waitMs for the keeper to end the run, or for
+// `alsoDone` (null for none). False when the keeper ended without ending the
+// run, or did not in time: it is ended then, and the report is the run's own.
+bool WaitForKeeperToEndTheRun(DWORD waitMs, HANDLE alsoDone = nullptr);
 // The library is done with: the keeper is told to end without a line and
-// waited for up to waitMs; reports are the run's own again. A failure on
-// another thread meanwhile waits for this and is reported from inside. False
-// when the keeper did not end in time (it is left to its caller). Should a
-// report be under way instead, this never returns: that report ends the run.
-bool DismissKeeper(HANDLE keeper, DWORD waitMs);
+// waited for up to waitMs, then ended if it still runs; the hand-over is
+// withdrawn, and reports are the run's own again. A failure on another thread
+// meanwhile waits for this, then is reported from inside. Should a report be
+// under way instead, this waits for it to end the run
+// (WaitForTheReportUnderWay).
+void DismissKeeper(HANDLE keeper, DWORD waitMs);

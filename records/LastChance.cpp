@@ -14,23 +14,29 @@ namespace {
 // WER_FAULT_REPORTING_NO_UI, which this toolchain's werapi.h lacks.
 constexpr DWORD kWerFaultReportingNoUi = 0x20;
 
+// The run's last-chance exit code; the hand-over carries a copy for the keeper.
+volatile LONG lastChanceExitCode = -1;
+
 // Runs on the faulting thread, which after a stack overflow has a page or two
-// of stack left, and may hold the heap's lock or the loader's: with a keeper it
-// records, signals and waits; without one the line and the dump are made on a
-// thread of their own.
+// of stack left, and may hold the heap's lock or the loader's: it records,
+// signals and waits; a report from inside is made on a thread of its own.
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* exception) {
-    if (!ClaimReport()) LeaveToTheReportUnderWay();
-    if (const HANDLE keeper = LiveKeeper()) {
-        runHandOver.faultingThreadId = GetCurrentThreadId();
-        runHandOver.exception = exception;
-        LeaveToKeeper(keeper, KeeperRequest::Crash);
+    AnnounceFailure();
+    if (!ClaimReport()) WaitForTheReportUnderWay();
+    runHandOver.faultingThreadId = GetCurrentThreadId();
+    runHandOver.exception = exception;
+    if (AskKeeper(KeeperRequest::Crash) == KeeperAnswer::Taken) {
+        WaitForKeeperToEndTheRun(kReportWaitMs);
+        // It had the dump's time and did not end the run: the line alone.
+        ReportCrashFromInside(exception, 0);
     }
-    ReportCrashFromInside(exception);
+    ReportCrashFromInside(exception, kDumpWaitMs);
 }
 
 void OnAbort(int) {
-    if (!ClaimReport()) LeaveToTheReportUnderWay();
-    if (const HANDLE keeper = LiveKeeper()) LeaveToKeeper(keeper, KeeperRequest::Abort);
+    AnnounceFailure();
+    if (!ClaimReport()) WaitForTheReportUnderWay();
+    if (AskKeeper(KeeperRequest::Abort) == KeeperAnswer::Taken) WaitForKeeperToEndTheRun(kReportWaitMs);
     ReportAbortFromInside();
 }
 
@@ -50,10 +56,13 @@ void InstallLastChanceHandlers() {
     if (werSetFlags != nullptr) werSetFlags(kWerFaultReportingNoUi);
 }
 
-void SetLastChanceExitCode(int exitCode) { InterlockedExchange(&runHandOver.exitCode, exitCode); }
+void SetLastChanceExitCode(int exitCode) {
+    InterlockedExchange(&lastChanceExitCode, exitCode);
+    InterlockedExchange(&runHandOver.exitCode, exitCode);
+}
 
 void EndWithLastChanceExitCode() {
-    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(runHandOver.exitCode));
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(lastChanceExitCode));
     // TerminateProcess on the own process does not return; this is never reached.
-    std::_Exit(static_cast<int>(runHandOver.exitCode));
+    std::_Exit(static_cast<int>(lastChanceExitCode));
 }

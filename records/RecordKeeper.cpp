@@ -3,10 +3,10 @@
 #include <shellapi.h>
 
 #include <atomic>
-#include <cerrno>
-#include <cwchar>
+#include <memory>
 #include <vector>
 
+#include "base/KeeperCommandLine.h"
 #include "base/Paths.h"
 #include "base/Text.h"
 #include "log/ReportLines.h"
@@ -19,19 +19,17 @@
 
 namespace {
 
-constexpr wchar_t kKeeperOption[] = L"-recordkeeper";
-
 // What the keeper does to the run: read it, stop and read its threads (the
-// dump does that too), end it and wait for its end.
-constexpr DWORD kRunAccess =
-    PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE | SYNCHRONIZE;
-constexpr DWORD kThreadAccess = THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION;
+// dump does that too), end it and wait for its end; and it waits for the end
+// of the thread that calls into the library.
+constexpr DWORD kRunAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE | SYNCHRONIZE;
+constexpr DWORD kThreadAccess = THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION | SYNCHRONIZE;
 
 // A process start takes milliseconds; seconds on a machine that is busy.
 constexpr DWORD kKeeperStartWaitMs = 10000;
-// A keeper told to end ends at once.
-constexpr DWORD kKeeperEndWaitMs = 5000;
-// The run, ended, is gone when its handles are closed.
+// TerminateProcess returns before the run has ended: the keeper stays until
+// it has, so that the run's exit code is there to read once the keeper's line
+// is in the log.
 constexpr DWORD kRunEndWaitMs = 5000;
 
 // The keeper's part of the crash report's hand-over: the report it is making,
@@ -42,73 +40,51 @@ struct ReportInHand {
     HANDLE run = nullptr;
     DWORD markedProcess = 0;
     LONG exitCode = -1;
-    bool dumped = false;
-    std::atomic<const std::wstring*> line{nullptr};  // null while no report is being made
+    bool dumpMissing = false;                      // a dump was due, and is not whole
+    std::atomic<const FixedText*> line{nullptr};  // null while no report is being made
 };
 ReportInHand reportInHand;
 
-std::wstring HexDigits(std::uintptr_t value) {
-    wchar_t digits[2 * sizeof(value) + 1];
-    swprintf(digits, sizeof(digits) / sizeof(digits[0]), L"%lX", static_cast<unsigned long>(value));
-    return digits;
-}
-
-std::optional<std::uintptr_t> FromHexDigits(const wchar_t* text) {
-    const size_t length = wcslen(text);
-    if (length == 0 || wcsspn(text, L"0123456789ABCDEFabcdef") != length) return std::nullopt;
-    wchar_t* end = nullptr;
-    errno = 0;
-    const unsigned long value = wcstoul(text, &end, 16);
-    if (*end != L'\0' || errno != 0) return std::nullopt;
-    return static_cast<std::uintptr_t>(value);
-}
-
 // A line of the run, as the run would have written it: its mark, if it had
 // one. The log is not held open between lines.
-void LogAsTheRun(DWORD markedProcess, const std::wstring& line) {
+void LogAsTheRun(DWORD markedProcess, const wchar_t* line) {
     runLog.ReopenAs(markedProcess);
-    LogLine(line.c_str());
+    LogLine(line);
     runLog.Close();
 }
 
-void EndTheRun(HANDLE run, LONG exitCode) {
-    TerminateProcess(run, static_cast<UINT>(exitCode));
-    WaitForSingleObject(run, kRunEndWaitMs);
-}
-
-// Ends the report in hand, once: its line as far as it got (without the dump
-// unless that is whole), and the run's end.
+// Ends the report in hand, once: its line as far as it got, and the run's end.
 void FinishReportInHand() {
-    const std::wstring* line = reportInHand.line.exchange(nullptr);
+    const FixedText* line = reportInHand.line.exchange(nullptr);
     if (line == nullptr) return;
-    LogAsTheRun(reportInHand.markedProcess, reportInHand.dumped ? *line : WithoutDump(*line));
+    LogAsTheRun(reportInHand.markedProcess, (reportInHand.dumpMissing ? WithoutDump(*line) : *line).Text());
     TerminateProcess(reportInHand.run, static_cast<UINT>(reportInHand.exitCode));
 }
 
 LONG WINAPI OnKeeperFault(EXCEPTION_POINTERS*) {
     FinishReportInHand();
-    // The dump's file, marked for deletion unless whole, goes with the keeper's handles.
+    // A dump's file, marked for deletion unless whole, goes with the keeper's handles.
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(-1));
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
-// The dump first, so that the line can say when there is none, then the line,
-// then the run's end with its failure code.
-void FinishReport(HANDLE run, const ReportHandOver& handOver, const std::wstring& line, const DumpException* where) {
+// The dump first when one is due (`where`, null for a hang whose thread could
+// not be stopped), so that the line can say when there is none, then the
+// line, then the run's end with its failure code.
+void FinishReport(HANDLE run, const ReportHandOver& handOver, const FixedText& line, bool dumpDue,
+                  const DumpException* where = nullptr) {
     reportInHand.run = run;
     reportInHand.markedProcess = handOver.markedProcess;
     reportInHand.exitCode = handOver.exitCode;
-    reportInHand.dumped = false;
+    reportInHand.dumpMissing = dumpDue;
     reportInHand.line = &line;
-    // One budget for the writer's start (it loads dbghelp.dll) and the dump.
-    const ULONGLONG deadline = GetTickCount64() + kDumpWaitMs;
-    DumpWriter writer;
-    const auto left = [deadline] {
-        const ULONGLONG now = GetTickCount64();
-        return now < deadline ? static_cast<DWORD>(deadline - now) : 0;
-    };
-    reportInHand.dumped =
-        writer.Start(kDumpWaitMs) && writer.Write(run, kDumpFileName, where, line, left()) == S_OK;
+    if (dumpDue) {
+        auto writer = std::make_unique<DumpWriter>();
+        reportInHand.dumpMissing =
+            WriteDumpWithin(*writer, run, kDumpFileName, where, line.Text(), kDumpWaitMs) != S_OK;
+        // One given up on may still be inside the dump: it is left to the keeper's end.
+        if (reportInHand.dumpMissing) writer.release();
+    }
     FinishReportInHand();
     WaitForSingleObject(run, kRunEndWaitMs);
 }
@@ -119,62 +95,77 @@ void ReportCrash(HANDLE run, const ReportHandOver& handOver) {
     if (ReadFrom(run, handOver.exception, pointers)) ReadFrom(run, pointers.ExceptionRecord, record);
     const ModulePlace place = ModuleHolding(run, record.ExceptionAddress);
     const DumpException where{handOver.faultingThreadId, handOver.exception, true};
-    FinishReport(run, handOver, UnhandledExceptionLine(record.ExceptionCode, place.Name(), place.offset), &where);
+    FinishReport(run, handOver, UnhandledExceptionLine(record.ExceptionCode, place.Name(), place.offset), true,
+                 &where);
 }
 
 // Stops the watched thread and reports its hang, unless its call has returned
-// by then or a crash is to be reported first: the thread then goes on. True
-// when the run was ended.
-bool ReportHangUnlessReturned(const KeeperArguments& keeper, HANDLE thread) {
+// by then: the thread then goes on. The run hears that the keeper has decided
+// (`taken`) before the report starts. True when the run was ended.
+bool ReportHangUnlessReturned(const KeeperArguments& keeper, const ReportHandOver& offered) {
     CONTEXT context{};
-    const bool stopped = StopThread(thread, context);
+    const bool stopped = StopThread(offered.watchedThread, context);
     ReportHandOver now;
     const bool read = ReadFrom(keeper.run, keeper.handOver, now);
     const auto call = static_cast<EngineCall>(now.call);
-    if (!read || call == EngineCall::None || now.asked != static_cast<LONG>(KeeperRequest::None)) {
-        if (stopped) ResumeThread(thread);
+    if (!read || call == EngineCall::None) {
+        if (stopped) ResumeThread(offered.watchedThread);
+        SetEvent(offered.taken);
         return false;
     }
+    SetEvent(offered.taken);
     EXCEPTION_RECORD record = HangRecordAt(context);
     EXCEPTION_POINTERS pointers{&record, &context};
     const DumpException where{now.watchedThreadId, &pointers, false};
-    FinishReport(keeper.run, now,
-                 EngineHangLine(EngineCallName(call), static_cast<DWORD>(now.hangLimitSeconds)),
-                 stopped ? &where : nullptr);
+    FinishReport(keeper.run, now, EngineHangLine(EngineCallName(call), static_cast<DWORD>(now.hangLimitSeconds)),
+                 true, stopped ? &where : nullptr);
     return true;
 }
 
-// Waits for the run's requests until it ends or dismisses the keeper.
+// Waits for the run's requests, its end and the end of the thread it watches,
+// until it ends or dismisses the keeper.
 int KeepRecord(const KeeperArguments& keeper, const ReportHandOver& offered) {
-    // Not held open while the keeper waits: the run, and a run after it, must
-    // not take the keeper for a second writer.
-    runLog.Close();
     SetUnhandledExceptionFilter(OnKeeperFault);
     SetEvent(offered.ready);
+    HANDLE waits[] = {offered.request, keeper.run, offered.watchedThread};
+    DWORD waitCount = 3;
     bool hangLookedAt = false;
     for (;;) {
-        const HANDLE waits[] = {offered.request, keeper.run};
-        const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+        const DWORD waited = WaitForMultipleObjects(waitCount, waits, FALSE, INFINITE);
         if (waited == WAIT_OBJECT_0 + 1) {
             DWORD status = 0;
-            if (GetExitCodeProcess(keeper.run, &status)) LogAsTheRun(offered.markedProcess, UnfinishedRunLine(status));
+            if (GetExitCodeProcess(keeper.run, &status)) {
+                LogAsTheRun(offered.markedProcess, UnfinishedRunLine(status).Text());
+            }
             return 0;
         }
-        if (waited != WAIT_OBJECT_0) return -1;
         ReportHandOver now;
         // Unreadable: the run is ending, and its end is what comes next; or its
         // memory is out of reach, and nothing can be reported from here.
-        if (!ReadFrom(keeper.run, keeper.handOver, now)) continue;
+        const bool read = ReadFrom(keeper.run, keeper.handOver, now);
+        if (waited == WAIT_OBJECT_0 + 2) {
+            // Outside a call the thread's end is the run's own: its end follows.
+            waitCount = 2;
+            if (!read || static_cast<EngineCall>(now.call) == EngineCall::None) continue;
+            DWORD status = 0;
+            GetExitCodeThread(offered.watchedThread, &status);
+            FinishReport(keeper.run, now, CallingThreadEndedLine(EngineCallName(static_cast<EngineCall>(now.call)), status),
+                         false);
+            return 0;
+        }
+        if (waited != WAIT_OBJECT_0) return -1;
+        if (!read) continue;
         switch (static_cast<KeeperRequest>(now.asked)) {
         case KeeperRequest::Finished:
             return 0;
         case KeeperRequest::Crash:
+            SetEvent(offered.taken);
             ReportCrash(keeper.run, now);
             return 0;
         case KeeperRequest::Abort:
+            SetEvent(offered.taken);
             // abort() leaves no dump: the run called it, nothing faulted.
-            LogAsTheRun(now.markedProcess, kAbortLine);
-            EndTheRun(keeper.run, now.exitCode);
+            FinishReport(keeper.run, now, FixedText() << kAbortLine, false);
             return 0;
         case KeeperRequest::None:
             break;
@@ -182,25 +173,35 @@ int KeepRecord(const KeeperArguments& keeper, const ReportHandOver& offered) {
         // The watch asks once, at its limit.
         if (now.hangLimitSeconds != 0 && !hangLookedAt) {
             hangLookedAt = true;
-            if (ReportHangUnlessReturned(keeper, offered.watchedThread)) return 0;
+            if (ReportHangUnlessReturned(keeper, offered)) return 0;
         }
     }
+}
+
+// Whether the run is reached through what the command line names: a handle on
+// another process, whose memory holds at the address the signed hand-over of
+// that very process, naming a thread of it and handles of this keeper's own.
+bool ReachesItsRun(const KeeperArguments& keeper, ReportHandOver& offered) {
+    const DWORD runId = GetProcessId(keeper.run);
+    DWORD flags = 0;
+    return runId != 0 && runId != GetCurrentProcessId() && ReadFrom(keeper.run, keeper.handOver, offered) &&
+           offered.signature == kHandOverSignature && offered.runProcessId == runId &&
+           GetProcessIdOfThread(offered.watchedThread) == runId && GetHandleInformation(offered.request, &flags) &&
+           GetHandleInformation(offered.ready, &flags) && GetHandleInformation(offered.taken, &flags);
 }
 
 }  // namespace
 
 std::wstring KeeperCommandLine(const std::wstring& tool, const KeeperArguments& arguments) {
-    return CommandLineFor(tool, std::wstring(kKeeperOption) + L" " +
-                                    HexDigits(reinterpret_cast<std::uintptr_t>(arguments.run)) + L" " +
-                                    HexDigits(reinterpret_cast<std::uintptr_t>(arguments.handOver)));
+    return CommandLineFor(tool, KeeperArgumentsText({reinterpret_cast<std::uintptr_t>(arguments.run),
+                                                     reinterpret_cast<std::uintptr_t>(arguments.handOver)}));
 }
 
 std::optional<KeeperArguments> KeeperArgumentsFrom(int argc, const wchar_t* const* argv) {
-    if (argc != 4 || wcscmp(argv[1], kKeeperOption) != 0) return std::nullopt;
-    const std::optional<std::uintptr_t> run = FromHexDigits(argv[2]);
-    const std::optional<std::uintptr_t> handOver = FromHexDigits(argv[3]);
-    if (!run || !handOver) return std::nullopt;
-    return KeeperArguments{reinterpret_cast<HANDLE>(*run), reinterpret_cast<const ReportHandOver*>(*handOver)};
+    const std::optional<KeeperCommandLineValues> values = KeeperValuesFrom(argc, argv);
+    if (!values) return std::nullopt;
+    return KeeperArguments{reinterpret_cast<HANDLE>(values->run),
+                           reinterpret_cast<const ReportHandOver*>(values->handOver)};
 }
 
 std::optional<int> KeepRecordWhenAsked() {
@@ -208,14 +209,10 @@ std::optional<int> KeepRecordWhenAsked() {
     const LocalMemory arguments(reinterpret_cast<HLOCAL>(CommandLineToArgvW(GetCommandLineW(), &argc)));
     if (!arguments) return std::nullopt;
     const std::optional<KeeperArguments> keeper = KeeperArgumentsFrom(argc, static_cast<wchar_t**>(arguments.Get()));
-    // Another process's record, handed over by that process: not this one's
-    // own memory, whatever handle or address was typed.
-    const DWORD runId = keeper ? GetProcessId(keeper->run) : 0;
+    if (!keeper) return std::nullopt;
+    // A keeper from here on, whatever becomes of it: it runs no job.
     ReportHandOver offered;
-    if (runId == 0 || runId == GetCurrentProcessId() || !ReadFrom(keeper->run, keeper->handOver, offered) ||
-        offered.signature != kHandOverSignature || offered.runProcessId != runId) {
-        return std::nullopt;
-    }
+    if (!ReachesItsRun(*keeper, offered)) return -1;
     try {
         return KeepRecord(*keeper, offered);
     } catch (...) {
@@ -235,11 +232,12 @@ DWORD RecordKeeper::Start() {
     }
     request_.Reset(CreateEventW(&inheritable, FALSE, FALSE, nullptr));
     ready_.Reset(CreateEventW(&inheritable, TRUE, FALSE, nullptr));
-    if (!request_ || !ready_) return Discard(GetLastError());
-    OfferHandOver(request_.Get(), ready_.Get(), thread_.Get());
+    taken_.Reset(CreateEventW(&inheritable, FALSE, FALSE, nullptr));
+    if (!request_ || !ready_ || !taken_) return Discard(GetLastError());
+    OfferHandOver(request_.Get(), ready_.Get(), taken_.Get(), thread_.Get());
     const std::wstring tool = ModulePath();
     if (tool.empty()) return Discard(GetLastError());
-    const std::vector<HANDLE> inherited{run_.Get(), thread_.Get(), request_.Get(), ready_.Get()};
+    const std::vector<HANDLE> inherited{run_.Get(), thread_.Get(), request_.Get(), ready_.Get(), taken_.Get()};
     if (!StartHelper(KeeperCommandLine(tool, {run_.Get(), HandOverAddress()}), inherited, keeper_)) {
         return Discard(GetLastError());
     }
@@ -259,22 +257,26 @@ DWORD RecordKeeper::Start() {
     }
 }
 
-DWORD RecordKeeper::Discard(DWORD error) {
+DWORD RecordKeeper::Discard(DWORD result) {
     if (keeper_.process && WaitForSingleObject(keeper_.process.Get(), 0) == WAIT_TIMEOUT) {
         TerminateProcess(keeper_.process.Get(), static_cast<UINT>(-1));
     }
     HandReportsTo(nullptr);
-    keeper_ = ProcessHandles();
-    ready_.Reset();
-    request_.Reset();
-    thread_.Reset();
-    run_.Reset();
-    return error;
+    CloseHandles();
+    return result;
 }
 
 void RecordKeeper::Stop() {
     if (!keeper_.process) return;
-    // One that does not end when told is ended.
     DismissKeeper(keeper_.process.Get(), kKeeperEndWaitMs);
-    Discard(ERROR_SUCCESS);
+    CloseHandles();
+}
+
+void RecordKeeper::CloseHandles() {
+    keeper_ = ProcessHandles();
+    taken_.Reset();
+    ready_.Reset();
+    request_.Reset();
+    thread_.Reset();
+    run_.Reset();
 }

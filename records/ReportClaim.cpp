@@ -1,28 +1,76 @@
 #include "records/ReportClaim.h"
 
-#include "records/ReportHandOver.h"
+#include "records/LastChance.h"
 
 namespace {
 
-// Who has the report: nobody, a thread that reports a failure, or the
-// launcher's thread while it dismisses the keeper.
-enum Claim : LONG { kFree, kReporting, kDismissing };
-// A failure that comes while the keeper is dismissed waits this long, in
-// polls of 10 ms, for the dismissal to end (it waits 5 s for the keeper).
-constexpr int kDismissalPolls = 600;
+// Who has the report.
+enum Claim : LONG {
+    kFree,
+    kReporting,   // a report that ends the run
+    kLooking,     // the watch looks at a hang, and may let go
+    kDismissing,  // the launcher's thread dismisses the keeper
+    kClosed,      // the launcher's thread is done; the process ends
+};
+volatile LONG claim = kFree;
+// Failures met and not yet reported: the run is not done while there is one.
+volatile LONG failuresAnnounced = 0;
+
+// A failure that finds the claim held by a look or a dismissal waits this
+// long at most: a hang look ends within a report's budget, a dismissal within
+// seconds.
+constexpr DWORD kClaimWaitMs = kReportBudgetMs;
+
+LONG TakeFrom(LONG from, LONG to) { return InterlockedCompareExchange(&claim, to, from); }
 
 }  // namespace
 
+void AnnounceFailure() { InterlockedIncrement(&failuresAnnounced); }
+
 bool ClaimReport() {
-    for (int poll = 0; poll < kDismissalPolls; ++poll) {
-        const LONG held = InterlockedCompareExchange(&runHandOver.claimed, kReporting, kFree);
+    const ULONGLONG giveUpAt = GetTickCount64() + kClaimWaitMs;
+    for (;;) {
+        const LONG held = TakeFrom(kFree, kReporting);
         if (held == kFree) return true;
-        if (held == kReporting) return false;
+        // The launcher's thread closed the reports: it waits for an announced one.
+        if (held == kClosed && TakeFrom(kClosed, kReporting) == kClosed) return true;
+        if (held == kReporting || GetTickCount64() >= giveUpAt) return false;
         Sleep(10);
     }
-    return false;
 }
 
-bool ClaimForDismissal() { return InterlockedCompareExchange(&runHandOver.claimed, kDismissing, kFree) == kFree; }
+bool ClaimForHangLook() { return TakeFrom(kFree, kLooking) == kFree; }
 
-void ReleaseClaim() { InterlockedExchange(&runHandOver.claimed, kFree); }
+void ReleaseHangLook() { TakeFrom(kLooking, kFree); }
+
+bool ClaimForDismissal() {
+    const ULONGLONG giveUpAt = GetTickCount64() + kClaimWaitMs;
+    for (;;) {
+        const LONG held = TakeFrom(kFree, kDismissing);
+        if (held == kFree) return true;
+        if (held != kLooking || GetTickCount64() >= giveUpAt) return false;
+        Sleep(10);
+    }
+}
+
+void ReleaseDismissal() { TakeFrom(kDismissing, kFree); }
+
+void WaitForTheReportUnderWay() {
+    Sleep(kReportBudgetMs);
+    EndWithLastChanceExitCode();
+}
+
+void CloseReports() {
+    // A look or a dismissal left unfinished is a failure of its own.
+    const ULONGLONG giveUpAt = GetTickCount64() + kClaimWaitMs;
+    for (;;) {
+        const LONG held = TakeFrom(kFree, kClosed);
+        if (held == kFree || held == kClosed) break;
+        if (held == kReporting) WaitForTheReportUnderWay();
+        if (GetTickCount64() >= giveUpAt) EndWithLastChanceExitCode();
+        Sleep(10);
+    }
+    // Read after the claim is closed: a failure announced later finds it
+    // closed and reports all the same, racing only the process's own end.
+    if (InterlockedCompareExchange(&failuresAnnounced, 0, 0) != 0) WaitForTheReportUnderWay();
+}

@@ -2,7 +2,9 @@
 // What a run and its record keeper share: one record in the run's memory that
 // the run writes and the keeper reads from outside (ReadProcessMemory). It
 // holds plain values and handles only, so that a thread that writes it needs
-// neither the heap nor the loader, whatever locks it holds.
+// neither the heap nor the loader, whatever locks it holds. What only the run
+// uses (its handle on the keeper, the claim between its threads) is kept
+// apart, beside the code that uses it.
 
 #include <windows.h>
 
@@ -38,16 +40,14 @@ struct ReportHandOver {
     // under the same values.
     HANDLE request = nullptr;        // auto-reset event: read the record now
     HANDLE ready = nullptr;          // set by the keeper once it waits for requests
+    HANDLE taken = nullptr;          // auto-reset event, set by the keeper once it has taken a request
     HANDLE watchedThread = nullptr;  // the thread that calls into the engine library
     DWORD watchedThreadId = 0;
-    DWORD markedProcess = 0;  // as VLogger::MarkedProcess gives it for the run
-    // The run's own handle on its keeper; null while it has none.
-    HANDLE keeper = nullptr;
+    DWORD markedProcess = 0;       // as VLogger::MarkedProcess gives it for the run
+    volatile LONG exitCode = -1;   // what the keeper ends a failed run with: its last-chance exit code
     // As the run goes on.
-    volatile LONG exitCode = -1;                           // the last-chance exit code
     volatile LONG call = static_cast<LONG>(EngineCall::None);  // the call under way
     volatile LONG hangLimitSeconds = 0;  // the watch found `call` still running at this limit
-    volatile LONG claimed = 0;           // a report, or the keeper's dismissal, is under way
     volatile LONG asked = static_cast<LONG>(KeeperRequest::None);
     DWORD faultingThreadId = 0;
     EXCEPTION_POINTERS* exception = nullptr;  // the crash's, in the run's memory

@@ -4,8 +4,9 @@
 # texts are read from the tool's own sources (base/ log/ system/ filetree/
 # workflows/ records/ engine/ launcher/), never from a list kept by hand:
 #
-#   - every LogLine(...) call and every stream insertion into the run log
-#     (`runLog << ...`, or any `<<` chain that ends with EndLine);
+#   - every LogLine(...) and LogLineNow(...) call and every stream insertion
+#     into the run log (`runLog << ...`, or any `<<` chain that ends with
+#     EndLine);
 #   - MessageBox*(...)'s text and caption; printf, wprintf and their kin
 #     (their format strings cut at each %-conversion, line break and tab);
 #   - what those take their text from, followed through the code: string
@@ -42,7 +43,7 @@ KEYWORDS = {"if", "for", "while", "switch", "catch", "return", "sizeof", "else",
             "alignof", "noexcept", "static_assert", "defined"}
 CONSOLE_SINKS = {"printf", "wprintf", "fprintf", "fwprintf", "puts", "_putws", "fputs", "fputws"}
 STREAM_END = "EndLine"
-TEXT_TYPE = re.compile(r"wstring|string|wchar_t|\bchar\b|WCHAR|\bL?P?C?WSTR\b|\bauto\b")
+TEXT_TYPE = re.compile(r"wstring|string|wchar_t|\bchar\b|WCHAR|\bL?P?C?WSTR\b|\bauto\b|\bFixedText\b")
 
 # --- tokens ---------------------------------------------------------------
 
@@ -371,7 +372,7 @@ for rel, toks in files.items():
         name = last_name(t.value)
         fn = enclosing(rel, i)
         if toks[i + 1].value == "(":
-            if name == "LogLine":
+            if name in ("LogLine", "LogLineNow"):
                 sink_args(toks, i, None, fn, "log")
             elif name.startswith("MessageBox"):
                 sink_args(toks, i, {1, 2}, fn, "box")

@@ -3,6 +3,7 @@
 #include <dbghelp.h>
 
 #include <cstdint>
+#include <cwchar>
 
 #include "system/LibrarySearch.h"
 
@@ -21,6 +22,11 @@ BOOL CALLBACK LeaveOutTheWritersStack(PVOID, const PMINIDUMP_CALLBACK_INPUT inpu
 }
 
 HRESULT LastError() { return HRESULT_FROM_WIN32(GetLastError()); }
+
+// A dump being written lies under its name and this, marked for deletion.
+constexpr wchar_t kPartialSuffix[] = L".partial";
+// A whole dump takes its name in milliseconds.
+constexpr DWORD kNamingWaitMs = 2000;
 
 // Deleted once the last handle on the file is closed, or kept after all.
 bool MarkForDeletion(HANDLE file, bool deleted) {
@@ -72,55 +78,74 @@ DWORD WINAPI DumpWriter::Run(void* self) {
 }
 
 HRESULT DumpWriter::WriteNow() {
-    const FileHandle file(file_);
     if (!dbghelp_) return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
     const auto writeDump = reinterpret_cast<decltype(&MiniDumpWriteDump)>(
         reinterpret_cast<void*>(GetProcAddress(dbghelp_.Get(), "MiniDumpWriteDump")));
     if (writeDump == nullptr) return LastError();
+    // The old dump belongs to an earlier run: it goes whatever becomes of this
+    // one. A read-only or hidden one would refuse both the deletion and the
+    // replacement.
+    SetFileAttributesW(path_, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(path_);
+    const FixedText partial = FixedText() << path_ << kPartialSuffix;
+    SetFileAttributesW(partial.Text(), FILE_ATTRIBUTE_NORMAL);
+    FileHandle file(CreateFileW(partial.Text(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return LastError();
+    if (!MarkForDeletion(file.Get(), true)) {
+        const HRESULT error = LastError();
+        file.Reset();
+        DeleteFileW(partial.Text());
+        return error;
+    }
     MINIDUMP_EXCEPTION_INFORMATION where{exception_.threadId, exception_.pointers, exception_.inDumpedProcess};
-    MINIDUMP_USER_STREAM commentStream{CommentStreamW, static_cast<ULONG>((comment_.size() + 1) * sizeof(wchar_t)),
-                                       const_cast<wchar_t*>(comment_.c_str())};
+    MINIDUMP_USER_STREAM commentStream{CommentStreamW, static_cast<ULONG>((comment_.Length() + 1) * sizeof(wchar_t)),
+                                       const_cast<wchar_t*>(comment_.Text())};
     MINIDUMP_USER_STREAM_INFORMATION streams{1, &commentStream};
     MINIDUMP_CALLBACK_INFORMATION callback{LeaveOutTheWritersStack, nullptr};
     if (!writeDump(process_, GetProcessId(process_), file.Get(), MiniDumpNormal, withException_ ? &where : nullptr,
-                   comment_.empty() ? nullptr : &streams, &callback)) {
+                   comment_.Length() == 0 ? nullptr : &streams, &callback)) {
         return LastError();
+    }
+    // The asker gave up on it: it goes with its handle.
+    if (InterlockedCompareExchange(&job_, kKeeping, kWriting) != kWriting) return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+    if (!MarkForDeletion(file.Get(), false)) return LastError();
+    file.Reset();
+    if (!MoveFileExW(partial.Text(), path_, MOVEFILE_REPLACE_EXISTING)) {
+        const HRESULT error = LastError();
+        DeleteFileW(partial.Text());
+        return error;
     }
     return S_OK;
 }
 
 HRESULT DumpWriter::Write(HANDLE process, const wchar_t* path, const DumpException* exception,
-                          const std::wstring& comment, DWORD timeoutMs) {
+                          const wchar_t* comment, DWORD timeoutMs) {
     if (!thread_) return E_HANDLE;
-    // CREATE_ALWAYS refuses to replace a read-only or hidden file.
-    SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-    FileHandle file(
-        CreateFileW(path, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return LastError();
-    if (!MarkForDeletion(file.Get(), true)) {
-        const HRESULT error = LastError();
-        file.Reset();
-        DeleteFileW(path);
-        return error;
+    // Room for the partial file's name too.
+    if (wcsncpy_s(path_, MAX_PATH - (sizeof(kPartialSuffix) / sizeof(wchar_t) - 1), path, _TRUNCATE) != 0) {
+        return E_INVALIDARG;
     }
-    // The writer writes through a handle of its own: one given up on may still
-    // be writing when this one is closed, and keeps the file marked until its
-    // process ends.
-    HANDLE writersHandle = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), file.Get(), GetCurrentProcess(), &writersHandle, 0, FALSE,
-                         DUPLICATE_SAME_ACCESS)) {
-        return LastError();
-    }
-    file_ = writersHandle;
     process_ = process;
     withException_ = exception != nullptr;
     if (exception != nullptr) exception_ = *exception;
-    comment_ = comment;
+    comment_ = FixedText() << comment;
+    job_ = kWriting;
     SetEvent(request_.Get());
-    const DWORD waited = WaitForSingleObject(done_.Get(), timeoutMs);
-    const HRESULT result = waited == WAIT_OBJECT_0   ? result_
-                           : waited == WAIT_TIMEOUT ? HRESULT_FROM_WIN32(ERROR_TIMEOUT)
-                                                    : LastError();
-    if (FAILED(result)) return result;
-    return MarkForDeletion(file.Get(), false) ? S_OK : LastError();
+    DWORD waited = WaitForSingleObject(done_.Get(), timeoutMs);
+    // A dump that turned whole as the time ran out only takes its name.
+    if (waited == WAIT_TIMEOUT && InterlockedCompareExchange(&job_, kGivenUp, kWriting) == kKeeping) {
+        waited = WaitForSingleObject(done_.Get(), kNamingWaitMs);
+    }
+    return waited == WAIT_OBJECT_0   ? result_
+           : waited == WAIT_TIMEOUT ? HRESULT_FROM_WIN32(ERROR_TIMEOUT)
+                                    : LastError();
+}
+
+HRESULT WriteDumpWithin(DumpWriter& writer, HANDLE process, const wchar_t* path, const DumpException* exception,
+                        const wchar_t* comment, DWORD budgetMs) {
+    const ULONGLONG deadline = GetTickCount64() + budgetMs;
+    if (!writer.Start(budgetMs)) return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+    const ULONGLONG now = GetTickCount64();
+    return writer.Write(process, path, exception, comment, now < deadline ? static_cast<DWORD>(deadline - now) : 0);
 }

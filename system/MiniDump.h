@@ -5,9 +5,8 @@
 
 #include <windows.h>
 
-#include <string>
-
 #include "base/Handles.h"
+#include "base/Text.h"
 
 // How long a dump may take before it is given up: a fault or a hang inside
 // the heap or the loader can leave a lock held that the writer then waits on.
@@ -30,7 +29,8 @@ struct DumpException {
 };
 
 // A thread of its own that writes one dump when asked, so that the one who
-// asks can give up on a dump that hangs.
+// asks can give up on a dump that hangs. The asking needs neither the heap nor
+// the loader: a run may ask while one of its threads holds either.
 class DumpWriter {
 public:
     DumpWriter() = default;
@@ -51,13 +51,16 @@ public:
     // Writes a dump of the process (PROCESS_QUERY_INFORMATION and
     // PROCESS_VM_READ) to path, replacing an older file: every thread with its
     // stack (the writer's own left out), the module list, the exception (none
-    // for null) and `comment` as the dump's comment; no heap memory. Waits up
-    // to timeoutMs. S_OK when the dump is whole. The file is marked for
-    // deletion from its creation until then, so a dump that fails, times out
-    // or is cut short by the writer's end leaves no file (an older one is gone
-    // too). The result says why it failed: HRESULT_FROM_WIN32(ERROR_TIMEOUT)
-    // when the time ran out, the writer then being left where it hangs.
-    HRESULT Write(HANDLE process, const wchar_t* path, const DumpException* exception, const std::wstring& comment,
+    // for null) and `comment` as the dump's comment; no heap memory. path and
+    // comment are copied (at most MAX_PATH - 9 and FixedText::kRoom
+    // characters). Waits up to timeoutMs. S_OK when the dump is whole. An
+    // older dump at path is deleted first; the new one is written under path
+    // and ".partial", marked for deletion from its creation, and takes path's
+    // name only once whole. So a dump that fails, times out or is cut short by
+    // the writer's end leaves no file at path, never an empty or partial one.
+    // The result says why it failed: HRESULT_FROM_WIN32(ERROR_TIMEOUT) when
+    // the time ran out, the writer then being left where it hangs.
+    HRESULT Write(HANDLE process, const wchar_t* path, const DumpException* exception, const wchar_t* comment,
                   DWORD timeoutMs);
 
 private:
@@ -72,10 +75,20 @@ private:
     // The job, read by the writer's thread once request_ is set. These stay
     // here, not on the asker's stack, for a writer given up on.
     bool quit_ = false;
-    HANDLE file_ = nullptr;     // the writer's own handle, closed by it
+    // Whether the dump in hand is kept or given up on: whichever of the
+    // writer (once the dump is whole) and the asker (once its time is out)
+    // comes first decides.
+    enum JobState : LONG { kWriting, kKeeping, kGivenUp };
+    volatile LONG job_ = kWriting;
     HANDLE process_ = nullptr;  // the asker's
     bool withException_ = false;
     DumpException exception_;
-    std::wstring comment_;
+    wchar_t path_[MAX_PATH] = {};
+    FixedText comment_;
     HRESULT result_ = E_PENDING;
 };
+
+// One budget for the writer's start (it loads dbghelp.dll) and the dump:
+// starts `writer` unless it runs already, then writes as Write does.
+HRESULT WriteDumpWithin(DumpWriter& writer, HANDLE process, const wchar_t* path, const DumpException* exception,
+                        const wchar_t* comment, DWORD budgetMs);

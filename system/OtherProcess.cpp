@@ -2,8 +2,6 @@
 
 #include <psapi.h>
 
-#include "base/Paths.h"
-
 ModulePlace ModuleHolding(HANDLE process, const void* address) {
     ModulePlace place;
     const auto at = reinterpret_cast<std::uintptr_t>(address);
@@ -14,11 +12,11 @@ ModulePlace ModuleHolding(HANDLE process, const void* address) {
     }
     // A mapped image is one allocation: its base is the module's.
     const auto module = static_cast<HMODULE>(region.AllocationBase);
-    std::wstring path(kLongestPath, L'\0');
-    const DWORD length = GetModuleFileNameExW(process, module, path.data(), kLongestPath);
-    if (length == 0 || length >= kLongestPath) return place;
-    path.resize(length);
-    place.fileName = path.substr(path.find_last_of(L"\\/") + 1);
+    const DWORD length = GetModuleBaseNameW(process, module, place.fileName, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        place.fileName[0] = L'\0';
+        return place;
+    }
     place.offset = at - reinterpret_cast<std::uintptr_t>(module);
     return place;
 }

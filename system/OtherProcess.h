@@ -2,14 +2,13 @@
 // A process read from outside, through a handle on it: its memory, the module
 // that holds an address, a thread stopped where it runs. Nothing here needs the
 // process read to run, so it works on one whose threads hold its heap's lock
-// or the loader's. The calling process may be read the same way
-// (GetCurrentProcess()), but ModuleHolding allocates in the caller: there it
-// needs the caller's own heap.
+// or the loader's; nor does anything here allocate, so the calling process may
+// be read the same way (GetCurrentProcess()) while one of its own threads
+// holds its heap's lock.
 
 #include <windows.h>
 
 #include <cstdint>
-#include <string>
 
 // Reads a T at address in the process. False when any of its bytes cannot be
 // read (the process ended, say).
@@ -22,9 +21,9 @@ bool ReadFrom(HANDLE process, const void* address, T& value) {
 // Where an address lies: the file name of the module that holds it and the
 // offset from that module's base.
 struct ModulePlace {
-    std::wstring fileName;      // empty: in no module, or in one whose name cannot be read
-    std::uintptr_t offset = 0;  // the address itself when fileName is empty
-    const wchar_t* Name() const { return fileName.empty() ? nullptr : fileName.c_str(); }
+    wchar_t fileName[MAX_PATH] = {};  // empty: in no module, or in one whose name cannot be read
+    std::uintptr_t offset = 0;        // the address itself when fileName is empty
+    const wchar_t* Name() const { return fileName[0] == L'\0' ? nullptr : fileName; }
 };
 // The process needs PROCESS_QUERY_INFORMATION and PROCESS_VM_READ.
 ModulePlace ModuleHolding(HANDLE process, const void* address);

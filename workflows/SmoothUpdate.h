@@ -36,8 +36,8 @@ void InstallEngineInItsOwnProcess(const ToolPaths& context, const ChildRunner& r
 // The update's own bound on the engine install, unless an administrator set
 // the engine library's limit.
 inline constexpr DWORD kEngineInstallWaitMs = 120000;
-// Beyond its limit and its dump's time, what an engine run may take to start
-// and to log its end.
+// Beyond its limit and the time its report may take, what an engine run may
+// take to start and to log its end.
 inline constexpr DWORD kEngineRunEndMs = 10000;
 
 struct EngineInstallBound {
@@ -46,6 +46,6 @@ struct EngineInstallBound {
 };
 // The engine install's bound under the policy value: the administrator's
 // limit where one is set, else the update's own; waited for up to the limit,
-// the dump's time and kEngineRunEndMs, and a run without a limit up to
-// kEngineInstallWaitMs.
+// the time its report may take (kHangReportBudgetMs) and kEngineRunEndMs, and
+// a run without a limit up to kEngineInstallWaitMs.
 EngineInstallBound EngineInstallBoundFor(const EngineCallLimit& policy);

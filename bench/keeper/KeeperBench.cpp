@@ -1,11 +1,11 @@
-// What the record keeper adds to a run that loads the engine's library: the
-// span of -install (load, DllGetClassObject, Initialize, Install,
-// Uninitialize, Release, free, under the watch) with a library that returns at
-// once, timed in this process without a keeper and with one started before
-// and dismissed after it, the two interleaved. For scale it also times whole
-// runs of zelunst.exe -install. This program is its own keeper, as the tool is.
+// What the record keeper adds to a run of the tool: whole runs of
+// zelunst.exe -install with the stand-in library, which returns at once,
+// timed with the keeper and without it (the tool built without its keeper,
+// for this benchmark alone), in pairs, the order turned every pair.
 //
-//   keeper_bench.exe TOOL_FOLDER     zelunst.exe and subsystem\zelde\zeldecs.dll lie there
+//   keeper_bench.exe WITH_KEEPER WITHOUT_KEEPER
+//       each a folder that holds the tool (zelunst.exe, zelunst_without_keeper.exe)
+//       and subsystem\zelde\zeldecs.dll
 #include <windows.h>
 
 #include <algorithm>
@@ -14,14 +14,10 @@
 #include <vector>
 
 #include "base/Handles.h"
-#include "engine/EngineWatchdog.h"
-#include "records/RecordKeeper.h"
-#include "engine/SolutionLoader.h"
 
 namespace {
 
-constexpr int kRounds = 40;
-constexpr int kWholeRuns = 10;
+constexpr int kPairs = 30;
 
 double Now() {
     LARGE_INTEGER counter, frequency;
@@ -32,37 +28,13 @@ double Now() {
 
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
-// The library's span as -install drives it; false when a call failed.
-bool InstallSpan(const std::wstring& library) {
-    EngineWatchdog watchdog;
-    if (watchdog.Start(900) != ERROR_SUCCESS) return false;
-    CQIVUseComDll_v2 comDll;
-    comDll.module = LoadLibraryExW(library.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
-    IZelSolution* solution = nullptr;
-    comDll.GetClassObject(&solution);
-    const bool installed = solution != nullptr && SUCCEEDED(solution->Initialize(0)) && SUCCEEDED(solution->Install(0));
-    if (solution != nullptr) {
-        solution->Uninitialize();
-        solution->Release();
-    }
-    if (comDll.module != nullptr) FreeLibrary(comDll.module);
-    watchdog.Stop();
-    return installed;
-}
-
-double TimedSpan(const std::wstring& library, bool withKeeper) {
-    const double start = Now();
-    RecordKeeper keeper;
-    if (withKeeper && keeper.Start() != ERROR_SUCCESS) return -1;
-    if (!InstallSpan(library)) return -1;
-    keeper.Stop();
-    return Now() - start;
-}
-
-double TimedWholeRun(const std::wstring& tool) {
+// Seconds from the start of `tool -install` to its end; negative when it did
+// not succeed.
+double TimedInstall(const std::wstring& tool) {
     std::wstring commandLine = L"\"" + tool + L"\" -install";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
@@ -73,52 +45,42 @@ double TimedWholeRun(const std::wstring& tool) {
     }
     const ProcessHandles run(info);
     WaitForSingleObject(run.process.Get(), INFINITE);
+    const double seconds = Now() - start;
     DWORD exitCode = 1;
     GetExitCodeProcess(run.process.Get(), &exitCode);
-    return exitCode == 0 ? Now() - start : -1;
+    return exitCode == 0 ? seconds : -1;
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (const std::optional<int> keeperExitCode = KeepRecordWhenAsked()) return *keeperExitCode;
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: keeper_bench.exe TOOL_FOLDER\n");
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: keeper_bench.exe WITH_KEEPER WITHOUT_KEEPER\n");
         return 2;
     }
-    const std::wstring folder = argv[1];
-    const std::wstring library = folder + L"\\subsystem\\zelde\\zeldecs.dll";
-    std::vector<double> without, with;
-    for (int round = 0; round < kRounds; ++round) {
-        // Interleaved, the order turned every round.
-        for (const bool withKeeper : {round % 2 == 0, round % 2 != 0}) {
-            const double seconds = TimedSpan(library, withKeeper);
-            if (seconds < 0) {
-                std::fprintf(stderr, "the library's span failed (%s keeper)\n", withKeeper ? "with" : "without");
+    const std::wstring tools[] = {std::wstring(argv[1]) + L"\\zelunst.exe",
+                                  std::wstring(argv[2]) + L"\\zelunst_without_keeper.exe"};
+    std::vector<double> with, without, added;
+    for (int pair = 0; pair < kPairs; ++pair) {
+        double seconds[2] = {};
+        for (const int which : {pair % 2, 1 - pair % 2}) {
+            seconds[which] = TimedInstall(tools[which]);
+            if (seconds[which] < 0) {
+                std::fprintf(stderr, "%ls -install failed\n", tools[which].c_str());
                 return 1;
             }
-            (withKeeper ? with : without).push_back(seconds);
         }
+        with.push_back(seconds[0]);
+        without.push_back(seconds[1]);
+        added.push_back(seconds[0] - seconds[1]);
     }
-    std::vector<double> whole;
-    for (int run = 0; run < kWholeRuns; ++run) {
-        const double seconds = TimedWholeRun(folder + L"\\zelunst.exe");
-        if (seconds < 0) {
-            std::fprintf(stderr, "zelunst.exe -install failed\n");
-            return 1;
-        }
-        whole.push_back(seconds);
-    }
-    const double withoutMs = 1000 * Median(without);
-    const double withMs = 1000 * Median(with);
-    const double wholeMs = 1000 * Median(whole);
-    std::printf("-install's span with a library that returns at once, median of %d rounds each, interleaved:\n",
-                kRounds);
-    std::printf("  without a keeper  %7.2f ms\n", withoutMs);
-    std::printf("  with a keeper     %7.2f ms (fastest %.2f, slowest %.2f)\n", withMs,
+    std::printf("whole zelunst.exe -install runs, %d pairs, interleaved (median; fastest, slowest):\n", kPairs);
+    std::printf("  with its keeper     %7.2f ms (%.2f, %.2f)\n", 1000 * Median(with),
                 1000 * *std::min_element(with.begin(), with.end()), 1000 * *std::max_element(with.begin(), with.end()));
-    std::printf("  added             %7.2f ms, ratio %.1f\n", withMs - withoutMs, withMs / withoutMs);
-    std::printf("a whole zelunst.exe -install run (keeper included), median of %d: %.2f ms; the keeper is %.0f%% of it\n",
-                kWholeRuns, wholeMs, 100 * (withMs - withoutMs) / wholeMs);
+    std::printf("  without a keeper    %7.2f ms (%.2f, %.2f)\n", 1000 * Median(without),
+                1000 * *std::min_element(without.begin(), without.end()),
+                1000 * *std::max_element(without.begin(), without.end()));
+    std::printf("  added by the keeper %7.2f ms a run (median of the pairs' differences), ratio %.2f\n",
+                1000 * Median(added), Median(with) / Median(without));
     return 0;
 }

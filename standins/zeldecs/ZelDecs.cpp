@@ -17,19 +17,32 @@
 //                           current one for the call, as many libraries load
 //                           their parts, and records
 //                           "LoadLibrary <file name> loaded" or "... error <code>"
-//   Fault=crash|crashinheap|stackoverflow|abort|failfast|hang|busyhang
+//   Fault=crash|crashinheap|stackoverflow|abort|failfast|hang|busyhang|
+//         exitthread|faultlater
 //                           Install, once recorded, faults that way instead
 //                           of returning. crashinheap crashes while it holds
 //                           the process heap's lock; hang waits for good;
 //                           busyhang never returns either, allocating and
-//                           freeing without end inside the heap's lock. It
-//                           first records the C runtime's
+//                           freeing without end inside the heap's lock;
+//                           exitthread ends the calling thread with exit code
+//                           7; faultlater returns, and a thread it started
+//                           crashes FaultAfter milliseconds later (1000 unless
+//                           set), the library pinned so that its code is still
+//                           there then. It first records the C runtime's
 //                           error mode, which it shares with the tool:
 //                           "Fault crash with error mode 1"; a crash then
 //                           records where it faulted:
 //                           "Fault site zeldecs.dll+0x<offset>"
 //   FaultIn=Uninstall|DLL_PROCESS_ATTACH
 //                           where the fault happens instead of Install
+//   KeeperFate=end|freeze   before the fault, the tool's record keeper (the
+//                           zelunst.exe this process started) is ended, or
+//                           every thread of it suspended, and "Keeper ended"
+//                           or "Keeper frozen" recorded
+//   ReportInheritable=1     Initialize records how many inheritable handles
+//                           this process holds on itself or a thread of it,
+//                           which every child started with inheritance gets:
+//                           "Inheritable handles on this process: <count>"
 //
 // Built a second time with ZELDECS_WITHOUT_CLASS_OBJECT: the same library
 // without "DllGetClassObject".
@@ -44,6 +57,7 @@
 #include "base/Paths.h"
 #include "base/Text.h"
 #include "engine/ZelSolution.h"
+#include "standins/common/Processes.h"
 
 namespace {
 
@@ -137,6 +151,46 @@ LONG CALLBACK RecordFaultSite(EXCEPTION_POINTERS* exception) {
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
+// Ends or freezes the run's record keeper, as the settings' "KeeperFate" asks.
+void KeeperFateOnDemand() {
+    const std::string fate = Setting("KeeperFate");
+    if (fate.empty()) return;
+    const std::wstring tool = ModulePath();
+    const std::wstring toolName = tool.substr(tool.rfind(L'\\') + 1);
+    for (const DWORD keeperId : standin::ChildProcessesNamed(GetCurrentProcessId(), toolName.c_str())) {
+        if (fate == "freeze") {
+            standin::FreezeProcess(keeperId);
+            Record("Keeper frozen");
+        } else if (fate == "end") {
+            const KernelHandle keeper(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, keeperId));
+            if (keeper && TerminateProcess(keeper.Get(), 1)) WaitForSingleObject(keeper.Get(), 5000);
+            Record("Keeper ended");
+        }
+    }
+}
+
+// Inheritable handles this process holds on itself or on one of its threads,
+// which any child started with inheritance would get.
+void ReportInheritableHandlesOnDemand() {
+    if (Setting("ReportInheritable") != "1") return;
+    int count = 0;
+    for (ULONG_PTR value = 4; value < 0x10000; value += 4) {
+        const auto handle = reinterpret_cast<HANDLE>(value);
+        DWORD flags = 0;
+        if (!GetHandleInformation(handle, &flags) || !(flags & HANDLE_FLAG_INHERIT)) continue;
+        if (GetProcessId(handle) == GetCurrentProcessId() || GetProcessIdOfThread(handle) == GetCurrentProcessId()) {
+            ++count;
+        }
+    }
+    Record("Inheritable handles on this process: " + std::to_string(count));
+}
+
+DWORD WINAPI FaultLater(void* milliseconds) {
+    Sleep(static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(milliseconds)));
+    *nowhere = 1;
+    return 0;
+}
+
 int RecurseWithoutEnd(int depth) {
     volatile char frame[1024];
     frame[0] = static_cast<char>(depth);
@@ -152,6 +206,7 @@ void FaultOnDemand(const char* place) {
     const std::string fault = Setting("Fault");
     if (fault.empty()) return;
     Record("Fault " + fault + " with error mode " + std::to_string(_set_error_mode(_REPORT_ERRMODE)));
+    KeeperFateOnDemand();
     if (fault == "crash" || fault == "crashinheap") {
         AddVectoredExceptionHandler(1, RecordFaultSite);
         // As heap corruption found inside HeapFree would: the lock stays taken.
@@ -173,6 +228,15 @@ void FaultOnDemand(const char* place) {
             for (int i = 0; i < 1000; ++i) HeapFree(heap, 0, HeapAlloc(heap, 0, 20000));
             HeapUnlock(heap);
         }
+    }
+    if (fault == "exitthread") ExitThread(7);
+    if (fault == "faultlater") {
+        HMODULE self = nullptr;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCWSTR>(&FaultLater), &self);
+        const std::string after = Setting("FaultAfter");
+        const ULONG_PTR milliseconds = after.empty() ? 1000 : std::strtoul(after.c_str(), nullptr, 10);
+        CloseHandle(CreateThread(nullptr, 0, FaultLater, reinterpret_cast<void*>(milliseconds), 0, nullptr));
     }
     // __fastfail, as a /GS check does when it finds its stack cookie overwritten.
     if (fault == "failfast") asm volatile("int $0x29" : : "c"(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE) : "memory");
@@ -227,6 +291,7 @@ public:
     HRESULT STDMETHODCALLTYPE Initialize(LONG reserved) override {
         Record("Initialize " + std::to_string(reserved));
         LoadByNameOnDemand();
+        ReportInheritableHandlesOnDemand();
         return ResultFor("Initialize");
     }
     HRESULT STDMETHODCALLTYPE Uninitialize() override {

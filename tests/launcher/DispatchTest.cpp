@@ -78,17 +78,26 @@ TEST(DispatchOptions, UsageAndOptionsIgnoringCaseAndLaterArguments) {
 }
 
 TEST(DispatchOptions, UnknownOptionsExitWithFailureAndLogOnlyTheStart) {
-    for (const wchar_t* arguments :
-         {L"-bogus", L"install", L"/install", L"--install", L"-install-now", L"-", L"\"\"", L"-smooth",
-          // A record keeper's option, but no run handed over anything.
-          L"-recordkeeper", L"-recordkeeper 4 400000", L"-recordkeeper 0 0"}) {
-        SCOPED_TRACE(ToUtf8(arguments));
+    const Lines start{"Now, RunHandle"};
+    const struct {
+        const wchar_t* arguments;
+        Lines log;
+    } cases[] = {
+        {L"-bogus", start}, {L"install", start}, {L"/install", start}, {L"--install", start},
+        {L"-install-now", start}, {L"-", start}, {L"\"\"", start}, {L"-smooth", start},
+        {L"-recordkeeper", start}, {L"-recordkeeper 4", start}, {L"-RecordKeeper 4 400000", start},
+        // A record keeper's command line, but no run handed anything over: a
+        // keeper that cannot reach its run ends at once, and runs no job.
+        {L"-recordkeeper 4 400000", {}}, {L"-recordkeeper 0 0", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(ToUtf8(c.arguments));
         const std::wstring dir = ToolFolder(L"unknown");
-        const ProcessResult result = RunToolIn(dir, arguments);
+        const ProcessResult result = RunToolIn(dir, c.arguments);
         ASSERT_TRUE(result.started);
         EXPECT_EQ(result.exitCode, kExitFailure);
         EXPECT_EQ(result.output, "");
-        EXPECT_EQ(LogLines(dir), Lines{"Now, RunHandle"});
+        EXPECT_EQ(LogLines(dir), c.log);
         EXPECT_FALSE(FileExists(dir + L"\\subsystem\\zelde\\zeldecs.record"));
     }
 }

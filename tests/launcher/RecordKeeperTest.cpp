@@ -7,6 +7,7 @@
 #include "records/InsideReport.h"
 #include "records/KeeperSignals.h"
 #include "records/RecordKeeper.h"
+#include "records/ReportClaim.h"
 #include "tests/support/TestSupport.h"
 
 using namespace zeltest;
@@ -17,11 +18,12 @@ namespace {
 struct Watch {
     HANDLE thread;
     DumpWriter* writer;
+    bool reported;
 };
 
-DWORD WINAPI ReportTheHangInProcess(void* parameter) {
-    const Watch& watch = *static_cast<Watch*>(parameter);
-    ReportHangInProcess(watch.thread, GetThreadId(watch.thread), 3, *watch.writer);
+DWORD WINAPI LookAtTheHangFromInside(void* parameter) {
+    Watch& watch = *static_cast<Watch*>(parameter);
+    watch.reported = ReportHangFromInside(watch.thread, GetThreadId(watch.thread), 3, *watch.writer, 0);
     return 0;
 }
 
@@ -53,7 +55,8 @@ TEST(RecordKeeper, CommandLineCarriesTheHandleAndTheAddressAndNothingElseIsAKeep
 
 // The watch's limit passed just as the last call returned: the thread is
 // stopped, found out of the library and let go, by the keeper or, without one,
-// by the run itself. A report would end this program.
+// by the run itself. A keeper that reported instead would keep this thread
+// stopped once it has taken the look, and end this program.
 TEST(RecordKeeper, CallThatReturnedByTheLimitIsNoHang) {
     for (const bool withKeeper : {true, false}) {
         SCOPED_TRACE(withKeeper ? "with a keeper" : "without one");
@@ -63,19 +66,21 @@ TEST(RecordKeeper, CallThatReturnedByTheLimitIsNoHang) {
             ASSERT_EQ(keeper.Start(), static_cast<DWORD>(ERROR_SUCCESS));
         }
         NoteEngineCall(EngineCall::None);
-        KernelHandle self;
-        ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), self.Put(),
-                                    THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, 0));
+        ASSERT_TRUE(ClaimForHangLook());
         if (withKeeper) {
-            ASSERT_TRUE(AskKeeperAboutHang(3));
-            Sleep(1000);  // the keeper stops this thread and lets it go within milliseconds
+            EXPECT_EQ(AskKeeperAboutHang(3), KeeperAnswer::Taken);
         } else {
+            KernelHandle self;
+            ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), self.Put(),
+                                        THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, 0));
             DumpWriter writer;
-            Watch watch{self.Get(), &writer};
-            const KernelHandle watcher(CreateThread(nullptr, 0, ReportTheHangInProcess, &watch, 0, nullptr));
+            Watch watch{self.Get(), &writer, true};
+            const KernelHandle watcher(CreateThread(nullptr, 0, LookAtTheHangFromInside, &watch, 0, nullptr));
             ASSERT_TRUE(watcher.Valid());
             EXPECT_EQ(WaitForSingleObject(watcher.Get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+            EXPECT_FALSE(watch.reported);
         }
+        ReleaseHangLook();
         keeper.Stop();
         EXPECT_EQ(LogLines(TestProgramFolder()).size(), linesBefore);
     }

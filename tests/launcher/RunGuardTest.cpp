@@ -84,8 +84,22 @@ TEST(RunGuard, RunCutShortOutsideAWorkflowEndsWithMinusOne) {
     EXPECT_EQ(RunGuarded(SucceedsWithOne), 1);
 }
 
-TEST(RunGuard, UnhandledExceptionLineNamesTheModuleOrAQuestionMark) {
-    EXPECT_EQ(UnhandledExceptionLine(0xC0000005, L"zeldecs.dll", 0x162B),
-              L"Unhandled exception 0xC0000005 at zeldecs.dll+0x162B");
-    EXPECT_EQ(UnhandledExceptionLine(0xC00000FD, nullptr, 0x1234ABC), L"Unhandled exception 0xC00000FD at ?+0x1234ABC");
+// Built without the heap, in room of their own: a text past it is cut.
+TEST(RunGuard, ReportLinesNameWhatFailedWhere) {
+    const std::wstring longName(2 * FixedText::kRoom, L'x');
+    const std::wstring cut = (L"Unhandled exception 0xC0000005 at " + longName).substr(0, FixedText::kRoom);
+    const struct {
+        FixedText line;
+        const wchar_t* expected;
+    } rows[] = {
+        {UnhandledExceptionLine(0xC0000005, L"zeldecs.dll", 0x162B),
+         L"Unhandled exception 0xC0000005 at zeldecs.dll+0x162B"},
+        {UnhandledExceptionLine(0xC00000FD, nullptr, 0x1234ABC), L"Unhandled exception 0xC00000FD at ?+0x1234ABC"},
+        {EngineHangLine(L"its attach code", 4294967295),
+         L"The engine library has not returned from its attach code within 4294967295 s"},
+        {CallingThreadEndedLine(L"Install", 7),
+         L"The thread that called the engine library ended inside Install, with exit status 0x00000007"},
+        {UnhandledExceptionLine(0xC0000005, longName.c_str(), 0), cut.c_str()},
+    };
+    for (const auto& row : rows) EXPECT_STREQ(row.line.Text(), row.expected);
 }

@@ -1,8 +1,10 @@
 // A solution library that crashes (also while it holds the heap's lock),
-// overflows its stack or aborts inside Install: the run ends by itself with the
-// failure exit code and one log line, and an exception leaves a small dump
-// beside the log. The record keeper writes both from outside the run. Run on
-// an Xvfb desktop, where a crash or runtime box would wait for someone to
+// overflows its stack, aborts or ends its calling thread inside Install, or
+// whose thread crashes while the run dismisses its keeper: the run ends by
+// itself with the failure exit code and one log line, and an exception leaves
+// a small dump beside the log. The record keeper writes both from outside the
+// run; a keeper that cannot start, or is frozen, leaves them to the run. Run
+// on an Xvfb desktop, where a crash or runtime box would wait for someone to
 // close it.
 #include <gtest/gtest.h>
 
@@ -31,7 +33,13 @@ struct FaultRow {
     const wchar_t* library = L"zeldecs.dll";  // installed as the solution library
     const wchar_t* keptAs = nullptr;          // the dump is kept under this name
     bool keeperHeld = false;                  // the keeper never gets ready: the run reports itself
+    const char* keeperFate = "";              // what the library does to the keeper first: "freeze", "end"
+    std::vector<std::string> callsAfterTheFault = {};
 };
+
+const char kCrashLine[] = "Unhandled exception 0xC0000005 at zeldecs\\.dll\\+0x[0-9A-F]+";
+const char kThreadEndedLine[] =
+    "The thread that called the engine library ended inside Install, with exit status 0x00000007";
 
 // No heap goes into a dump: a crash's is small, an overflow's holds the full
 // stack (2 MB reserved for the tool's thread).
@@ -49,17 +57,28 @@ const FaultRow kFaults[] = {
     // The library as a vendor ships it: optimised, stripped, no frame pointers.
     {"crash", "Unhandled exception 0xC0000005 at zeldecs\\.dll\\+0x[0-9A-F]+", 256 * 1024, false,
      L"zeldecs_stripped.dll", L"crash-stripped.dmp"},
+    // A keeper that stops answering counts as gone: the run reports itself, its
+    // line first; holding the heap, it can touch no file, and the older dump stays.
+    {"crash", kCrashLine, 256 * 1024, false, L"zeldecs.dll", nullptr, false, "freeze", {"Keeper frozen"}},
+    {"crashinheap", kCrashLine, 0, false, L"zeldecs.dll", nullptr, false, "freeze", {"Keeper frozen"}},
+    // A thread of the library crashes while the run waits for its frozen keeper to end.
+    {"faultlater", kCrashLine, 256 * 1024, false, L"zeldecs.dll", nullptr, false, "freeze",
+     {"Keeper frozen", "Uninitialize", "Release -> 0"}},
+    // Ended at once, not at the library's limit, by the keeper or by the run's watch.
+    {"exitthread", kThreadEndedLine, 0, false},
+    {"exitthread", kThreadEndedLine, 0, false, L"zeldecs.dll", nullptr, true},
 };
 
 }  // namespace
 
 TEST(LastChance, FaultInTheSolutionLibraryEndsTheRunWithItsFailureCode) {
     for (const FaultRow& row : kFaults) {
-        SCOPED_TRACE(std::string(row.fault) + (row.keeperHeld ? " with its keeper held" : ""));
+        SCOPED_TRACE(std::string(row.fault) + (row.keeperHeld ? " with its keeper held" : "") + " " + row.keeperFate);
         if (row.keptAs != nullptr) DeleteFileW((BinDir() + L"\\..\\" + row.keptAs).c_str());
         const std::wstring dir = FreshDir(FromUtf8(row.fault));
         PlaceTool(dir, row.library);
-        WriteText(dir + kSolutionDir + L"\\zeldecs.settings", std::string("Fault=") + row.fault + "\r\n");
+        WriteText(dir + kSolutionDir + L"\\zeldecs.settings",
+                  std::string("Fault=") + row.fault + "\r\nKeeperFate=" + row.keeperFate + "\r\n");
         // An older dump is replaced.
         if (row.dumpBlocked) {
             CreateDirectoryW((dir + L"\\ZelUnst.dmp").c_str(), nullptr);
@@ -67,8 +86,8 @@ TEST(LastChance, FaultInTheSolutionLibraryEndsTheRunWithItsFailureCode) {
             WriteText(dir + L"\\ZelUnst.dmp", "an older dump");
         }
 
-        const ProcessResult result =
-            row.keeperHeld ? RunToolHoldingItsKeeper(dir, L"-install", 60000) : RunToolIn(dir, L"-install");
+        const ProcessResult result = row.keeperHeld ? RunToolTreatingItsKeeper(dir, L"-install", 60000, {true, L""})
+                                                    : RunToolIn(dir, L"-install");
         ASSERT_TRUE(result.started);
         EXPECT_FALSE(result.timedOut);
         EXPECT_EQ(result.exitCode, kExitFailure);
@@ -83,6 +102,7 @@ TEST(LastChance, FaultInTheSolutionLibraryEndsTheRunWithItsFailureCode) {
         std::vector<std::string> expectedCalls = kCallsUpToTheFault;
         expectedCalls.push_back("Fault " + std::string(row.fault) + " with error mode " +
                                 std::to_string(_OUT_TO_STDERR));
+        expectedCalls.insert(expectedCalls.end(), row.callsAfterTheFault.begin(), row.callsAfterTheFault.end());
         EXPECT_EQ(calls, expectedCalls);
         const std::vector<std::string> log = LogLines(dir);
         ASSERT_EQ(log.size(), row.keeperHeld ? 3u : 2u);
@@ -97,6 +117,8 @@ TEST(LastChance, FaultInTheSolutionLibraryEndsTheRunWithItsFailureCode) {
             EXPECT_EQ(site, "Fault site " + log.back().substr(at, log.back().find(';', at) - at));
         }
 
+        // A dump being written never stays behind.
+        EXPECT_FALSE(FileExists(dir + L"\\ZelUnst.dmp.partial"));
         const std::string dump = ReadBytes(dir + L"\\ZelUnst.dmp");
         if (row.dumpBytesBelow == 0) {
             EXPECT_EQ(dump, row.dumpBlocked ? "" : "an older dump");
@@ -129,66 +151,111 @@ TEST(LastChance, FailFastEndsTheRunWithItsOwnCode) {
     EXPECT_FALSE(FileExists(dir + L"\\ZelUnst.dmp"));
 }
 
+namespace {
+
+// A library that does not come back from faultIn, hung as `fault`.
+struct HangRow {
+    const char* fault;
+    const char* faultIn;
+    const wchar_t* option;
+    DWORD limitSeconds;
+    KeeperTreatment keeper;
+    const char* keeperFate;  // what the library does to the keeper as it hangs
+    std::vector<std::string> logTail;
+    enum class Dump { None, Kept, Either } dump;
+    const wchar_t* keptAs;  // the dump, kept for read-crash.sh
+};
+constexpr DWORD kLimitSeconds = 3;
+const char kInstallHangLine[] = "The engine library has not returned from Install within 3 s";
+const char kKeeperNotStartedLine[] =
+    "The record keeper could not start (error 1460); a crash or a hang is reported from inside the run";
+
+void ExpectTheHangEndsTheRun(const HangRow& row) {
+    SCOPED_TRACE(std::string(row.fault) + " in " + row.faultIn + (row.limitSeconds == 0 ? " without a limit" : "") +
+                 (row.keeper.holdAtStart ? " with its keeper held" : "") +
+                 (row.keeper.endOnceThisExists.empty() ? "" : " with its keeper ended in its report") + " " +
+                 row.keeperFate);
+    SetEngineCallTimeoutPolicy(row.limitSeconds);
+    const std::wstring dir = FreshDir(L"hang");
+    PlaceTool(dir, L"zeldecs.dll");
+    WriteText(dir + kSolutionDir + L"\\zeldecs.settings", std::string("Fault=") + row.fault + "\r\nFaultIn=" +
+                                                             row.faultIn + "\r\nKeeperFate=" + row.keeperFate +
+                                                             "\r\n");
+    // The keeper's 10 s to get ready, the limit and the report's budget of 40 s, and a
+    // margin; a run without a limit is ended after twice the limit.
+    const DWORD timeoutMs = row.limitSeconds == 0 ? 2 * kLimitSeconds * 1000 : 70000;
+    KeeperTreatment keeper = row.keeper;
+    if (!keeper.endOnceThisExists.empty()) keeper.endOnceThisExists = dir + L"\\" + keeper.endOnceThisExists;
+    const ProcessResult result = RunToolTreatingItsKeeper(dir, row.option, timeoutMs, keeper);
+    ASSERT_TRUE(result.started);
+    const std::vector<std::string> calls = FileLines(dir + kSolutionDir + L"\\zeldecs.record");
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back(), *row.keeperFate ? std::string("Keeper ended")
+                                            : "Fault " + std::string(row.fault) + " with error mode " +
+                                                  std::to_string(_OUT_TO_STDERR));
+    EXPECT_EQ(result.timedOut, row.limitSeconds == 0);
+    EXPECT_EQ(result.exitCode, result.timedOut ? 1u : kExitFailure);
+    // The report ends the run by itself: the last resort's line would follow it.
+    const std::vector<std::string> log = LogLines(dir);
+    ASSERT_GE(log.size(), row.logTail.size());
+    EXPECT_EQ(std::vector<std::string>(log.end() - static_cast<std::ptrdiff_t>(row.logTail.size()), log.end()),
+              row.logTail);
+    EXPECT_FALSE(FileExists(dir + L"\\ZelUnst.dmp.partial"));
+    if (row.dump != HangRow::Dump::Either) {
+        EXPECT_EQ(FileExists(dir + L"\\ZelUnst.dmp"), row.dump == HangRow::Dump::Kept);
+    }
+    if (row.keptAs != nullptr) {
+        CopyFileW((dir + L"\\ZelUnst.dmp").c_str(), (BinDir() + L"\\..\\" + row.keptAs).c_str(), FALSE);
+    }
+}
+
+}  // namespace
+
 // A library that does not come back, idle or busy in the heap, ends the run at
 // the limit the policy value sets, with its line and a dump that read-crash.sh
 // reads as a hang. A limit of 0 leaves the run waiting until it is ended from
 // outside, which its keeper logs. A keeper that cannot start leaves the report
 // to the run itself.
 TEST(EngineHang, HungCallEndsTheRunAtTheLimit) {
-    constexpr DWORD kLimitSeconds = 3;
-    const struct {
-        const char* fault;
-        const char* faultIn;
-        const wchar_t* option;
-        DWORD limitSeconds;
-        bool keeperHeld;             // the keeper never gets ready
-        std::vector<std::string> logTail;
-        const wchar_t* keptAs;       // the dump, kept for read-crash.sh; none is written without it
-    } rows[] = {
-        {"hang", "Install", L"-install", kLimitSeconds, false,
-         {"The engine library has not returned from Install within 3 s"}, L"hang-install.dmp"},
-        {"hang", "Uninstall", L"-uninstall", kLimitSeconds, false,
-         {"The engine library has not returned from Uninstall within 3 s"}, L"hang-uninstall.dmp"},
+    const HangRow rows[] = {
+        {"hang", "Install", L"-install", kLimitSeconds, {}, "", {kInstallHangLine}, HangRow::Dump::Kept,
+         L"hang-install.dmp"},
+        {"hang", "Uninstall", L"-uninstall", kLimitSeconds, {}, "",
+         {"The engine library has not returned from Uninstall within 3 s"}, HangRow::Dump::Kept,
+         L"hang-uninstall.dmp"},
         // It holds the loader lock, which the keeper does not need.
-        {"hang", "DLL_PROCESS_ATTACH", L"-install", kLimitSeconds, false,
-         {"The engine library has not returned from its attach code within 3 s"}, L"hang-attach.dmp"},
+        {"hang", "DLL_PROCESS_ATTACH", L"-install", kLimitSeconds, {}, "",
+         {"The engine library has not returned from its attach code within 3 s"}, HangRow::Dump::Kept,
+         L"hang-attach.dmp"},
         // Most often stopped inside the heap, holding its lock.
-        {"busyhang", "Install", L"-install", kLimitSeconds, false,
-         {"The engine library has not returned from Install within 3 s"}, L"hang-busy.dmp"},
-        // Ended by RunToolIn after twice the limit, with exit code 1.
-        {"hang", "Install", L"-install", 0, false,
-         {"The run ended without finishing, with exit status 0x00000001"}, nullptr},
-        {"hang", "Install", L"-install", kLimitSeconds, true,
-         {"The record keeper could not start (error 1460); a crash or a hang is reported from inside the run",
-          "The engine library has not returned from Install within 3 s"},
-         L"hang-inside.dmp"},
+        {"busyhang", "Install", L"-install", kLimitSeconds, {}, "", {kInstallHangLine}, HangRow::Dump::Kept,
+         L"hang-busy.dmp"},
+        // Ended by the test after twice the limit, with exit code 1.
+        {"hang", "Install", L"-install", 0, {}, "", {"The run ended without finishing, with exit status 0x00000001"},
+         HangRow::Dump::None, nullptr},
+        {"hang", "Install", L"-install", kLimitSeconds, {true, L""}, "", {kKeeperNotStartedLine, kInstallHangLine},
+         HangRow::Dump::Kept, L"hang-inside.dmp"},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(std::string(row.fault) + " in " + row.faultIn + (row.limitSeconds == 0 ? " without a limit" : "") +
-                     (row.keeperHeld ? " with its keeper held" : ""));
-        SetEngineCallTimeoutPolicy(row.limitSeconds);
-        const std::wstring dir = FreshDir(L"hang");
-        PlaceTool(dir, L"zeldecs.dll");
-        WriteText(dir + kSolutionDir + L"\\zeldecs.settings",
-                  std::string("Fault=") + row.fault + "\r\nFaultIn=" + row.faultIn);
-        // The limit, a dump's 30 s and a margin, and the keeper's 10 s to get ready; a run without a
-        // limit is ended after twice the limit.
-        const DWORD timeoutMs = row.limitSeconds == 0 ? 2 * kLimitSeconds * 1000 : 55000;
-        const ProcessResult result =
-            row.keeperHeld ? RunToolHoldingItsKeeper(dir, row.option, timeoutMs) : RunToolIn(dir, row.option, L"", timeoutMs);
-        ASSERT_TRUE(result.started);
-        const std::vector<std::string> calls = FileLines(dir + kSolutionDir + L"\\zeldecs.record");
-        ASSERT_FALSE(calls.empty());
-        EXPECT_EQ(calls.back(), "Fault " + std::string(row.fault) + " with error mode " + std::to_string(_OUT_TO_STDERR));
-        EXPECT_EQ(result.timedOut, row.limitSeconds == 0);
-        EXPECT_EQ(result.exitCode, result.timedOut ? 1u : kExitFailure);
-        const std::vector<std::string> log = LogLines(dir);
-        ASSERT_GE(log.size(), row.logTail.size());
-        EXPECT_EQ(std::vector<std::string>(log.end() - static_cast<std::ptrdiff_t>(row.logTail.size()), log.end()),
-                  row.logTail);
-        EXPECT_EQ(FileExists(dir + L"\\ZelUnst.dmp"), row.keptAs != nullptr);
-        if (row.keptAs != nullptr) {
-            CopyFileW((dir + L"\\ZelUnst.dmp").c_str(), (BinDir() + L"\\..\\" + row.keptAs).c_str(), FALSE);
-        }
-    }
+    for (const HangRow& row : rows) ExpectTheHangEndsTheRun(row);
+}
+
+// A keeper ended before the hang, or while its dump is being written, leaves
+// the report to the run: its line first, without the heap that the library
+// mostly holds, then its dump where the heap lets it.
+TEST(EngineHang, RunWhoseKeeperIsGoneReportsItself) {
+    const HangRow rows[] = {
+        {"busyhang", "Install", L"-install", kLimitSeconds, {}, "end", {kInstallHangLine}, HangRow::Dump::Either,
+         nullptr},
+        {"busyhang", "Install", L"-install", kLimitSeconds, {false, L"ZelUnst.dmp.partial"}, "", {kInstallHangLine},
+         HangRow::Dump::None, nullptr},
+    };
+    for (const HangRow& row : rows) ExpectTheHangEndsTheRun(row);
+}
+
+// The run's own dump of code that holds the loader lock cannot finish: it is
+// given up within its budget, not left to the last resort.
+TEST(EngineHang, OwnDumpThatCannotFinishIsGivenUp) {
+    ExpectTheHangEndsTheRun({"hang", "DLL_PROCESS_ATTACH", L"-install", kLimitSeconds, {true, L""}, "",
+                             {kKeeperNotStartedLine, "The engine library has not returned from its attach code within 3 s"},
+                             HangRow::Dump::None, nullptr});
 }

@@ -133,6 +133,14 @@ TEST(LoaderCallOrder, InstallAndUninstallDriveTheInterfaceAndFreeIt) {
               {0, "", kInstallCalls, kStartOnly});
     ExpectRun(MakeSandbox(L"sfalse2", L"zeldecs.dll", "Initialize=1\r\nUninstall=1\r\nUninitialize=0x80004005\r\n"),
               L"-uninstall", {0, "", kUninstallCalls, kUninstallLog});
+    // The record keeper, told to end, ends by itself; none of its handles on the
+    // run is left for a child of the library to inherit.
+    const std::wstring dir = MakeSandbox(L"keeper", L"zeldecs.dll", "ReportInheritable=1\r\n");
+    const ProcessResult result = RunToolTreatingItsKeeper(dir, L"-install", 60000, {});
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(result.keeperExitCode, 0u);
+    EXPECT_EQ(FileLines(dir + kSolutionDir + L"\\zeldecs.record"),
+              DrivenRun({"Initialize 0", "Inheritable handles on this process: 0", "Install 0", "Uninitialize"}));
 }
 
 // The solution library's dependency (zeldecs_missingdep.dll needs zelabsent.dll)

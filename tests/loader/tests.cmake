@@ -8,12 +8,13 @@ zel_add_gtest(loader_e2e SOURCES loader/LoaderRunTest.cpp loader/LastChanceTest.
          "LoaderFailureTable.NoInterface*"
          "LoaderFailureTable.Failed*"
          "LoaderCallOrder.*:LibrarySearch.*"
-         "LastChance.*" "EngineHang.*:CustomAction.*"
+         "LastChance.*" "EngineHang.HungCall*:CustomAction.*" "EngineHang.RunWhoseKeeper*"
+         "EngineHang.OwnDump*"
   DISPLAY DEPENDS zelunst zeldecs zeldecs_noexport zeldecs_missingdep zeldecs_stripped zelplanted)
 target_link_libraries(loader_e2e PRIVATE msi)
 # Windows Installer waits for a custom action without a bound: a tool that
 # does not end at its limit holds the entry until this time-out.
-set_tests_properties(loader_e2e.EngineHang_CustomAction_ PROPERTIES TIMEOUT 180)
+set_tests_properties(loader_e2e.EngineHang_HungCall_CustomAction_ PROPERTIES TIMEOUT 180)
 
 # The dump the crash row leaves is read back with the shipped exe's debug
 # file: the tool's function that called into the library must be named.
@@ -27,7 +28,7 @@ set_tests_properties(crash_dump_readable PROPERTIES FIXTURES_REQUIRED crash_dump
 # library named below the library's frame: -install's and -uninstall's, a hang
 # in the attach code (the loader lock held), one busy in the heap, and one the
 # run reported itself because its keeper could not start.
-set_tests_properties(loader_e2e.EngineHang_CustomAction_ PROPERTIES FIXTURES_SETUP hang_dumps)
+set_tests_properties(loader_e2e.EngineHang_HungCall_CustomAction_ PROPERTIES FIXTURES_SETUP hang_dumps)
 foreach(dump_and_caller install:_DoInstall uninstall:_DoUnInstall attach:_LoadSolution busy:_DoInstall
                         inside:_DoInstall)
   string(REPLACE ":" ";" pair ${dump_and_caller})

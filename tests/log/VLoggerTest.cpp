@@ -167,10 +167,14 @@ TEST(VLoggerFile, TwoRunsOnOneLogKeepEachOthersLinesAndTheSecondMarksItsOwn) {
         {
             VLogger install(path.c_str());
             install << L"install" << EndLine;
+            // A report's line, written at once without the heap, past a line left unfinished.
+            install << L"half";
+            install.WriteLineNow(L"now");
+            install.DropUnfinishedLine();
         }
         update << L"update after" << EndLine;
         EXPECT_EQ(Marked(path), (size < 65536 ? old : "") + "<P>update before\r\n<P>" + std::string(1000, 'u') +
-                                    "\r\n<P>" + mark + "install\r\n<P>update after\r\n")
+                                    "\r\n<P>" + mark + "install\r\n<P>" + mark + "now\r\n<P>update after\r\n")
             << size;
     }
 }

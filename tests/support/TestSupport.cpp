@@ -1,13 +1,13 @@
 #include "tests/support/TestSupport.h"
 
 #include <shlwapi.h>
-#include <tlhelp32.h>
 
 #include <cstring>
 #include <regex>
 
 #include "base/Handles.h"
 #include "base/Files.h"
+#include "standins/common/Processes.h"
 
 namespace zeltest {
 
@@ -234,16 +234,7 @@ std::wstring PlaceTool(const std::wstring& dir, const std::wstring& solutionLibr
 namespace {
 
 // Whether a process named zelunst.exe that parentId started runs.
-bool ToolRunStartedBy(DWORD parentId) {
-    const FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = snapshot && Process32FirstW(snapshot.Get(), &entry); more;
-         more = Process32NextW(snapshot.Get(), &entry)) {
-        if (entry.th32ParentProcessID == parentId && lstrcmpiW(entry.szExeFile, L"zelunst.exe") == 0) return true;
-    }
-    return false;
-}
+bool ToolRunStartedBy(DWORD parentId) { return !standin::ChildProcessesNamed(parentId, L"zelunst.exe").empty(); }
 
 }  // namespace
 
@@ -255,7 +246,8 @@ ProcessResult RunToolIn(const std::wstring& dir, const std::wstring& arguments, 
     return result;
 }
 
-ProcessResult RunToolHoldingItsKeeper(const std::wstring& dir, const std::wstring& arguments, DWORD timeoutMs) {
+ProcessResult RunToolTreatingItsKeeper(const std::wstring& dir, const std::wstring& arguments, DWORD timeoutMs,
+                                       const KeeperTreatment& treatment) {
     ProcessResult result;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
@@ -266,20 +258,21 @@ ProcessResult RunToolHoldingItsKeeper(const std::wstring& dir, const std::wstrin
     if (!result.started) return result;
     const ProcessHandles run(info);
     result.processId = info.dwProcessId;
+    const ULONGLONG giveUpAt = GetTickCount64() + timeoutMs;
     // Debugged until the keeper has started: a debugged run's crash would go
     // to the debugger, not to the run's own handling.
     DebugSetProcessKillOnExit(FALSE);
-    for (DWORD keeperId = 0, waited = 0; keeperId == 0 && waited < timeoutMs;) {
+    KernelHandle keeper;
+    for (DWORD keeperId = 0; keeperId == 0 && GetTickCount64() < giveUpAt;) {
         DEBUG_EVENT event{};
-        if (!WaitForDebugEvent(&event, 100)) {
-            waited += 100;
-            continue;
-        }
+        if (!WaitForDebugEvent(&event, 100)) continue;
         DWORD status = DBG_CONTINUE;
         switch (event.dwDebugEventCode) {
         case CREATE_PROCESS_DEBUG_EVENT:
             if (event.dwProcessId != info.dwProcessId) {
-                SuspendThread(event.u.CreateProcessInfo.hThread);
+                if (treatment.holdAtStart) SuspendThread(event.u.CreateProcessInfo.hThread);
+                DuplicateHandle(GetCurrentProcess(), event.u.CreateProcessInfo.hProcess, GetCurrentProcess(),
+                                keeper.Put(), 0, FALSE, DUPLICATE_SAME_ACCESS);
                 keeperId = event.dwProcessId;
             }
             CloseHandle(event.u.CreateProcessInfo.hFile);
@@ -300,12 +293,25 @@ ProcessResult RunToolHoldingItsKeeper(const std::wstring& dir, const std::wstrin
         if (keeperId != 0) DebugActiveProcessStop(keeperId);
     }
     DebugActiveProcessStop(info.dwProcessId);
-    if (WaitForSingleObject(run.process.Get(), timeoutMs) != WAIT_OBJECT_0) {
+    if (keeper && !treatment.endOnceThisExists.empty()) {
+        while (!FileExists(treatment.endOnceThisExists) && GetTickCount64() < giveUpAt &&
+               WaitForSingleObject(run.process.Get(), 5) == WAIT_TIMEOUT) {
+        }
+        TerminateProcess(keeper.Get(), 1);
+    }
+    const ULONGLONG now = GetTickCount64();
+    if (WaitForSingleObject(run.process.Get(), now < giveUpAt ? static_cast<DWORD>(giveUpAt - now) : 0) !=
+        WAIT_OBJECT_0) {
         result.timedOut = true;
         TerminateProcess(run.process.Get(), 1);
         WaitForSingleObject(run.process.Get(), 5000);
     }
     GetExitCodeProcess(run.process.Get(), &result.exitCode);
+    // A keeper writes its last line just after the run has ended.
+    if (keeper) {
+        WaitForSingleObject(keeper.Get(), 10000);
+        GetExitCodeProcess(keeper.Get(), &result.keeperExitCode);
+    }
     return result;
 }
 

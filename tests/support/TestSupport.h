@@ -42,6 +42,9 @@ struct ProcessResult {
     // RunToolIn: a run of the tool that this run started (its record keeper)
     // was still running when this run ended; it was waited for.
     bool outlivedByAToolRun = false;
+    // RunToolTreatingItsKeeper: how the run's record keeper ended; STILL_ACTIVE
+    // when the run started none.
+    DWORD keeperExitCode = STILL_ACTIVE;
 };
 // Starts a command line with its stdout and stderr going to a file, waits.
 ProcessResult RunCommand(const std::wstring& commandLine, const std::wstring& currentDir = L"",
@@ -91,10 +94,16 @@ std::wstring PlaceTool(const std::wstring& dir, const std::wstring& solutionLibr
 // writes its last line just after the run has ended.
 ProcessResult RunToolIn(const std::wstring& dir, const std::wstring& arguments, const std::wstring& currentDir = L"",
                         DWORD timeoutMs = 120000);
+// What a test does to the record keeper of a run of the tool.
+struct KeeperTreatment {
+    bool holdAtStart = false;         // its first thread held where it starts: it never gets ready
+    std::wstring endOnceThisExists;   // ended (exit code 1) once this file exists
+};
 // Runs "<dir>\zelunst.exe" with the arguments as its debugger until the run
-// starts its record keeper, whose first thread it holds where it starts (the
-// keeper never gets ready), then lets both go and waits. No output is
-// captured.
-ProcessResult RunToolHoldingItsKeeper(const std::wstring& dir, const std::wstring& arguments, DWORD timeoutMs);
+// starts its record keeper, treats the keeper as asked, lets both go and
+// waits up to timeoutMs for the run (then ended with exit code 1) and 10 s
+// more for the keeper. No output is captured.
+ProcessResult RunToolTreatingItsKeeper(const std::wstring& dir, const std::wstring& arguments, DWORD timeoutMs,
+                                       const KeeperTreatment& treatment);
 
 }  // namespace zeltest
