@@ -37,16 +37,20 @@ DWORD EngineWatchdog::Start(DWORD limitSeconds) {
     running_.Reset(CreateSemaphoreW(nullptr, 0, 2, nullptr));
     if (!stop_ || !running_) return GetLastError();
     if (LiveKeeper() == nullptr && !writer_.Start(kThreadStartWaitMs)) return ERROR_TIMEOUT;
-    DWORD error = StartThread(Watch, watch_);
-    if (error == ERROR_SUCCESS) error = StartThread(EndAtTheLastResort, lastResort_);
+    watch_.Reset(CreateThread(nullptr, 0, Watch, this, 0, nullptr));
+    if (watch_) lastResort_.Reset(CreateThread(nullptr, 0, EndAtTheLastResort, this, 0, nullptr));
+    DWORD error = watch_ && lastResort_ ? ERROR_SUCCESS : GetLastError();
+    // Both run within one wait.
+    const ULONGLONG deadline = GetTickCount64() + kThreadStartWaitMs;
+    for (int running = 0; error == ERROR_SUCCESS && running < 2; ++running) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline ||
+            WaitForSingleObject(running_.Get(), static_cast<DWORD>(deadline - now)) != WAIT_OBJECT_0) {
+            error = ERROR_TIMEOUT;
+        }
+    }
     if (error != ERROR_SUCCESS) Stop();
     return error;
-}
-
-DWORD EngineWatchdog::StartThread(LPTHREAD_START_ROUTINE routine, KernelHandle& thread) {
-    thread.Reset(CreateThread(nullptr, 0, routine, this, 0, nullptr));
-    if (!thread) return GetLastError();
-    return WaitForSingleObject(running_.Get(), kThreadStartWaitMs) == WAIT_OBJECT_0 ? ERROR_SUCCESS : ERROR_TIMEOUT;
 }
 
 void EngineWatchdog::Stop() {

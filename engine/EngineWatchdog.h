@@ -51,7 +51,6 @@ private:
     void LookAtTheHang();
     // The watched thread ended; inside a call, that ends the run.
     void CallingThreadEnded();
-    DWORD StartThread(LPTHREAD_START_ROUTINE routine, KernelHandle& thread);
 
     DWORD limitSeconds_ = 0;
     KernelHandle watched_;
@@ -59,6 +58,6 @@ private:
     KernelHandle stop_;
     KernelHandle running_;  // a semaphore each thread releases once it runs
     KernelHandle watch_;
-    KernelHandle lastResort_;
+    KernelHandle lastResort_;  // started only beside the watch
     DumpWriter writer_;
 };
