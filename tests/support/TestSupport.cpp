@@ -263,7 +263,8 @@ ProcessResult RunToolTreatingItsKeeper(const std::wstring& dir, const std::wstri
     // to the debugger, not to the run's own handling.
     DebugSetProcessKillOnExit(FALSE);
     KernelHandle keeper;
-    for (DWORD keeperId = 0; keeperId == 0 && GetTickCount64() < giveUpAt;) {
+    bool runEnded = false;
+    for (DWORD keeperId = 0; keeperId == 0 && !runEnded && GetTickCount64() < giveUpAt;) {
         DEBUG_EVENT event{};
         if (!WaitForDebugEvent(&event, 100)) continue;
         DWORD status = DBG_CONTINUE;
@@ -279,6 +280,10 @@ ProcessResult RunToolTreatingItsKeeper(const std::wstring& dir, const std::wstri
             break;
         case LOAD_DLL_DEBUG_EVENT:
             CloseHandle(event.u.LoadDll.hFile);
+            break;
+        case EXIT_PROCESS_DEBUG_EVENT:
+            // A run that started no keeper.
+            runEnded = event.dwProcessId == info.dwProcessId;
             break;
         case EXCEPTION_DEBUG_EVENT:
             // The loader's breakpoint is the debugger's; any other exception is the run's own.
