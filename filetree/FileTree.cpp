@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Files.h"
 #include "base/Handles.h"
 #include "filetree/FilesInUse.h"
 
@@ -70,16 +71,55 @@ DWORD TryWhileInUse(FilesInUse* inUse, Once once) {
     return inUse != nullptr ? inUse->Retry(once) : once();
 }
 
+// The attributes without the read-only bit, as SetFileAttributesW takes
+// them: FILE_ATTRIBUTE_NORMAL when no other bit is left.
+DWORD WithoutReadOnly(DWORD attributes) {
+    const DWORD rest = attributes & ~FILE_ATTRIBUTE_READONLY;
+    return rest != 0 ? rest : FILE_ATTRIBUTE_NORMAL;
+}
+
+// Deletes the name path of a file with the given attributes. A read-only
+// file refuses deletion, and its bit belongs to the file, not to the name:
+// the bit is cleared for the deletion and set again through the same handle
+// before it closes, so that the file's other names keep it.
+DWORD DeleteName(const std::wstring& path, DWORD attributes) {
+    const std::wstring name = LongPathForm(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) {
+        return DeleteFileW(name.c_str()) ? ERROR_SUCCESS : GetLastError();
+    }
+    // Cleared by name first: Wine opens a read-only file for writing its
+    // attributes only as root.
+    SetFileAttributesW(name.c_str(), WithoutReadOnly(attributes));
+    const FileHandle file(CreateFileW(name.c_str(), DELETE | FILE_WRITE_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) {
+        const DWORD error = GetLastError();
+        SetFileAttributesW(name.c_str(), attributes);
+        return error;
+    }
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    const DWORD error = SetFileInformationByHandle(file.Get(), FileDispositionInfo, &disposition, sizeof(disposition))
+                            ? ERROR_SUCCESS
+                            : GetLastError();
+    // Zero times leave the file's times as they are.
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = attributes;
+    SetFileInformationByHandle(file.Get(), FileBasicInfo, &basic, sizeof(basic));
+    return error;
+}
+
 void DeleteFileEntry(const std::wstring& path, const WIN32_FIND_DATAW& entry, FilesInUse* inUse) {
     // A file link's attributes would be changed on its target; the link
     // itself is deleted as it is.
-    if (!IsLink(entry) && (entry.dwFileAttributes & kBlockingAttributes)) {
-        SetFileAttributesW(LongPathForm(path).c_str(), FILE_ATTRIBUTE_NORMAL);
-    }
+    const DWORD attributes = IsLink(entry) ? FILE_ATTRIBUTE_NORMAL : entry.dwFileAttributes;
     // A file moved aside is in use until the program that loaded it ends.
-    TryWhileInUse(inUse != nullptr && !inUse->IsAside(path) ? inUse : nullptr, [&path]() -> DWORD {
-        return DeleteFileW(LongPathForm(path).c_str()) ? ERROR_SUCCESS : GetLastError();
-    });
+    FilesInUse* const waitFor = inUse != nullptr && !inUse->IsAside(path) ? inUse : nullptr;
+    const DWORD error = DeleteName(path, attributes);
+    // A name of a file that has others (the backup's name of a product file)
+    // cannot go while a program keeps the file open or loaded (a running
+    // service, its data), however long the wait, and costs no room: it stays.
+    if (waitFor == nullptr || !IsInUseError(error) || NameCount(path) > 1) return;
+    TryWhileInUse(waitFor, [&]() -> DWORD { return DeleteName(path, attributes); });
 }
 
 void RemoveFolder(const std::wstring& path) { RemoveDirectoryW(LongPathForm(path).c_str()); }
@@ -114,14 +154,13 @@ bool IsLinkPath(const std::wstring& path) {
     return find && IsFolder(entry) && IsLink(entry);
 }
 
-DWORD CopyFileOnce(const std::wstring& source, const std::wstring& target) {
-    return CopyFileW(LongPathForm(source).c_str(), LongPathForm(target).c_str(), FALSE) ? ERROR_SUCCESS
-                                                                                        : GetLastError();
+DWORD CopyFileOnce(const std::wstring& source, const std::wstring& target, bool failIfExists = false) {
+    return CopyFileW(LongPathForm(source).c_str(), LongPathForm(target).c_str(), failIfExists) ? ERROR_SUCCESS
+                                                                                               : GetLastError();
 }
 
 // Gives target the attributes of source when source has a blocking bit:
-// target holds none after a copy over it, and Wine's CopyFileW keeps an
-// existing target's own attributes.
+// Wine's CopyFileW keeps an existing target's own attributes.
 void CarryBlockingAttributes(const std::wstring& source, const std::wstring& target) {
     const DWORD attributes = Attributes(source);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kBlockingAttributes)) {
@@ -129,59 +168,97 @@ void CarryBlockingAttributes(const std::wstring& source, const std::wstring& tar
     }
 }
 
-// Whether another program holds path so that it cannot be written.
+// A folder where a file should go is no program's hold: nothing to wait for.
+DWORD FolderInTheWay(DWORD error, const std::wstring& target) {
+    return error == ERROR_ACCESS_DENIED && IsDirectory(target) ? ERROR_DIRECTORY : error;
+}
+
+// One try at giving existing the new name target: a hard link, or a copy
+// where the link is refused. Neither goes over an existing file; a target
+// that is a name of existing already (one an earlier run could not delete)
+// is kept.
+DWORD LinkOrCopyOnce(const std::wstring& existing, const std::wstring& target, const MakeLink& makeLink) {
+    const DWORD error = makeLink(target, existing);
+    if (error == ERROR_SUCCESS || (error == ERROR_ALREADY_EXISTS && SameFile(target, existing))) return ERROR_SUCCESS;
+    return CopyFileOnce(existing, target, true);
+}
+
+// Whether another program has path loaded, or holds it open, so that it
+// cannot be written.
 bool HeldAgainstWriting(const std::wstring& path) {
     const FileHandle file(
         CreateFileW(LongPathForm(path).c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
+    return !file && GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+// Whether another program holds path so that it cannot be renamed.
+bool HeldAgainstRenaming(const std::wstring& path) {
+    const FileHandle file(CreateFileW(LongPathForm(path).c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
     return !file && IsInUseError(GetLastError());
 }
 
-// One try at copying source over an existing target, which ends as Windows'
-// CopyFileW leaves it: its blocking bits, which would refuse the copy, are
-// cleared first, and the source's attributes are carried over. A target that
-// another program holds against writing but lets rename (a library it has
-// loaded) is moved aside with inUse, and the copy goes under its name. When
-// the copy fails an unmoved target keeps its attributes, so that a rollback
-// finds it unchanged.
-DWORD CopyOverOnce(const std::wstring& source, const std::wstring& target, FilesInUse* inUse) {
-    const DWORD cleared = ClearBlockingAttributes(target);
-    DWORD error = CopyFileOnce(source, target);
+// Renames newFile, a file beside target, to target's name, over the file
+// there when targetAttributes says there is one (its read-only bit, which
+// Windows' rename refuses to replace, cleared first and put back when the
+// rename fails). A target that another program holds but lets rename (a
+// loaded library) is moved aside with inUse and newFile takes its name;
+// while newFile itself is held (a scanner reading it), the rename waits.
+DWORD RenameOver(const std::wstring& newFile, const std::wstring& target, DWORD targetAttributes, FilesInUse* inUse) {
+    const std::wstring from = LongPathForm(newFile);
+    const std::wstring to = LongPathForm(target);
+    const bool exists = targetAttributes != INVALID_FILE_ATTRIBUTES;
+    const bool readOnly = exists && (targetAttributes & FILE_ATTRIBUTE_READONLY);
+    if (readOnly) SetFileAttributesW(to.c_str(), WithoutReadOnly(targetAttributes));
     bool movedAside = false;
-    if (error != ERROR_SUCCESS && inUse != nullptr && IsInUseError(error) && HeldAgainstWriting(target)) {
-        movedAside = inUse->MoveAside(target) == ERROR_SUCCESS;
-        if (movedAside) error = CopyFileOnce(source, target);
-    }
-    if (error != ERROR_SUCCESS) {
-        if (cleared != 0 && !movedAside) SetFileAttributesW(LongPathForm(target).c_str(), cleared);
-        return error;
-    }
-    CarryBlockingAttributes(source, target);
-    return ERROR_SUCCESS;
-}
-
-// The one copy of a file that every pass makes, into the backup, from the
-// staging folder and back from the backup: over an existing target as
-// CopyOverOnce does when replace is set, else as CopyFileW does, tried again
-// while a file is in use when inUse is given. ERROR_SUCCESS or the last error.
-DWORD CopyEntry(const std::wstring& source, const std::wstring& target, bool replace, FilesInUse* inUse) {
-    return TryWhileInUse(inUse, [&]() -> DWORD {
-        const DWORD error = replace ? CopyOverOnce(source, target, inUse) : CopyFileOnce(source, target);
-        // A folder where the file should go is no program's hold: nothing to wait for.
-        return error == ERROR_ACCESS_DENIED && IsDirectory(target) ? ERROR_DIRECTORY : error;
+    const DWORD error = TryWhileInUse(inUse, [&]() -> DWORD {
+        if (MoveFileExW(from.c_str(), to.c_str(), exists ? MOVEFILE_REPLACE_EXISTING : 0)) return ERROR_SUCCESS;
+        const DWORD renameError = FolderInTheWay(GetLastError(), target);
+        if (inUse == nullptr || !exists || !IsInUseError(renameError) || HeldAgainstRenaming(newFile) ||
+            inUse->MoveAside(target) != ERROR_SUCCESS) {
+            return renameError;
+        }
+        movedAside = true;
+        return MoveFileExW(from.c_str(), to.c_str(), 0) ? ERROR_SUCCESS : GetLastError();
     });
+    if (error != ERROR_SUCCESS && readOnly && !movedAside) SetFileAttributesW(to.c_str(), targetAttributes);
+    return error;
 }
 
+// Removes a file the pass added, or left under a temporary name; one that is
+// not there counts as removed. An added library that another program has
+// loaded already is moved aside with inUse.
 bool RemoveAddedFile(const std::wstring& path, FilesInUse* inUse) {
     return TryWhileInUse(inUse, [&]() -> DWORD {
-        ClearBlockingAttributes(path);
-        if (DeleteFileW(LongPathForm(path).c_str())) return ERROR_SUCCESS;
-        const DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return ERROR_SUCCESS;
-        if (error == ERROR_ACCESS_DENIED && IsDirectory(path)) return ERROR_DIRECTORY;
-        // An added library that another program has loaded already.
+        const DWORD attributes = Attributes(path);
+        if (attributes == INVALID_FILE_ATTRIBUTES) return ERROR_SUCCESS;
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) return ERROR_DIRECTORY;
+        const DWORD error = DeleteName(path, attributes);
+        if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            return ERROR_SUCCESS;
+        }
         if (inUse != nullptr && IsInUseError(error) && inUse->MoveAside(path) == ERROR_SUCCESS) return ERROR_SUCCESS;
         return error;
     }) == ERROR_SUCCESS;
+}
+
+// Puts a new file at target through a temporary name beside it: made by
+// makeNew (a copy, or a second name of the backup's file), which never goes
+// over an existing file, then renamed over target. Nothing is left under the
+// temporary name when it fails.
+template <typename MakeNew>
+DWORD PutThroughTemporaryName(const std::wstring& target, DWORD targetAttributes, FilesInUse* inUse,
+                              MakeNew makeNew) {
+    const std::wstring temporary = TemporaryNameOf(target);
+    const auto makeOnce = [&]() -> DWORD { return TryWhileInUse(inUse, [&]() -> DWORD { return makeNew(temporary); }); };
+    DWORD error = makeOnce();
+    // What a run that was ended before its rename left there.
+    if ((error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) && RemoveAddedFile(temporary, inUse)) {
+        error = makeOnce();
+    }
+    if (error == ERROR_SUCCESS) error = RenameOver(temporary, target, targetAttributes, inUse);
+    // A copy that ran out of room may leave part of itself behind.
+    if (error != ERROR_SUCCESS) RemoveAddedFile(temporary, inUse);
+    return error;
 }
 
 bool SameContent(const std::wstring& a, const std::wstring& b) {
@@ -270,9 +347,39 @@ private:
 CopyRecord::Target TargetIn(const TargetFolder& folder, const std::wstring& text, const std::wstring& spelling,
                             size_t nameStart) {
     std::wstring path = folder.Path() + spelling.substr(nameStart);
-    const bool existed = folder.Existed() && Exists(path);
+    const DWORD attributes = folder.Existed() ? Attributes(path) : INVALID_FILE_ATTRIBUTES;
+    const bool existed = attributes != INVALID_FILE_ATTRIBUTES;
     if (!existed) path = folder.Path() + text.substr(nameStart);
-    return {std::move(path), existed};
+    return {std::move(path), existed, attributes};
+}
+
+// The walk that every pass makes: each entry's source below sourceDir and
+// its target below destDir, its folder made as the walk reaches it, the
+// target noted in record (when given) before place(source, target, index)
+// puts the file there.
+template <typename Place>
+HRESULT PlaceFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir,
+                      CopyRecord* record, Place place) {
+    const std::wstring sourceBase = sourceDir + L'\\';
+    TargetFolder folder(destDir, record != nullptr ? &record->folders : nullptr);
+    for (size_t i = 0; i < list.Size(); ++i) {
+        const std::wstring& text = list.At(i);
+        const std::wstring& spelling = list.Spelling(i);
+        const std::wstring source = sourceBase + spelling;
+        const size_t nameStart = text.rfind(L'\\') + 1;  // 0 when at the top
+        if (!folder.Enter(text, spelling, nameStart, source)) return E_FAIL;
+        CopyRecord::Target target = TargetIn(folder, text, spelling, nameStart);
+        // Noted before the pass touches it, so that the record holds every
+        // target the pass may have changed.
+        const CopyRecord::Target* placedAt = &target;
+        if (record != nullptr) {
+            record->targets.push_back(std::move(target));
+            placedAt = &record->targets.back();
+        }
+        if (place(source, *placedAt, i) != ERROR_SUCCESS) return E_FAIL;
+        if (record != nullptr) record->copied = i + 1;
+    }
+    return S_OK;
 }
 
 }  // namespace
@@ -290,30 +397,49 @@ HRESULT _MakeRelative(const std::wstring& baseDir, FileList& list) {
     return S_OK;
 }
 
-HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir,
-                      CopyRecord* record, ExistingFiles existing, FilesInUse* inUse) {
-    const std::wstring sourceBase = sourceDir + L'\\';
-    TargetFolder folder(destDir, record != nullptr ? &record->folders : nullptr);
-    for (size_t i = 0; i < list.Size(); ++i) {
-        const std::wstring& text = list.At(i);
-        const std::wstring& spelling = list.Spelling(i);
-        const std::wstring source = sourceBase + spelling;
-        const size_t nameStart = text.rfind(L'\\') + 1;  // 0 when at the top
-        if (!folder.Enter(text, spelling, nameStart, source)) return E_FAIL;
-        CopyRecord::Target target = TargetIn(folder, text, spelling, nameStart);
-        const bool replace = target.existed && existing == ExistingFiles::Replace;
-        // Noted before the copy touches it, so that the record holds every
-        // target the pass may have changed.
-        const std::wstring* copiedTo = &target.path;
-        if (record != nullptr) {
-            record->targets.push_back(std::move(target));
-            copiedTo = &record->targets.back().path;
-        }
-        if (CopyEntry(source, *copiedTo, replace, inUse) != ERROR_SUCCESS) return E_FAIL;
-        if (record != nullptr) record->copied = i + 1;
-    }
-    return S_OK;
+DWORD CreateHardLinkOnce(const std::wstring& link, const std::wstring& existing) {
+    return CreateHardLinkW(LongPathForm(link).c_str(), LongPathForm(existing).c_str(), nullptr) ? ERROR_SUCCESS
+                                                                                                : GetLastError();
 }
+
+HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir,
+                      CopyRecord* record, Placement placement, FilesInUse* inUse, const MakeLink& makeLink) {
+    return PlaceFileList(list, destDir, sourceDir, record,
+                         [&](const std::wstring& source, const CopyRecord::Target& target, size_t) {
+                             return TryWhileInUse(inUse, [&]() -> DWORD {
+                                 if (placement == Placement::Overwrite) {
+                                     return FolderInTheWay(CopyFileOnce(source, target.path), target.path);
+                                 }
+                                 DWORD error = LinkOrCopyOnce(source, target.path, makeLink);
+                                 // A name an earlier run could not delete, of another file
+                                 // that a program keeps loaded or open, is moved aside.
+                                 if (error == ERROR_FILE_EXISTS && inUse != nullptr &&
+                                     inUse->MoveAside(target.path) == ERROR_SUCCESS) {
+                                     error = LinkOrCopyOnce(source, target.path, makeLink);
+                                 }
+                                 return FolderInTheWay(error, target.path);
+                             });
+                         });
+}
+
+HRESULT _ReplaceFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir,
+                         const std::wstring& backupDir, CopyRecord& record, FilesInUse* inUse) {
+    const std::wstring backupBase = backupDir + L'\\';
+    return PlaceFileList(
+        list, destDir, sourceDir, &record, [&](const std::wstring& source, const CopyRecord::Target& target, size_t i) {
+            const DWORD error = PutThroughTemporaryName(
+                target.path, target.attributes, inUse,
+                [&source](const std::wstring& temporary) { return CopyFileOnce(source, temporary, true); });
+            // The old file, which the backup may name as well, keeps its bit.
+            const bool readOnly = target.existed && (target.attributes & FILE_ATTRIBUTE_READONLY);
+            if (error == ERROR_SUCCESS && readOnly) {
+                SetFileAttributesW(LongPathForm(backupBase + list.At(i)).c_str(), target.attributes);
+            }
+            return error;
+        });
+}
+
+std::wstring TemporaryNameOf(const std::wstring& target) { return target + L".zelunst-new"; }
 
 CopyRecord _PlanCopyFileList(const FileList& list, const std::wstring& destDir) {
     CopyRecord plan;
@@ -329,27 +455,46 @@ CopyRecord _PlanCopyFileList(const FileList& list, const std::wstring& destDir) 
 }
 
 HRESULT _UndoCopyFileList(const FileList& list, const std::wstring& backupDir, const CopyRecord& record,
-                          FilesInUse* inUse) {
+                          FilesInUse* inUse, const MakeLink& makeLink) {
     const std::wstring backupBase = backupDir + L'\\';
     bool undone = true;
     for (size_t i = 0; i < record.targets.size(); ++i) {
         const CopyRecord::Target& target = record.targets[i];
+        // A target the pass had not finished with may have its new file, or
+        // a link to its old one, still under the temporary name.
+        const bool unfinished = i >= record.copied;
+        if (unfinished && !RemoveAddedFile(TemporaryNameOf(target.path), inUse)) undone = false;
         if (!target.existed) {
             undone = RemoveAddedFile(target.path, inUse) && undone;
             continue;
         }
         const std::wstring backup = backupBase + list.At(i);
+        // A target that is (still, or again) the backup's own file is the old
+        // one: left as it is, where a copy onto itself would fail and a
+        // rename of a name over another name of the same file does nothing.
+        if (SameFile(target.path, backup)) continue;
         // The failing entry's target may never have been opened (a file in
         // use, a folder); then it was not changed either, and nothing need
         // wait for it to be let go.
-        if (i >= record.copied) {
+        if (unfinished) {
             if (IsDirectory(target.path)) continue;
+            // A backup copied rather than linked (where a link was refused,
+            // or by a tool that copied every file).
             if (SameContent(target.path, backup)) {
                 CarryBlockingAttributes(backup, target.path);
                 continue;
             }
         }
-        if (CopyEntry(backup, target.path, true, inUse) != ERROR_SUCCESS) undone = false;
+        // A file that a program keeps loaded or open cannot be replaced under
+        // the product's name, nor that name deleted, while it does: the product
+        // gets a copy of it, which the next update replaces without moving
+        // anything aside.
+        const bool held = HeldAgainstWriting(backup);
+        const DWORD error = PutThroughTemporaryName(
+            target.path, Attributes(target.path), inUse, [&](const std::wstring& temporary) {
+                return held ? CopyFileOnce(backup, temporary, true) : LinkOrCopyOnce(backup, temporary, makeLink);
+            });
+        if (error != ERROR_SUCCESS) undone = false;
     }
     // Only folders left empty go: one that still holds a file is not removed.
     for (auto folder = record.folders.rbegin(); folder != record.folders.rend(); ++folder) RemoveFolder(*folder);

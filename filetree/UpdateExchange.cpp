@@ -67,6 +67,16 @@ void LeaveOut(FileList& list, const std::wstring& folder) {
     list.KeepIf([&prefix](const std::wstring& entry) { return entry.compare(0, prefix.size(), prefix) != 0; });
 }
 
+// Drops the entry equal to text from the list; whether there was one.
+bool TakeOut(FileList& list, const std::wstring& text) {
+    bool found = false;
+    list.KeepIf([&](const std::wstring& entry) {
+        found = found || entry == text;
+        return entry != text;
+    });
+    return found;
+}
+
 // The backup must be a folder of its own, not a link to somewhere else.
 bool IsOwnFolder(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(LongPathForm(path).c_str());
@@ -132,7 +142,7 @@ bool RemoveJournal(const std::wstring& programDir, const std::wstring& backupDir
 // its rollback was done. False when something could not be put back; the
 // backup keeps its journal then, so that the next run tries again.
 bool FinishInterruptedExchange(const std::wstring& programDir, const std::wstring& backupDir,
-                               const VolumeFlush& flushVolume, FilesInUse& inUse) {
+                               const VolumeFlush& flushVolume, FilesInUse& inUse, const MakeLink& makeLink) {
     // A backup folder that is a link was never made by the exchange.
     if (!IsOwnFolder(backupDir)) return true;
     const std::wstring journal = JournalOf(backupDir);
@@ -144,7 +154,7 @@ bool FinishInterruptedExchange(const std::wstring& programDir, const std::wstrin
         if (!copy) return true;
     }
     // One that cannot be read (held without sharing) guards its backup all the same.
-    if (!copy || _UndoCopyFileList(copy->backupNames, backupDir, copy->plan, &inUse) != S_OK) {
+    if (!copy || _UndoCopyFileList(copy->backupNames, backupDir, copy->plan, &inUse, makeLink) != S_OK) {
         LogLine(L"Restore rux from rux\\updatetemp Fail");
         return false;
     }
@@ -154,17 +164,27 @@ bool FinishInterruptedExchange(const std::wstring& programDir, const std::wstrin
 
 // The exchange itself; _DoCopyAndDelFile then deals with what it moved aside.
 bool ExchangeFiles(const ToolPaths& context, const std::wstring& programDir, const std::wstring& backupDir,
-                   const VolumeFlush& flushVolume, FilesInUse& inUse) {
-    if (!FinishInterruptedExchange(programDir, backupDir, flushVolume, inUse)) return false;
+                   const VolumeFlush& flushVolume, FilesInUse& inUse, const MakeLink& makeLink) {
+    if (!FinishInterruptedExchange(programDir, backupDir, flushVolume, inUse, makeLink)) return false;
     _DeleteTree(backupDir, 1, &inUse);
     FileList backupList;
     if (!ListUpdateFiles(programDir, context, backupList)) return false;
     // The journal's folder holds no product file: at most what an earlier run
     // moved aside and could not delete yet.
     LeaveOut(backupList, JournalFolderOf(kBackupFolderName));
+    // The tool appends to its run log all along and holds it without delete
+    // sharing: a second name of it could not be deleted while the tool runs.
+    // It is copied, as every file once was.
+    std::wstring runLog = kRunLogName;
+    AsciiLowercase(runLog);
+    FileList copiedList;
+    if (TakeOut(backupList, runLog)) copiedList.Append(runLog);
     CreateDirectoryW(LongPathForm(backupDir).c_str(), nullptr);
     if (!IsOwnFolder(backupDir)) return false;
-    if (_CopyFileList(backupList, backupDir, programDir, nullptr, ExistingFiles::Overwrite, &inUse) != S_OK) {
+    // The backup names the product's own files: it takes no copy and no room,
+    // and holds the old versions as long as nothing writes into a product file.
+    if (_CopyFileList(backupList, backupDir, programDir, nullptr, Placement::Link, &inUse, makeLink) != S_OK ||
+        _CopyFileList(copiedList, backupDir, programDir, nullptr, Placement::Overwrite, &inUse) != S_OK) {
         LogLine(L"Copy file rux to rux\\updatetemp Fail");
         return false;
     }
@@ -185,12 +205,12 @@ bool ExchangeFiles(const ToolPaths& context, const std::wstring& programDir, con
         return false;
     }
     CopyRecord copied;
-    if (_CopyFileList(updateList, programDir, stagingDir, &copied, ExistingFiles::Replace, &inUse) != S_OK) {
+    if (_ReplaceFileList(updateList, programDir, stagingDir, backupDir, copied, &inUse) != S_OK) {
         LogLine(L"Copy file rux\\reupdate to rux\\ Fail");
         // A half-refreshed product would be backed up as it is by the next
         // run, losing the old files: put it back. The backup stays either
         // way, and keeps its journal while the product is not whole.
-        if (_UndoCopyFileList(updateList, backupDir, copied, &inUse) != S_OK) {
+        if (_UndoCopyFileList(updateList, backupDir, copied, &inUse, makeLink) != S_OK) {
             LogLine(L"Restore rux from rux\\updatetemp Fail");
             return false;
         }
@@ -228,14 +248,15 @@ bool _DoCopyAndDelFile(const ToolPaths& context) {
         context, [](const std::wstring& folder) { FlushVolumeOf(folder); }, [](DWORD ms) { Sleep(ms); });
 }
 
-bool _DoCopyAndDelFile(const ToolPaths& context, const VolumeFlush& flushVolume, const Pause& pause) {
+bool _DoCopyAndDelFile(const ToolPaths& context, const VolumeFlush& flushVolume, const Pause& pause,
+                       const MakeLink& makeLink) {
     const std::wstring programDir = context.programDir;
     if (programDir.size() < 4) return false;
     LogLine(L"_DoCopyAndDelFile");
 
     const std::wstring backupDir = programDir + L'\\' + kBackupFolderName;
     FilesInUse inUse(AsideFolderOf(backupDir), pause);
-    const bool exchanged = ExchangeFiles(context, programDir, backupDir, flushVolume, inUse);
+    const bool exchanged = ExchangeFiles(context, programDir, backupDir, flushVolume, inUse, makeLink);
     LeaveInUseForRestart(backupDir, inUse.AsideDir());
     return exchanged;
 }

@@ -1,7 +1,12 @@
 #pragma once
 // Replaces the product's files in place with the staged ones in "reupdate",
-// keeping a backup in "updatetemp" while it works. When a staged file cannot
-// be copied, the product folder is put back as it was and the backup kept.
+// keeping a backup in "updatetemp" while it works: a second name (hard link)
+// of every product file, or a copy where the volume refuses links. No
+// product file is ever written into while the backup may share its data:
+// each staged file is renamed over its target (filetree/FileTree.h,
+// _ReplaceFileList). When a staged file cannot be placed, the product folder
+// is put back as it was, by new names of the backup's files, and the backup
+// kept.
 // Staged files below reupdate\updatetemp\ are not copied: they would land in
 // the backup.
 //
@@ -22,16 +27,19 @@
 #include <string>
 
 #include "filetree/FileList.h"
+#include "filetree/FileTree.h"
 #include "filetree/FilesInUse.h"
 
 struct ToolPaths;
 
 bool _DoCopyAndDelFile(const ToolPaths& context);
-// The same with the volume flush (FlushVolumeOf for the real one) and the
-// pause for files in use (Sleep) handed in, so that a test can see what is on
-// the disk each time a flush is asked for, and every pause. The flush's result
-// is not looked at: where it is refused the exchange goes on.
+// The same with the volume flush (FlushVolumeOf for the real one), the pause
+// for files in use (Sleep) and the making of links (CreateHardLinkOnce)
+// handed in, so that a test can see what is on the disk each time a flush is
+// asked for, every pause, and a backup where links are refused. The flush's
+// result is not looked at: where it is refused the exchange goes on.
 using VolumeFlush = std::function<void(const std::wstring& folder)>;
-bool _DoCopyAndDelFile(const ToolPaths& context, const VolumeFlush& flushVolume, const Pause& pause);
+bool _DoCopyAndDelFile(const ToolPaths& context, const VolumeFlush& flushVolume, const Pause& pause,
+                       const MakeLink& makeLink = CreateHardLinkOnce);
 // Drops (and lowercases) the entries under the fixed exclusions for baseDir.
 bool _FilterUpdateFiles(FileList& list, const ToolPaths& context, const std::wstring& baseDir);

@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr wchar_t kLogFileName[] = L"ZelUnst.log";
-
 // "2026-12-07 09:05:02 | ", the local time of now; empty when it cannot be
 // read. The C runtime's clock, which needs no heap once it has read the time
 // zone (the first line of a run does that).
@@ -92,7 +90,7 @@ void LogFile::WriteNow(const char* bytes, size_t count) {
 
 VLogger::VLogger(LogStart start) {
     _ChangeToProgramDir();
-    if (start == LogStart::Open) Open(kLogFileName);
+    if (start == LogStart::Open) Open(kRunLogName);
 }
 
 VLogger::VLogger(const wchar_t* logPath) { Open(logPath); }
@@ -103,7 +101,7 @@ void VLogger::Open(const wchar_t* path) {
 }
 
 void VLogger::ReopenAs(DWORD markedProcessId) {
-    stream.Open(kLogFileName, MAXULONGLONG);
+    stream.Open(kRunLogName, MAXULONGLONG);
     MarkLinesOf(markedProcessId);
 }
 

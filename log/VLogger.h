@@ -8,6 +8,9 @@
 
 #include "base/Handles.h"
 
+// The run log's file name, in the tool's folder.
+constexpr wchar_t kRunLogName[] = L"ZelUnst.log";
+
 enum VLogManip : int {
     NoTime = 0,     // next insertion goes without the timestamp prefix
     LastError = 1,  // writes "[<GetLastError()>]" without a prefix

@@ -98,6 +98,10 @@ zel_leave_scratch_prefix() {
     wineserver -k >/dev/null 2>&1 || true
     wineserver -w >/dev/null 2>&1 || true
     cd /
+    # A volume a test mounted in its prefix and could not unmount itself.
+    local mount
+    awk -v scratch="$ZEL_SCRATCH/" 'index($2, scratch) == 1 { print $2 }' /proc/mounts | sort -r |
+        while read -r mount; do umount "$mount" 2>/dev/null || true; done
     if [ -n "${ZEL_KEEP_PREFIX:-}" ]; then echo "kept $ZEL_SCRATCH" >&2; else rm -rf "$ZEL_SCRATCH"; fi
 }
 zel_enter_scratch_prefix() {

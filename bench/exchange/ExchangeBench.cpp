@@ -1,6 +1,9 @@
-// Times the update file exchange against an administrator's xcopy script and
-// against a bare CopyFileW/DeleteFileW loop on the same synthetic trees, the
-// exclusion filter at two list sizes, and the exchange's peak memory.
+// Times the update file exchange against the bare CopyFileW/DeleteFileW loop
+// that did the same work by copies (back the product up, copy the staged
+// files over it, delete the backup) on the same synthetic trees, in the same
+// run, interleaved, each phase apart; then against an administrator's xcopy
+// script, the exclusion filter at two list sizes, and the exchange's peak
+// memory.
 //
 //   exchange_bench.exe ROOT          builds ROOT\Rux, measures, leaves the trees
 //   exchange_bench.exe --peak ROOT   one exchange in a fresh process, prints its peak memory
@@ -17,7 +20,6 @@
 #include "base/Paths.h"
 #include "base/Text.h"
 #include "base/ToolPaths.h"
-#include "filetree/ExchangeJournal.h"
 #include "filetree/FileTree.h"
 #include "filetree/UpdateExchange.h"
 
@@ -158,15 +160,50 @@ FloorPlan PlanFloor(const Trees& trees) {
     return plan;
 }
 
-bool RunFloor(const FloorPlan& plan) {
+// The time of each phase of one run: the backup, the staged files, the deletes.
+struct Phases {
+    double backup = 0;
+    double staged = 0;
+    double deletes = 0;
+    double Total() const { return backup + staged + deletes; }
+};
+
+bool RunFloor(const FloorPlan& plan, Phases& phases) {
     bool ok = true;
+    double start = Now();
     for (const std::wstring& folder : plan.backupFolders) CreateDirectoryW(folder.c_str(), nullptr);
     for (const auto& [from, to] : plan.backupCopies) ok = CopyFileW(from.c_str(), to.c_str(), FALSE) && ok;
+    phases.backup = Now() - start;
+    start = Now();
     for (const auto& [from, to] : plan.updateCopies) ok = CopyFileW(from.c_str(), to.c_str(), FALSE) && ok;
+    phases.staged = Now() - start;
+    start = Now();
     for (const std::wstring& file : plan.backupFiles) DeleteFileW(file.c_str());
     for (auto folder = plan.backupFolders.rbegin(); folder != plan.backupFolders.rend(); ++folder) {
         RemoveDirectoryW(folder->c_str());
     }
+    phases.deletes = Now() - start;
+    return ok;
+}
+
+// The exchange itself, its phases read at the volume flushes it asks for:
+// the first comes once the backup is made, the third once the staged files
+// are in place and their journal removed, just before the backup is deleted.
+bool RunExchange(const ToolPaths& context, Phases& phases) {
+    std::vector<double> flushes;
+    const double start = Now();
+    const bool ok = _DoCopyAndDelFile(
+        context,
+        [&flushes](const std::wstring& folder) {
+            flushes.push_back(Now());
+            FlushVolumeOf(folder);
+        },
+        [](DWORD ms) { Sleep(ms); });
+    const double end = Now();
+    if (flushes.size() != 3) return false;
+    phases.backup = flushes[0] - start;
+    phases.staged = flushes[2] - flushes[0];
+    phases.deletes = end - flushes[2];
     return ok;
 }
 
@@ -245,45 +282,6 @@ double TimeFilter(size_t count) {
     return best;
 }
 
-// Where the exchange's time goes, step by step, on the same trees.
-void PrintPhases(const Trees& trees, const ToolPaths& context) {
-    const std::wstring backup = trees.product + L"\\updatetemp";
-    double start = Now();
-    FileList backupList;
-    _EnumFiles(trees.product, 1, backupList);
-    _FilterUpdateFiles(backupList, context, trees.product);
-    _MakeRelative(trees.product, backupList);
-    const double listProduct = Now() - start;
-    start = Now();
-    CreateDirectoryW(backup.c_str(), nullptr);
-    _CopyFileList(backupList, backup, trees.product);
-    const double copyBackup = Now() - start;
-    start = Now();
-    FileList updateList;
-    _EnumFiles(trees.staging, 1, updateList);
-    _FilterUpdateFiles(updateList, context, trees.staging);
-    _MakeRelative(trees.staging, updateList);
-    const double listStaging = Now() - start;
-    start = Now();
-    const std::wstring journal = backup + L"\\journal.txt";
-    const std::wstring journalText = FormatJournal(_PlanCopyFileList(updateList, trees.product), trees.product);
-    WriteJournal(journal, journalText);
-    const double writeJournal = Now() - start;
-    start = Now();
-    FlushVolumeOf(trees.product);
-    const double refusedFlush = Now() - start;
-    start = Now();
-    _CopyFileList(updateList, trees.product, trees.staging);
-    const double copyUpdate = Now() - start;
-    start = Now();
-    _DeleteTree(backup, 1);
-    const double deleteBackup = Now() - start;
-    std::printf("exchange steps: list product %.2f s, back up %.2f s, list staging %.2f s, plan and write the "
-                "journal %.3f s (%zu KB), one refused volume flush %.4f s, copy update %.2f s, delete backup %.2f s\n",
-                listProduct, copyBackup, listStaging, writeJournal, journalText.size() * sizeof(wchar_t) / 1024,
-                refusedFlush, copyUpdate, deleteBackup);
-}
-
 int PeakMode(const std::wstring& root) {
     const ToolPaths context = ContextFor(root + L"\\Rux");
     PROCESS_MEMORY_COUNTERS before{};
@@ -326,22 +324,28 @@ int wmain(int argc, wchar_t** argv) {
     // The exchange and the loop alternate which goes first, so that neither
     // always meets the write-back of the other's files.
     double exchangeBest = 1e9, floorBest = 1e9, xcopyBest = 1e9;
+    Phases exchangeSum, floorSum;
     bool ok = true;
     for (int round = 0; round < kRounds; ++round) {
-        double exchange = 0, bare = 0;
+        Phases exchange, bare;
         for (int turn = 0; turn < 2; ++turn) {
-            const double start = Now();
             if ((turn + round) % 2 == 0) {
-                ok = _DoCopyAndDelFile(context) && ok;
-                exchange = Now() - start;
+                ok = RunExchange(context, exchange) && ok;
             } else {
-                ok = RunFloor(floor) && ok;
-                bare = Now() - start;
+                ok = RunFloor(floor, bare) && ok;
             }
         }
-        std::printf("round %d: exchange %.2f s, bare loop %.2f s\n", round + 1, exchange, bare);
-        exchangeBest = std::min(exchangeBest, exchange);
-        floorBest = std::min(floorBest, bare);
+        std::printf("round %d: exchange %.2f s (backup %.2f, staged files %.2f, deletes %.2f), bare loop %.2f s "
+                    "(backup %.2f, staged files %.2f, deletes %.2f), ratio %.2f\n",
+                    round + 1, exchange.Total(), exchange.backup, exchange.staged, exchange.deletes, bare.Total(),
+                    bare.backup, bare.staged, bare.deletes, exchange.Total() / bare.Total());
+        exchangeBest = std::min(exchangeBest, exchange.Total());
+        floorBest = std::min(floorBest, bare.Total());
+        for (auto [sum, one] : {std::pair<Phases*, const Phases*>{&exchangeSum, &exchange}, {&floorSum, &bare}}) {
+            sum->backup += one->backup;
+            sum->staged += one->staged;
+            sum->deletes += one->deletes;
+        }
     }
     for (int round = 0; round < kXcopyRounds; ++round) {
         const double start = Now();
@@ -349,12 +353,14 @@ int wmain(int argc, wchar_t** argv) {
         xcopyBest = std::min(xcopyBest, Now() - start);
         std::printf("xcopy script %.2f s\n", Now() - start);
     }
-    PrintPhases(trees, context);
-    std::printf("best: _DoCopyAndDelFile %.2f s, bare CopyFileW/DeleteFileW loop %.2f s, xcopy script %.2f s\n",
-                exchangeBest, floorBest, xcopyBest);
-    std::printf("ratio to the xcopy script: %.2fx (target <= 0.65x)\n", exchangeBest / xcopyBest);
-    std::printf("ratio to the bare loop:    %.2fx (target <= 1.2x)\n", exchangeBest / floorBest);
-    std::printf("xcopy script / bare loop:  %.2fx\n", xcopyBest / floorBest);
+    std::printf("mean of %d rounds: exchange %.2f s (backup %.2f, staged files %.2f, deletes %.2f), bare loop %.2f s "
+                "(backup %.2f, staged files %.2f, deletes %.2f)\n",
+                kRounds, exchangeSum.Total() / kRounds, exchangeSum.backup / kRounds, exchangeSum.staged / kRounds,
+                exchangeSum.deletes / kRounds, floorSum.Total() / kRounds, floorSum.backup / kRounds,
+                floorSum.staged / kRounds, floorSum.deletes / kRounds);
+    std::printf("ratio to the bare loop:    %.2fx of the mean, %.2fx of the best (target <= 0.65x)\n",
+                exchangeSum.Total() / floorSum.Total(), exchangeBest / floorBest);
+    std::printf("ratio to the xcopy script: %.2fx (best)\n", exchangeBest / xcopyBest);
 
     const double filter100k = TimeFilter(100000);
     const double filter200k = TimeFilter(200000);

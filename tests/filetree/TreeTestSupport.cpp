@@ -44,17 +44,50 @@ void SnapshotInto(const std::wstring& folder, const std::wstring& relative, File
 
 }  // namespace
 
-bool MakeUnixLink(const std::wstring& target, const std::wstring& linkPath) {
-    const zeltest::ProcessResult result = zeltest::RunCommand(L"start.exe /unix /bin/ln -s \"" +
-                                                              UnixPathOnDriveC(target) + L"\" \"" +
-                                                              UnixPathOnDriveC(linkPath) + L"\"");
+namespace {
+
+// Runs a Unix program with its arguments as they stand (paths already in
+// Unix form) and waits until done() holds: start.exe hands the program over
+// and returns before it has run. False when it could not be started, or
+// done() still fails after 10 s.
+bool RunUnixUntil(const std::wstring& programAndArguments, const std::function<bool()>& done) {
+    const zeltest::ProcessResult result = zeltest::RunCommand(L"start.exe /unix " + programAndArguments);
     if (!result.started || result.exitCode != 0) return false;
-    // start.exe hands the Unix program over and returns before it has run.
     for (int attempt = 0; attempt < 200; ++attempt) {
-        if (GetFileAttributesW(linkPath.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+        if (done()) return true;
         Sleep(50);
     }
     return false;
+}
+
+ULONGLONG VolumeBytes(const std::wstring& folder) {
+    ULARGE_INTEGER total{};
+    return GetDiskFreeSpaceExW((folder + L"\\").c_str(), nullptr, &total, nullptr) ? total.QuadPart : 0;
+}
+
+}  // namespace
+
+bool MakeUnixLink(const std::wstring& target, const std::wstring& linkPath) {
+    return RunUnixUntil(L"/bin/ln -s \"" + UnixPathOnDriveC(target) + L"\" \"" + UnixPathOnDriveC(linkPath) + L"\"",
+                        [&linkPath] { return GetFileAttributesW(linkPath.c_str()) != INVALID_FILE_ATTRIBUTES; });
+}
+
+TmpfsMount::TmpfsMount(const std::wstring& folder, ULONGLONG bytes) : folder_(folder) {
+    CreateDirectoryChain(folder);
+    mounted_ = RunUnixUntil(L"/bin/mount -t tmpfs -o size=" + std::to_wstring(bytes) + L" tmpfs \"" +
+                                UnixPathOnDriveC(folder) + L"\"",
+                            [&] { return VolumeBytes(folder) == bytes; });
+}
+
+TmpfsMount::~TmpfsMount() {
+    if (!mounted_) return;
+    const ULONGLONG bytes = VolumeBytes(folder_);
+    RunUnixUntil(L"/bin/umount \"" + UnixPathOnDriveC(folder_) + L"\"", [&] { return VolumeBytes(folder_) != bytes; });
+}
+
+ULONGLONG FreeBytes(const std::wstring& folder) {
+    ULARGE_INTEGER free{};
+    return GetDiskFreeSpaceExW((folder + L"\\").c_str(), &free, nullptr, nullptr) ? free.QuadPart : 0;
 }
 
 Paths Entries(const FileList& list) { return {list.begin(), list.end()}; }

@@ -20,6 +20,24 @@ namespace treetest {
 // test's prefix; Wine shows a link to a folder as a directory reparse point.
 bool MakeUnixLink(const std::wstring& target, const std::wstring& linkPath);
 
+// A tmpfs of the given size mounted over folder (made when missing) from the
+// Unix side, which needs root; unmounted when the object goes. Wine shows it
+// as a volume of its own: it runs full, and refuses links to files outside it.
+class TmpfsMount {
+public:
+    TmpfsMount(const std::wstring& folder, ULONGLONG bytes);
+    ~TmpfsMount();
+    TmpfsMount(const TmpfsMount&) = delete;
+    TmpfsMount& operator=(const TmpfsMount&) = delete;
+    bool Mounted() const { return mounted_; }
+
+private:
+    std::wstring folder_;
+    bool mounted_ = false;
+};
+// The bytes free on the volume that holds folder.
+ULONGLONG FreeBytes(const std::wstring& folder);
+
 using Paths = std::vector<std::wstring>;
 using Files = std::map<std::wstring, std::string>;
 

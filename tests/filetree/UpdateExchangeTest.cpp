@@ -2,9 +2,12 @@
 // log is the test program's own ZelUnst.log beside it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cwchar>
 #include <numeric>
 
+#include "base/Files.h"
 #include "filetree/ExchangeJournal.h"
 #include "filetree/FileTree.h"
 #include "filetree/UpdateExchange.h"
@@ -43,10 +46,19 @@ std::wstring JournalIn(const std::wstring& dir) { return dir + L"\\updatetemp\\u
 // in pauses rather than slept: a file held for good is tried as often, only
 // sooner.
 bool Exchange(const std::wstring& dir, std::vector<DWORD>* pauses = nullptr,
-              const VolumeFlush& flushVolume = [](const std::wstring& folder) { FlushVolumeOf(folder); }) {
+              const VolumeFlush& flushVolume = [](const std::wstring& folder) { FlushVolumeOf(folder); },
+              const MakeLink& makeLink = CreateHardLinkOnce) {
     std::vector<DWORD> unused;
     std::vector<DWORD>& taken = pauses != nullptr ? *pauses : unused;
-    return _DoCopyAndDelFile(PathsFor(dir), flushVolume, [&taken](DWORD ms) { taken.push_back(ms); });
+    return _DoCopyAndDelFile(PathsFor(dir), flushVolume, [&taken](DWORD ms) { taken.push_back(ms); }, makeLink);
+}
+
+// Links refused for the files below a folder named Data, as a FAT volume
+// mounted there would refuse them.
+DWORD RefuseLinksUnderData(const std::wstring& link, const std::wstring& existing) {
+    std::wstring path = existing;
+    AsciiLowercase(path);
+    return path.find(L"\\data\\") != std::wstring::npos ? ERROR_INVALID_FUNCTION : CreateHardLinkOnce(link, existing);
 }
 
 // One staged entry for each exclusion of a tool named ZelUnst.exe.
@@ -178,6 +190,9 @@ TEST(DoCopyAndDelFile, ReplacesTheProductFilesWithTheStagedOnes) {
     const std::wstring dir = MakeProduct(L"exchange-ok");
     // Each bit alone refuses a copy over the file on Windows; Wine refuses none to root.
     SetFileAttributesW((dir + L"\\Main.DLL").c_str(), kBlockingAttributes);
+    // Not updated, it keeps its bits when the backup's name of it goes.
+    SetFileAttributesW((dir + L"\\Only\\Product.txt").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    const DWORD onlyAttributes = GetFileAttributesW((dir + L"\\Only\\Product.txt").c_str());
     WriteText(dir + L"\\updatetemp\\Stale.txt", "left by an earlier run");
     Files expected = Snapshot(dir);
     expected.erase(L"updatetemp\\Stale.txt");
@@ -192,6 +207,7 @@ TEST(DoCopyAndDelFile, ReplacesTheProductFilesWithTheStagedOnes) {
               GetFileAttributesW((dir + L"\\reupdate\\Main.DLL").c_str()));
     EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
     EXPECT_EQ(StoredName(dir + L"\\data"), L"data");
+    EXPECT_EQ(GetFileAttributesW((dir + L"\\Only\\Product.txt").c_str()), onlyAttributes);
 
     // A staging folder without files: the backup comes and goes, nothing changes.
     const std::wstring empty = FreshDir(L"exchange-empty") + L"\\Rux";
@@ -230,18 +246,20 @@ TEST(DoCopyAndDelFile, FailsWhenTheBackupFolderIsNoFolder) {
 
 TEST(DoCopyAndDelFile, ABackupCopyFailureLeavesThePartialBackupAndTheProduct) {
     const std::wstring dir = MakeProduct(L"exchange-backupfail");
+    WriteText(dir + L"\\Data\\Held.txt", "held");
     const Files before = Snapshot(dir);
     const LogWatch log;
     {
-        const FileHandle locked = Hold(dir + L"\\Only\\Product.txt", GENERIC_READ | GENERIC_WRITE, 0);
+        // Where links are refused, a file held without sharing cannot be copied either.
+        const FileHandle locked = Hold(dir + L"\\Data\\Held.txt", GENERIC_READ | GENERIC_WRITE, 0);
         ASSERT_TRUE(locked.Valid());
-        EXPECT_FALSE(Exchange(dir));
+        EXPECT_FALSE(Exchange(dir, nullptr, FlushVolumeOf, RefuseLinksUnderData));
     }
     EXPECT_EQ(log.NewLines(), kBackupFailed);
     EXPECT_TRUE(DirExists(dir + L"\\updatetemp"));
     EXPECT_EQ(WithoutBackup(Snapshot(dir)), before);
     const Files backup = Snapshot(dir + L"\\updatetemp");
-    EXPECT_EQ(backup.count(L"only\\product.txt"), 0u);
+    EXPECT_EQ(backup.count(L"data\\held.txt"), 0u);
 }
 
 TEST(DoCopyAndDelFile, AMissingStagingFolderLeavesACompleteBackup) {
@@ -286,6 +304,12 @@ TEST(DoCopyAndDelFile, AStagedCopyFailurePutsTheProductBackWhereverItFails) {
         // The staged copy made b.txt read-only; the old one was not.
         EXPECT_EQ(GetFileAttributesW((dir + L"\\b.txt").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
         EXPECT_EQ(Snapshot(dir + L"\\updatetemp"), backup);
+        // The backup copied no data: it names the product's own files.
+        for (const wchar_t* kept : {L"\\Sub\\Keep.txt", L"\\Only.txt", L"\\b.txt"}) {
+            std::wstring backupName = kept;
+            AsciiLowercase(backupName);
+            EXPECT_TRUE(SameFile(dir + kept, dir + L"\\updatetemp" + backupName)) << ToUtf8(kept);
+        }
     }
 }
 
@@ -451,12 +475,17 @@ TEST(DoCopyAndDelFile, ALoadedLibraryGoesAsideAndComesBackWhenALaterFileCannotBe
     // The held file was waited for while it was to be copied, not again in the rollback.
     EXPECT_EQ(std::accumulate(pauses.begin(), pauses.end(), DWORD{0}), HeldFileWaits::kPerFileMs);
 
-    // The next run, before the restart, goes through without waiting for the
-    // file still aside.
+    // The rollback put a copy of the loaded library back, not a name of it,
+    // so that the next run, before the restart, replaces it without moving it
+    // aside, and goes through without waiting for the file still aside. The
+    // last backup's name of it is in the way of the new backup: moved aside
+    // and left for the restart too.
+    EXPECT_FALSE(SameFile(dir + L"\\ShellExt.dll", aside));
     pauses.clear();
     const LogWatch log;
     EXPECT_TRUE(Exchange(dir, &pauses));
-    EXPECT_EQ(log.NewLines(), Then(kStarted, leftForRestart));
+    EXPECT_EQ(log.NewLines(), Then(kStarted, Then(leftForRestart, {"In use, deleted at the next restart: " +
+                                                                   ToUtf8(dir + L"\\updatetemp\\update\\inuse\\2\\ShellExt.dll")})));
     EXPECT_EQ(pauses, std::vector<DWORD>());
     EXPECT_EQ(ReadBytes(dir + L"\\ShellExt.dll"), "new shellext");
     EXPECT_EQ(ReadBytes(dir + L"\\Zz.txt"), "new zz");
@@ -514,4 +543,113 @@ TEST(DoCopyAndDelFile, AJournalThatReachesOutsideTheProductFolderIsIgnored) {
         EXPECT_EQ(ReadBytes(root + L"\\Victim.txt"), "outside");
         EXPECT_TRUE(DirExists(root + L"\\Outside"));
     }
+}
+
+TEST(DoCopyAndDelFile, FinishesAnUpdateThatAToolCopyingItsBackupLeft) {
+    // What the tool that copied every product file into the backup, and the
+    // staged files over the product's, left when it was ended in its staged
+    // copy: Main.DLL new, b.txt half written, c.txt not reached, a file and a
+    // folder added, and its journal.
+    const std::wstring dir = FreshDir(L"exchange-earlier") + L"\\Rux";
+    const Files old = {{L"Main.DLL", "old main"}, {L"b.txt", "old b"}, {L"c.txt", "old c"}};
+    WriteFiles(dir, {{L"Main.DLL", "new main"}, {L"b.txt", "ne"}, {L"c.txt", "old c"}, {L"data\\new.dat", "new dat"},
+                     {L"updatetemp\\main.dll", "old main"}, {L"updatetemp\\b.txt", "old b"},
+                     {L"updatetemp\\c.txt", "old c"}, {L"reupdate\\Main.DLL", "new main"},
+                     {L"reupdate\\b.txt", "new b"}, {L"reupdate\\c.txt", "new c"}, {L"reupdate\\Data\\New.DAT", "new dat"}});
+    CreateDirectoryChain(dir + L"\\updatetemp\\update");
+    ASSERT_TRUE(WriteJournal(JournalIn(dir), L"\xFEFFzelunst update journal\r\nadd data\\new.dat\r\nreplace Main.DLL\r\n"
+                                             L"replace b.txt\r\nreplace c.txt\r\nfolder data\r\nend 5\r\n"));
+    const auto product = [&dir] { return TreeOf(dir, [](const std::wstring& path) {
+        return InBackup(path) || path.rfind(L"reupdate", 0) == 0;
+    }); };
+    Tree atFirstFlush;
+    const LogWatch log;
+    EXPECT_TRUE(Exchange(dir, nullptr, [&](const std::wstring&) {
+        if (atFirstFlush.files.empty()) atFirstFlush = product();
+    }));
+    EXPECT_EQ(log.NewLines(), kRecovered);
+    // Put back whole before the update went on, which then went through.
+    EXPECT_EQ(atFirstFlush, (Tree{old, {}}));
+    EXPECT_EQ(product(), (Tree{{{L"Main.DLL", "new main"}, {L"b.txt", "new b"}, {L"c.txt", "new c"},
+                                {L"data\\new.dat", "new dat"}}, {L"data"}}));
+}
+
+namespace {
+
+constexpr ULONGLONG kMiB = 1 << 20;
+
+// A product of six 4 MiB files, four of them staged anew: 24 MiB and 16 MiB.
+std::wstring MakeRoomProduct(const std::wstring& dir) {
+    for (int i = 0; i < 6; ++i) {
+        const std::wstring name = L"Part" + std::to_wstring(i) + L".bin";
+        WriteText(dir + L"\\" + name, std::string(4 * kMiB, static_cast<char>('a' + i)));
+        if (i < 4) WriteText(dir + L"\\reupdate\\" + name, std::string(4 * kMiB, static_cast<char>('A' + i)));
+    }
+    return dir;
+}
+
+}  // namespace
+
+// On a tmpfs of its own (as root): the room a volume has left decides.
+TEST(ExchangeVolumes, AnUpdateNeedsRoomForItsNewFilesOnly) {
+    // Room for the new files but not for a second copy of the product; then
+    // less room than the new files take, which fails the update.
+    for (const ULONGLONG freeMiB : {20, 8}) {
+        SCOPED_TRACE(std::to_string(freeMiB) + " MiB free");
+        const std::wstring dir = FreshDir(L"exchange-room" + std::to_wstring(freeMiB)) + L"\\Rux";
+        const TmpfsMount volume(dir, (24 + 16 + freeMiB) * kMiB);
+        ASSERT_TRUE(volume.Mounted());
+        MakeRoomProduct(dir);
+        const Files before = Snapshot(dir);
+        const ULONGLONG freeBefore = FreeBytes(dir);
+        const LogWatch log;
+        const bool updated = Exchange(dir);
+        std::printf("%s MiB free before the exchange, %s MiB after it\n", std::to_string(freeBefore / kMiB).c_str(),
+                    std::to_string(FreeBytes(dir) / kMiB).c_str());
+        if (freeMiB == 20) {
+            EXPECT_TRUE(updated);
+            EXPECT_EQ(log.NewLines(), kStarted);
+            for (int i = 0; i < 6; ++i) {
+                const std::wstring name = L"Part" + std::to_wstring(i) + L".bin";
+                EXPECT_TRUE(ReadBytes(dir + L"\\" + name) == ReadBytes(dir + (i < 4 ? L"\\reupdate\\" : L"\\") + name));
+            }
+            EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
+        } else {
+            // The volume ran full in the staged copy: the product is whole and
+            // old, and the backup, which names its files, holds them unchanged.
+            EXPECT_FALSE(updated);
+            EXPECT_EQ(log.NewLines(), kUpdateFailed);
+            EXPECT_TRUE(WithoutBackup(Snapshot(dir)) == before);
+            for (int i = 0; i < 6; ++i) {
+                const std::wstring name = L"Part" + std::to_wstring(i) + L".bin";
+                EXPECT_TRUE(SameFile(dir + L"\\" + name, dir + L"\\updatetemp\\part" + std::to_wstring(i) + L".bin"));
+            }
+            EXPECT_EQ(FreeBytes(dir), freeBefore);
+        }
+    }
+}
+
+TEST(DoCopyAndDelFile, AFileThatRefusesALinkIsCopiedIntoTheBackupAndBack) {
+    const std::wstring dir = FreshDir(L"exchange-nolink") + L"\\Rux";
+    WriteFiles(dir, {{L"Main.dll", "old main"}, {L"Data\\a.bin", "old a"}, {L"Zz.txt", "old zz"},
+                     {L"reupdate\\Main.dll", "new main"}, {L"reupdate\\Data\\a.bin", "new a"}, {L"reupdate\\Zz.txt", "new zz"}});
+    const Paths order = StagedCopyOrder(dir);
+    ASSERT_LT(std::find(order.begin(), order.end(), L"data\\a.bin"), std::find(order.begin(), order.end(), L"zz.txt"));
+    const Files before = Snapshot(dir);
+    // A staged copy that fails after Data\a.bin was replaced: a copy of its
+    // backup goes back, and the backup stays whole.
+    const LogWatch log;
+    {
+        const FileHandle held = Hold(dir + L"\\Zz.txt", GENERIC_READ, FILE_SHARE_READ);
+        ASSERT_TRUE(held.Valid());
+        EXPECT_FALSE(Exchange(dir, nullptr, FlushVolumeOf, RefuseLinksUnderData));
+    }
+    EXPECT_EQ(log.NewLines(), kUpdateFailed);
+    EXPECT_EQ(WithoutBackup(Snapshot(dir)), before);
+    EXPECT_EQ(ReadBytes(dir + L"\\updatetemp\\data\\a.bin"), "old a");
+    EXPECT_FALSE(SameFile(dir + L"\\Data\\a.bin", dir + L"\\updatetemp\\data\\a.bin"));
+    EXPECT_TRUE(SameFile(dir + L"\\Main.dll", dir + L"\\updatetemp\\main.dll"));
+    EXPECT_TRUE(Exchange(dir, nullptr, FlushVolumeOf, RefuseLinksUnderData));
+    EXPECT_EQ(ReadBytes(dir + L"\\Data\\a.bin"), "new a");
+    EXPECT_EQ(ReadBytes(dir + L"\\Zz.txt"), "new zz");
 }

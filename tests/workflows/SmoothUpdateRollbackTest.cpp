@@ -11,7 +11,10 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <functional>
 
+#include "base/Files.h"
+#include "filetree/FileTree.h"
 #include "filetree/UpdateExchange.h"
 #include "standins/common/PendingDeletions.h"
 #include "tests/filetree/TreeTestSupport.h"
@@ -25,6 +28,7 @@ namespace {
 // Copies of the main program outside the product, under names the update
 // does not end: one holds a file, one keeps a library loaded.
 const wchar_t kHolderName[] = L"ruxholder.exe";
+const wchar_t kSecondHolderName[] = L"ruxholder2.exe";
 const wchar_t kShellHostName[] = L"shellhost.exe";
 const std::wstring kOutsideDir = L"C:\\zt\\SuHolder\\";
 const std::wstring kHolder = kOutsideDir + kHolderName;
@@ -85,7 +89,9 @@ bool HasModuleFrom(const ProcessHandles& process, const std::wstring& path) {
 class SmoothUpdateRollback : public SmoothUpdateFixture {
 protected:
     void TearDown() override {
-        for (const wchar_t* name : {kHolderName, kShellHostName}) standin::EndProcessesNamed(name, 5000);
+        for (const wchar_t* name : {kHolderName, kSecondHolderName, kShellHostName}) {
+            standin::EndProcessesNamed(name, 5000);
+        }
         SmoothUpdateFixture::TearDown();
     }
     // Starts a copy of the main program outside the product with the
@@ -101,8 +107,8 @@ protected:
         return started;
     }
     // A holder of the product file, readable, as a running program holds its own.
-    void StartHolderOf(const std::wstring& entry) const {
-        StartOutside(kHolderName, {{"hold_file", ToUtf8(product.productDir + L"\\" + entry)}, {"hold_readable", "1"}},
+    void StartHolderOf(const std::wstring& entry, const wchar_t* holder = kHolderName) const {
+        StartOutside(holder, {{"hold_file", ToUtf8(product.productDir + L"\\" + entry)}, {"hold_readable", "1"}},
                      "hold_file");
     }
     // A program that keeps the product's shell extension loaded.
@@ -122,23 +128,23 @@ protected:
 
 using SmoothUpdateInUse = SmoothUpdateRollback;
 
-// Ends the process abruptly, as a power cut would, once the file's size lies
-// between the two: a bigger version is being copied over it. False when the
-// process ended before that, or two minutes went by.
-bool EndWhileCopying(const ProcessHandles& process, const std::wstring& file, DWORD above, DWORD below) {
-    const ULONGLONG deadline = GetTickCount64() + 120000;
-    for (WIN32_FILE_ATTRIBUTE_DATA data; !HasEnded(process) && GetTickCount64() < deadline; Sleep(1)) {
-        if (!GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data)) continue;
-        if (data.nFileSizeLow > above && data.nFileSizeLow < below) {
-            TerminateProcess(process.process.Get(), 1);
-            return HasEnded(process, 10000);
-        }
+// Whether reached() comes to hold while the process runs, within two minutes.
+bool ReachedWhileRunning(const ProcessHandles& process, const std::function<bool()>& reached) {
+    for (const ULONGLONG deadline = GetTickCount64() + 120000; !HasEnded(process) && GetTickCount64() < deadline;
+         Sleep(1)) {
+        if (reached()) return true;
     }
     return false;
 }
 
-// A big product file replaced by a small one, or the other way round: its
-// copy takes long enough to end the tool in the middle of it.
+// Ends the process abruptly, as a power cut would, once reached() holds.
+bool EndWhen(const ProcessHandles& process, const std::function<bool()>& reached) {
+    return ReachedWhileRunning(process, reached) && TerminateProcess(process.process.Get(), 1) &&
+           HasEnded(process, 10000);
+}
+
+// A small product file replaced by a big one: its copy takes long enough to
+// end the tool in the middle of it.
 constexpr DWORD kSmall = 1 << 20;
 constexpr DWORD kBig = 192 << 20;
 
@@ -152,39 +158,65 @@ protected:
         const std::wstring& dir = product.productDir;
         StageUpdate();
         WriteText(dir + L"\\reupdate\\shellext.dll", "new shell extension");
-        WriteBytes(dir + L"\\Xpayload.dat", std::string(rollback ? kBig : kSmall, 'o'));
-        WriteBytes(dir + L"\\reupdate\\Xpayload.dat", std::string(rollback ? kSmall : kBig, 'n'));
+        WriteBytes(dir + L"\\Xpayload.dat", std::string(kSmall, 'o'));
+        WriteBytes(dir + L"\\reupdate\\Xpayload.dat", std::string(kBig, 'n'));
+        // Added after the shell extension: held, it holds up the rollback.
+        WriteText(dir + L"\\reupdate\\Xq.dat", "added");
         // Copied after Xpayload.dat: held, it fails the copy there.
         WriteText(dir + L"\\Zz.dll", "old zz");
         WriteText(dir + L"\\reupdate\\Zz.dll", "new zz");
         const Paths order = StagedCopyOrder(dir);
         const auto at = [&order](const wchar_t* entry) { return std::find(order.begin(), order.end(), entry) - order.begin(); };
         ASSERT_LT(at(L"shellext.dll"), at(L"xpayload.dat"));
+        ASSERT_LT(at(L"shellext.dll"), at(L"xq.dat"));
         ASSERT_LT(at(L"xpayload.dat"), at(L"zz.dll"));
+        ASSERT_LT(at(L"xq.dat"), at(L"zz.dll"));
         const Tree before = TreeOf(dir, ChangedByTheRun);
+        const std::string oldShellExtension = ReadBytes(dir + L"\\shellext.dll");
 
         StartShellHost();
         if (rollback) StartHolderOf(L"Zz.dll");
         DeleteFileW(RunLogPath(dir).c_str());
         const ProcessHandles tool = StartProcess(L"\"" + product.Tool() + L"\" -smoothupdate");
         ASSERT_TRUE(tool.process.Valid());
-        ASSERT_TRUE(EndWhileCopying(tool, dir + L"\\Xpayload.dat", kSmall, kBig));
+        if (rollback) {
+            // While the held Zz.dll is waited for, the added file is held too;
+            // the rollback has begun once the old shell extension is back.
+            ASSERT_TRUE(ReachedWhileRunning(tool, [&] { return FileExists(dir + L"\\Xq.dat"); }));
+            StartHolderOf(L"Xq.dat", kSecondHolderName);
+            ASSERT_TRUE(EndWhen(tool, [&] { return ReadBytes(dir + L"\\shellext.dll") == oldShellExtension; }));
+            ASSERT_EQ(standin::EndProcessesNamed(kSecondHolderName, 5000), 1);
+        } else {
+            const std::wstring temporary = TemporaryNameOf(dir + L"\\Xpayload.dat");
+            ASSERT_TRUE(EndWhen(tool, [&] {
+                WIN32_FILE_ATTRIBUTE_DATA data;
+                return GetFileAttributesExW(temporary.c_str(), GetFileExInfoStandard, &data) &&
+                       data.nFileSizeLow > kSmall && data.nFileSizeLow < kBig;
+            }));
+        }
         ASSERT_TRUE(FileExists(dir + L"\\updatetemp\\xpayload.dat"));
         ASSERT_TRUE(FileExists(Aside()));
         if (!rollback) StartHolderOf(L"Zz.dll");
 
         // The next run puts the product back, and fails on the held file; the
-        // library aside is still loaded.
+        // library aside is still loaded. It puts a copy of the library back
+        // (a name of it could not go while it is loaded), and moves the last
+        // backup's name of it out of the new backup's way: a second name left
+        // for the restart.
+        const std::string secondName = "In use, deleted at the next restart: " +
+                                       ToUtf8(product.productDir + L"\\updatetemp\\update\\inuse\\2\\shellext.dll");
         ExpectUpdate(0, Then(kThroughEngineUninstall,
                              {kExchange, "Restore rux from rux\\updatetemp after an interrupted update",
-                              "Copy file rux\\reupdate to rux\\ Fail", LeftForRestart(), kExchangeFail}));
+                              "Copy file rux\\reupdate to rux\\ Fail", LeftForRestart(), secondName, kExchangeFail}));
         const Tree after = TreeOf(dir, ChangedByTheRun);
         EXPECT_EQ(Differences(before.files, after.files), std::vector<std::string>());
         EXPECT_EQ(after.folders, before.folders);
 
         // Let go, the run after it updates the product.
         ASSERT_EQ(standin::EndProcessesNamed(kHolderName, 5000), 1);
-        ExpectUpdate(1, WithLeftForRestart(SucceededLog()));
+        Lines succeeded = WithLeftForRestart(SucceededLog());
+        succeeded.insert(std::find(succeeded.begin(), succeeded.end(), LeftForRestart()) + 1, secondName);
+        ExpectUpdate(1, succeeded);
         ExpectProductBack();
         for (const std::wstring& entry : order) {
             EXPECT_EQ(ReadBytes(dir + L"\\" + entry), ReadBytes(dir + L"\\reupdate\\" + entry)) << ToUtf8(entry);
@@ -270,10 +302,13 @@ TEST_F(SmoothUpdateInUse, ALibraryLoadedOutsideTheProductIsReplacedAndItsOldFile
     EXPECT_EQ(Differences(before.files, TreeOf(dir, ChangedByTheRun).files),
               (std::vector<std::string>{"changed Main.dll", "missing settings.cfg", "changed settings.cfg.bak",
                                         "changed shellext.dll", "added data\\new.dat", "added plugins\\deep\\extra.bin"}));
-    // All that is left of the update is the old library, and it goes at the
-    // restart with every folder holding it, deepest first.
+    // All that is left of the update is the old library: aside, where it goes
+    // at the restart with every folder holding it, deepest first, and the
+    // backup's name of it, which cannot go while the library is loaded.
     const Files left = Snapshot(dir + L"\\updatetemp");
-    EXPECT_TRUE(left.size() == 1 && left.count(L"update\\inuse\\1\\shellext.dll") == 1 && left.begin()->second == old);
+    EXPECT_EQ(left.size(), 2u);
+    EXPECT_TRUE(left.count(L"update\\inuse\\1\\shellext.dll") == 1 && left.at(L"update\\inuse\\1\\shellext.dll") == old);
+    EXPECT_TRUE(SameFile(dir + L"\\updatetemp\\shellext.dll", Aside()));
     const std::wstring backup = dir + L"\\updatetemp";
     EXPECT_EQ(standin::PendingDeletions(), (Paths{Aside(), backup + L"\\update\\inuse\\1", backup + L"\\update\\inuse",
                                                   backup + L"\\update", backup}));
