@@ -430,9 +430,9 @@ HRESULT _ReplaceFileList(const FileList& list, const std::wstring& destDir, cons
             const DWORD error = PutThroughTemporaryName(
                 target.path, target.attributes, inUse,
                 [&source](const std::wstring& temporary) { return CopyFileOnce(source, temporary, true); });
-            // The old file, which the backup may name as well, keeps its bit.
-            const bool readOnly = target.existed && (target.attributes & FILE_ATTRIBUTE_READONLY);
-            if (error == ERROR_SUCCESS && readOnly) {
+            // The old file, which the backup may name as well, gets its bit
+            // back, wherever it is now: replaced, moved aside or left.
+            if (target.existed && (target.attributes & FILE_ATTRIBUTE_READONLY)) {
                 SetFileAttributesW(LongPathForm(backupBase + list.At(i)).c_str(), target.attributes);
             }
             return error;

@@ -60,11 +60,6 @@ bool RunUnixUntil(const std::wstring& programAndArguments, const std::function<b
     return false;
 }
 
-ULONGLONG VolumeBytes(const std::wstring& folder) {
-    ULARGE_INTEGER total{};
-    return GetDiskFreeSpaceExW((folder + L"\\").c_str(), nullptr, &total, nullptr) ? total.QuadPart : 0;
-}
-
 }  // namespace
 
 bool MakeUnixLink(const std::wstring& target, const std::wstring& linkPath) {
@@ -76,13 +71,13 @@ TmpfsMount::TmpfsMount(const std::wstring& folder, ULONGLONG bytes) : folder_(fo
     CreateDirectoryChain(folder);
     mounted_ = RunUnixUntil(L"/bin/mount -t tmpfs -o size=" + std::to_wstring(bytes) + L" tmpfs \"" +
                                 UnixPathOnDriveC(folder) + L"\"",
-                            [&] { return VolumeBytes(folder) == bytes; });
+                            [&] { return FreeBytes(folder) == bytes; });
 }
 
 TmpfsMount::~TmpfsMount() {
     if (!mounted_) return;
-    const ULONGLONG bytes = VolumeBytes(folder_);
-    RunUnixUntil(L"/bin/umount \"" + UnixPathOnDriveC(folder_) + L"\"", [&] { return VolumeBytes(folder_) != bytes; });
+    const ULONGLONG bytes = FreeBytes(folder_);
+    RunUnixUntil(L"/bin/umount \"" + UnixPathOnDriveC(folder_) + L"\"", [&] { return FreeBytes(folder_) != bytes; });
 }
 
 ULONGLONG FreeBytes(const std::wstring& folder) {
