@@ -317,10 +317,13 @@ TEST_F(SmoothUpdateLaterSteps, CopyFailuresOfTheExchangeAreLogged) {
     WriteText(dir + L"\\reupdate\\Main.DLL", "main v2");
     WriteText(dir + L"\\Main.dll", "main v1");
 
-    // A product file open without sharing cannot be backed up.
+    // An earlier backup's leftover that cannot be deleted, where the backup
+    // needs a folder, leaves no way to back Sub\ up.
+    WriteText(dir + L"\\Sub\\x.txt", "x");
+    WriteText(dir + L"\\updatetemp\\sub", "left by an earlier run");
     {
-        FileHandle held(CreateFileW((dir + L"\\Main.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
-                                    nullptr));
+        FileHandle held(CreateFileW((dir + L"\\updatetemp\\sub").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(held.Valid());
         ExpectUpdate(0, Then(kThroughEngineUninstall,
                              {kExchange, "Copy file rux to rux\\updatetemp Fail", kExchangeFail}));
