@@ -356,10 +356,11 @@ CopyRecord::Target TargetIn(const TargetFolder& folder, const std::wstring& text
 // The walk that every pass makes: each entry's source below sourceDir and
 // its target below destDir, its folder made as the walk reaches it, the
 // target noted in record (when given) before place(source, target, index)
-// puts the file there.
+// puts the file there. With a plan of the pass (_PlanCopyFileList) the
+// targets are the plan's, and no target is looked at again.
 template <typename Place>
 HRESULT PlaceFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir,
-                      CopyRecord* record, Place place) {
+                      CopyRecord* record, Place place, const CopyRecord* plan = nullptr) {
     const std::wstring sourceBase = sourceDir + L'\\';
     TargetFolder folder(destDir, record != nullptr ? &record->folders : nullptr);
     for (size_t i = 0; i < list.Size(); ++i) {
@@ -368,7 +369,8 @@ HRESULT PlaceFileList(const FileList& list, const std::wstring& destDir, const s
         const std::wstring source = sourceBase + spelling;
         const size_t nameStart = text.rfind(L'\\') + 1;  // 0 when at the top
         if (!folder.Enter(text, spelling, nameStart, source)) return E_FAIL;
-        CopyRecord::Target target = TargetIn(folder, text, spelling, nameStart);
+        CopyRecord::Target target =
+            plan != nullptr ? plan->targets[i] : TargetIn(folder, text, spelling, nameStart);
         // Noted before the pass touches it, so that the record holds every
         // target the pass may have changed.
         const CopyRecord::Target* placedAt = &target;
@@ -423,7 +425,8 @@ HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const s
 }
 
 HRESULT _ReplaceFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir,
-                         const std::wstring& backupDir, CopyRecord& record, FilesInUse* inUse) {
+                         const std::wstring& backupDir, const CopyRecord& plan, CopyRecord& record,
+                         FilesInUse* inUse) {
     const std::wstring backupBase = backupDir + L'\\';
     return PlaceFileList(
         list, destDir, sourceDir, &record, [&](const std::wstring& source, const CopyRecord::Target& target, size_t i) {
@@ -436,7 +439,8 @@ HRESULT _ReplaceFileList(const FileList& list, const std::wstring& destDir, cons
                 SetFileAttributesW(LongPathForm(backupBase + list.At(i)).c_str(), target.attributes);
             }
             return error;
-        });
+        },
+        &plan);
 }
 
 std::wstring TemporaryNameOf(const std::wstring& target) { return target + L".zelunst-new"; }

@@ -65,9 +65,12 @@ HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const s
 // before the rename and put back on the backup's name of the old file. A
 // target in use that can be renamed (a loaded library) is moved aside with
 // inUse first (filetree/FilesInUse.h). The new file keeps the source's
-// attributes. record is filled as _CopyFileList fills it.
+// attributes. plan is the pass's plan (_PlanCopyFileList, made just before,
+// nothing changed in destDir since): its targets are taken as they are,
+// without looking at each again. record is filled as _CopyFileList fills it.
 HRESULT _ReplaceFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir,
-                         const std::wstring& backupDir, CopyRecord& record, FilesInUse* inUse = nullptr);
+                         const std::wstring& backupDir, const CopyRecord& plan, CopyRecord& record,
+                         FilesInUse* inUse = nullptr);
 // The name beside target under which _ReplaceFileList and _UndoCopyFileList
 // make its new file before renaming it over target.
 std::wstring TemporaryNameOf(const std::wstring& target);

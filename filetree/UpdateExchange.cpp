@@ -200,12 +200,13 @@ bool ExchangeFiles(const ToolPaths& context, const std::wstring& programDir, con
     // change, before the copy changes any of it.
     flushVolume(programDir);
     CreateDirectoryW(LongPathForm(JournalFolderOf(backupDir)).c_str(), nullptr);
-    if (!WriteJournal(JournalOf(backupDir), FormatJournal(_PlanCopyFileList(updateList, programDir), programDir))) {
+    const CopyRecord plan = _PlanCopyFileList(updateList, programDir);
+    if (!WriteJournal(JournalOf(backupDir), FormatJournal(plan, programDir))) {
         LogLine(L"Write rux\\updatetemp\\update\\journal.txt Fail");
         return false;
     }
     CopyRecord copied;
-    if (_ReplaceFileList(updateList, programDir, stagingDir, backupDir, copied, &inUse) != S_OK) {
+    if (_ReplaceFileList(updateList, programDir, stagingDir, backupDir, plan, copied, &inUse) != S_OK) {
         LogLine(L"Copy file rux\\reupdate to rux\\ Fail");
         // A half-refreshed product would be backed up as it is by the next
         // run, losing the old files: put it back. The backup stays either
