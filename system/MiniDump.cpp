@@ -45,7 +45,7 @@ EXCEPTION_RECORD HangRecordAt(const CONTEXT& context) {
 
 DumpWriter::~DumpWriter() {
     if (!thread_) return;
-    quit_ = true;
+    InterlockedExchange(&quit_, 1);
     SetEvent(request_.Get());
     if (WaitForSingleObject(thread_.Get(), kDumpWaitMs) == WAIT_OBJECT_0) return;
     // Still inside a dump: its handles stay open for it.
@@ -70,9 +70,14 @@ DWORD WINAPI DumpWriter::Run(void* self) {
     DumpWriter& writer = *static_cast<DumpWriter*>(self);
     writer.dbghelp_ = LoadSystemLibrary(L"dbghelp.dll");
     SetEvent(writer.ready_.Get());
-    while (WaitForSingleObject(writer.request_.Get(), INFINITE) == WAIT_OBJECT_0 && !writer.quit_) {
-        writer.result_ = writer.WriteNow();
-        SetEvent(writer.done_.Get());
+    // A job asked for is done even when the end is asked for at once after it:
+    // the two requests may come as one.
+    while (WaitForSingleObject(writer.request_.Get(), INFINITE) == WAIT_OBJECT_0) {
+        if (InterlockedExchange(&writer.jobAsked_, 0) != 0) {
+            writer.result_ = writer.WriteNow();
+            SetEvent(writer.done_.Get());
+        }
+        if (InterlockedCompareExchange(&writer.quit_, 0, 0) != 0) break;
     }
     return 0;
 }
@@ -131,6 +136,7 @@ HRESULT DumpWriter::Write(HANDLE process, const wchar_t* path, const DumpExcepti
     if (exception != nullptr) exception_ = *exception;
     comment_ = FixedText() << comment;
     job_ = kWriting;
+    InterlockedExchange(&jobAsked_, 1);
     SetEvent(request_.Get());
     DWORD waited = WaitForSingleObject(done_.Get(), timeoutMs);
     // A dump that turned whole as the time ran out only takes its name.

@@ -34,8 +34,9 @@ struct DumpException {
 class DumpWriter {
 public:
     DumpWriter() = default;
-    // Ends the idle thread; one that does not end within kDumpWaitMs is left
-    // with its handles.
+    // Ends the writer's thread once it has done the job asked of it, if any (a
+    // dump given up on then goes with its file, an older one at its path too);
+    // one that does not end within kDumpWaitMs is left with its handles.
     ~DumpWriter();
     DumpWriter(const DumpWriter&) = delete;
     DumpWriter& operator=(const DumpWriter&) = delete;
@@ -74,7 +75,8 @@ private:
     Library dbghelp_;
     // The job, read by the writer's thread once request_ is set. These stay
     // here, not on the asker's stack, for a writer given up on.
-    bool quit_ = false;
+    volatile LONG quit_ = 0;
+    volatile LONG jobAsked_ = 0;  // a job the writer's thread has not taken yet
     // Whether the dump in hand is kept or given up on: whichever of the
     // writer (once the dump is whole) and the asker (once its time is out)
     // comes first decides.
