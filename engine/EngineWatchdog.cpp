@@ -1,7 +1,5 @@
 #include "engine/EngineWatchdog.h"
 
-#include <algorithm>
-
 #include "log/ReportLines.h"
 #include "log/VLogger.h"
 #include "records/InsideReport.h"
@@ -13,21 +11,15 @@ namespace {
 
 // How long a new thread may take to run, with nothing holding it up.
 constexpr DWORD kThreadStartWaitMs = 10000;
-// What the run's own line and end take, at most, once a dump is given up.
-constexpr DWORD kLineAndEndMs = 2000;
-
-// The time left for a dump of a report that must end by `deadline`.
-DWORD DumpTimeLeft(ULONGLONG deadline) {
-    const ULONGLONG now = GetTickCount64() + kLineAndEndMs;
-    return now < deadline ? static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, kDumpWaitMs)) : 0;
-}
 
 }  // namespace
 
 DWORD EngineWatchdog::Start(DWORD limitSeconds) {
-    if (limitSeconds == 0 || watch_) return ERROR_SUCCESS;
+    if (watch_) return ERROR_SUCCESS;
     limitSeconds_ = limitSeconds;
     watchedId_ = GetCurrentThreadId();
+    // A dump an earlier run's writer was ended in the middle of.
+    RemoveUnfinishedDump(kDumpFileName);
     if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), watched_.Put(),
                          THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION | SYNCHRONIZE, FALSE,
                          0)) {
@@ -36,13 +28,15 @@ DWORD EngineWatchdog::Start(DWORD limitSeconds) {
     stop_.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     running_.Reset(CreateSemaphoreW(nullptr, 0, 2, nullptr));
     if (!stop_ || !running_) return GetLastError();
-    if (LiveKeeper() == nullptr && !writer_.Start(kThreadStartWaitMs)) return ERROR_TIMEOUT;
+    // A writer that is not ready costs a hang its dump, not its limit.
+    if (limitSeconds != 0 && LiveKeeper() == nullptr) writer_.Start(kThreadStartWaitMs);
     watch_.Reset(CreateThread(nullptr, 0, Watch, this, 0, nullptr));
-    if (watch_) lastResort_.Reset(CreateThread(nullptr, 0, EndAtTheLastResort, this, 0, nullptr));
-    DWORD error = watch_ && lastResort_ ? ERROR_SUCCESS : GetLastError();
-    // Both run within one wait.
+    if (watch_ && limitSeconds != 0) lastResort_.Reset(CreateThread(nullptr, 0, EndAtTheLastResort, this, 0, nullptr));
+    const int threads = limitSeconds != 0 ? 2 : 1;
+    DWORD error = watch_ && (lastResort_ || threads == 1) ? ERROR_SUCCESS : GetLastError();
+    // They run within one wait.
     const ULONGLONG deadline = GetTickCount64() + kThreadStartWaitMs;
-    for (int running = 0; error == ERROR_SUCCESS && running < 2; ++running) {
+    for (int running = 0; error == ERROR_SUCCESS && running < threads; ++running) {
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline ||
             WaitForSingleObject(running_.Get(), static_cast<DWORD>(deadline - now)) != WAIT_OBJECT_0) {
@@ -85,35 +79,32 @@ void EngineWatchdog::LookAtTheHang() {
     // A report under way ends the run.
     if (!ClaimForHangLook()) return;
     const ULONGLONG deadline = GetTickCount64() + kReportBudgetMs;
-    DWORD dumpWaitMs = 0;
-    switch (AskKeeperAboutHang(limitSeconds_)) {
-    case KeeperAnswer::Taken:
-        // It reports and ends the run, or it found the call returned and let
-        // the thread go: the launcher's Stop follows.
-        if (WaitForKeeperToEndTheRun(kReportWaitMs, stop_.Get())) {
-            ReleaseHangLook();
-            return;
-        }
-        // It had the dump's time and did not end the run: the line alone.
-        break;
-    case KeeperAnswer::Gone:
-    case KeeperAnswer::NoKeeper:
-        // Started at the watch's start unless a keeper was there then; one that
-        // starts now may wait on a loader lock the library holds.
-        dumpWaitMs = DumpTimeLeft(deadline);
-        break;
+    // A keeper that reports ends the run; one that found the call returned let
+    // the thread go, and the launcher's Stop follows. One that took the look
+    // and did neither leaves the report to the run, with what is left of the
+    // time.
+    if (AskKeeperAboutHang(limitSeconds_) == KeeperAnswer::Taken &&
+        WaitForKeeperToEndTheRun(kReportWaitMs, stop_.Get())) {
+        ReleaseHangLook();
+        return;
     }
-    if (!ReportHangFromInside(watched_.Get(), watchedId_, limitSeconds_, writer_, dumpWaitMs)) ReleaseHangLook();
+    // The writer started at the watch's start unless a keeper was there then;
+    // one that starts now may wait on a loader lock the library holds.
+    if (!ReportHangFromInside(watched_.Get(), watchedId_, limitSeconds_, writer_, DumpTimeLeft(deadline))) {
+        ReleaseHangLook();
+    }
 }
 
 void EngineWatchdog::CallingThreadEnded() {
     const auto call = static_cast<EngineCall>(runHandOver.call);
-    // Outside a call the thread's end is the run's own.
-    if (call == EngineCall::None || !ClaimReport()) return;
+    // Outside a call the thread's end is the run's own. A report under way
+    // ends the run, but one the thread itself claimed and did not make.
+    if (call == EngineCall::None || (!ClaimReport() && !TakeOverTheReportOf(watchedId_))) return;
     DWORD status = 0;
     GetExitCodeThread(watched_.Get(), &status);
     // A keeper sees the end too, and ends the run at once.
     WaitForKeeperToEndTheRun(kKeeperTakesWithinMs);
+    if (runHandOver.faultingThreadId == watchedId_) ReportCrashOfEndedThread();
     ReportCallingThreadEnded(call, status);
 }
 
@@ -125,9 +116,7 @@ DWORD WINAPI EngineWatchdog::EndAtTheLastResort(void* self) {
         return 0;
     }
     const auto call = static_cast<EngineCall>(runHandOver.call);
-    if (!ReportLineWritten() && call != EngineCall::None) {
-        LogLineNow(EngineHangLine(EngineCallName(call), watchdog.limitSeconds_).Text());
-    }
+    if (call != EngineCall::None) WriteReportLine(EngineHangLine(EngineCallName(call), watchdog.limitSeconds_));
     LogLineNow(ReportOverdueLine(kReportBudgetMs / 1000).Text());
     EndWithLastChanceExitCode();
 }

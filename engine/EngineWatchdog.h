@@ -28,13 +28,17 @@ public:
     EngineWatchdog& operator=(const EngineWatchdog&) = delete;
 
     // Starts the watch on the calling thread, over limitSeconds from now (0:
-    // no limit, nothing is started). Every thread the report needs runs before
+    // no limit, and no last resort: the watch only sees the thread end inside
+    // a call, which would otherwise end the process with the thread's own exit
+    // code when it is the last). Every thread the report needs runs before
     // this returns: while a library's attach code runs it holds the loader
     // lock, and a thread created then does not start. Without a keeper that
     // includes the dump's writer, which loads dbghelp.dll; with one, the run
     // loads no dbghelp.dll of its own before the library, which may bring
-    // its own. ERROR_SUCCESS, or the error that kept a thread from starting
-    // (the run then goes unwatched).
+    // its own; a writer that is not ready in time leaves the hang's report
+    // without a dump. ERROR_SUCCESS, or the error that kept a thread from
+    // starting (the run then goes unwatched). A dump an earlier run's writer
+    // left unfinished is deleted.
     DWORD Start(DWORD limitSeconds);
     // Names the call the watched thread makes next. Inline: a call of its own
     // would leave a return address into it on the stack, which a dump reader

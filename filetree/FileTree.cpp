@@ -208,20 +208,20 @@ DWORD RenameOver(const std::wstring& newFile, const std::wstring& target, DWORD 
     const std::wstring to = LongPathForm(target);
     const bool exists = targetAttributes != INVALID_FILE_ATTRIBUTES;
     const bool readOnly = exists && (targetAttributes & FILE_ATTRIBUTE_READONLY);
-    if (readOnly) SetFileAttributesW(to.c_str(), WithoutReadOnly(targetAttributes));
-    bool movedAside = false;
-    const DWORD error = TryWhileInUse(inUse, [&]() -> DWORD {
+    return TryWhileInUse(inUse, [&]() -> DWORD {
+        // Cleared for this try alone: a run ended while it waits for the file
+        // leaves the bit where it was.
+        if (readOnly) SetFileAttributesW(to.c_str(), WithoutReadOnly(targetAttributes));
         if (MoveFileExW(from.c_str(), to.c_str(), exists ? MOVEFILE_REPLACE_EXISTING : 0)) return ERROR_SUCCESS;
         const DWORD renameError = FolderInTheWay(GetLastError(), target);
         if (inUse == nullptr || !exists || !IsInUseError(renameError) || HeldAgainstRenaming(newFile) ||
             inUse->MoveAside(target) != ERROR_SUCCESS) {
+            if (readOnly) SetFileAttributesW(to.c_str(), targetAttributes);
             return renameError;
         }
-        movedAside = true;
+        // The old file lies aside now; its bit comes back through the backup's name.
         return MoveFileExW(from.c_str(), to.c_str(), 0) ? ERROR_SUCCESS : GetLastError();
     });
-    if (error != ERROR_SUCCESS && readOnly && !movedAside) SetFileAttributesW(to.c_str(), targetAttributes);
-    return error;
 }
 
 // Removes a file the pass added, or left under a temporary name; one that is

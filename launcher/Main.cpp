@@ -11,9 +11,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     InstallLastChanceHandlers();
     // A keeper of another run's record dispatches nothing and logs no start.
     if (const std::optional<int> keeperExitCode = KeepRecordWhenAsked()) return *keeperExitCode;
-    const int exitCode = RunGuarded(RunHandle);
     // A failure met meanwhile on another thread (one the engine library
     // started, say) ends the run with its own code and line instead.
-    CloseReports();
-    return exitCode;
+    EndRunWith(RunGuarded(RunHandle));
 }

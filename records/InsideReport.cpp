@@ -19,16 +19,15 @@ constexpr SIZE_T kReporterStackBytes = 256 * 1024;
 // line is written without it, and no dump can be.
 constexpr DWORD kReporterLineWaitMs = 2000;
 
+// What a report's line and the run's end take at most, once a dump is given up.
+constexpr DWORD kLineAndEndMs = 2000;
+
 volatile LONG lineTaken = 0;
 
-// Writes the report's line, once: whoever takes it first writes it.
-void WriteReportLine(const FixedText& line) {
-    if (InterlockedCompareExchange(&lineTaken, 1, 0) == 0) LogLineNow(line.Text());
-}
-
-FixedText CrashLine(const EXCEPTION_RECORD& record) {
-    const ModulePlace place = ModuleHolding(GetCurrentProcess(), record.ExceptionAddress);
-    return UnhandledExceptionLine(record.ExceptionCode, place.Name(), place.offset);
+// The crash's line, from what the hand-over holds of it.
+FixedText CrashLine() {
+    const ModulePlace place = ModuleHolding(GetCurrentProcess(), runHandOver.exceptionAddress);
+    return UnhandledExceptionLine(runHandOver.exceptionCode, place.Name(), place.offset);
 }
 
 struct CrashReport {
@@ -39,7 +38,7 @@ struct CrashReport {
 
 DWORD WINAPI ReportCrash(void* parameter) {
     const CrashReport& report = *static_cast<const CrashReport*>(parameter);
-    const FixedText line = CrashLine(*report.exception->ExceptionRecord);
+    const FixedText line = CrashLine();
     WriteReportLine(line);
     if (report.dumpWaitMs != 0) {
         DumpWriter writer;
@@ -56,10 +55,28 @@ void ReportCrashFromInside(EXCEPTION_POINTERS* exception, DWORD dumpWaitMs) {
     const KernelHandle reporter(CreateThread(nullptr, kReporterStackBytes, ReportCrash, &report,
                                              STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
     if (reporter && (WaitForSingleObject(reporter.Get(), kReporterLineWaitMs) == WAIT_OBJECT_0 || ReportLineWritten())) {
-        WaitForSingleObject(reporter.Get(), dumpWaitMs + kReporterLineWaitMs);
+        WaitForSingleObject(reporter.Get(), dumpWaitMs);
     }
-    WriteReportLine(CrashLine(*exception->ExceptionRecord));
+    WriteReportLine(CrashLine());
     EndWithLastChanceExitCode();
+}
+
+void ReportCrashOfEndedThread() {
+    const bool reporterStarted = ReportLineWritten();
+    WriteReportLine(CrashLine());
+    // A reporter the thread had started has the line written and makes the dump.
+    if (reporterStarted) Sleep(kDumpWaitMs + kLineAndEndMs);
+    EndWithLastChanceExitCode();
+}
+
+DWORD DumpTimeLeft(ULONGLONG deadline) {
+    const ULONGLONG now = GetTickCount64() + kLineAndEndMs;
+    if (now >= deadline) return 0;
+    return deadline - now < kDumpWaitMs ? static_cast<DWORD>(deadline - now) : kDumpWaitMs;
+}
+
+void WriteReportLine(const FixedText& line) {
+    if (InterlockedCompareExchange(&lineTaken, 1, 0) == 0) LogLineNow(line.Text());
 }
 
 void ReportAbortFromInside() {

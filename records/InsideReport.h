@@ -7,19 +7,29 @@
 
 #include <windows.h>
 
+#include "base/Text.h"
 #include "records/ReportHandOver.h"
 #include "system/MiniDump.h"
 
 // Where the dump of a failed run goes, beside ZelUnst.log.
 inline constexpr wchar_t kDumpFileName[] = L"ZelUnst.dmp";
 
+// The time left for the dump of a report that must end by `deadline` (a
+// GetTickCount64 value), once its line and its end are allowed for; at most
+// kDumpWaitMs, 0 when none is left.
+DWORD DumpTimeLeft(ULONGLONG deadline);
+
 // A crash, reported on a thread of its own (the faulting thread's stack may
-// be spent): the line names the code and where it happened, the dump
-// (none for a dumpWaitMs of 0) names the faulting thread. A reporter that has
-// not written the line within 2 s cannot start (its start needs the heap and
-// the loader lock): the faulting thread writes the line itself, and there is
-// no dump.
+// be spent): the line names the code and where it happened (the hand-over's
+// exceptionCode and exceptionAddress), the dump (none for a dumpWaitMs of 0)
+// names the faulting thread. A reporter that has not written the line within
+// 2 s cannot start (its start needs the heap and the loader lock): the
+// faulting thread writes the line itself, and there is no dump.
 [[noreturn]] void ReportCrashFromInside(EXCEPTION_POINTERS* exception, DWORD dumpWaitMs);
+// The crash of a thread that ended before it could report it, as the
+// hand-over tells it: its line (a reporter it had started may be writing the
+// dump: it is given the time for it), then the end.
+[[noreturn]] void ReportCrashOfEndedThread();
 // abort() leaves no dump: the run called it, nothing faulted.
 [[noreturn]] void ReportAbortFromInside();
 
@@ -38,6 +48,8 @@ bool ReportHangFromInside(HANDLE hungThread, DWORD hungThreadId, DWORD limitSeco
 // and the run's end. Call with the report claimed.
 [[noreturn]] void ReportCallingThreadEnded(EngineCall call, DWORD exitStatus);
 
-// Whether a report from inside has written its line: the last resort does
-// not write it again.
+// Writes a report's line, once in the run: a second report's line, or the
+// last resort's after a report's, is not written.
+void WriteReportLine(const FixedText& line);
+// Whether a report has written its line.
 bool ReportLineWritten();

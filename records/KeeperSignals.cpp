@@ -57,7 +57,7 @@ void HandReportsTo(HANDLE keeper) {
 }
 
 HANDLE LiveKeeper() {
-    const HANDLE keeper = keeperProcess;
+    const HANDLE keeper = InterlockedCompareExchangePointer(&keeperProcess, nullptr, nullptr);
     return keeper != nullptr && WaitForSingleObject(keeper, 0) == WAIT_TIMEOUT ? keeper : nullptr;
 }
 
@@ -77,7 +77,7 @@ KeeperAnswer AskKeeperAboutHang(DWORD limitSeconds) {
 }
 
 bool WaitForKeeperToEndTheRun(DWORD waitMs, HANDLE alsoDone) {
-    const HANDLE keeper = keeperProcess;
+    const HANDLE keeper = InterlockedCompareExchangePointer(&keeperProcess, nullptr, nullptr);
     if (keeper == nullptr) return false;
     const HANDLE waits[] = {keeper, alsoDone};
     const DWORD waited = WaitForMultipleObjects(alsoDone != nullptr ? 2 : 1, waits, FALSE, waitMs);

@@ -23,14 +23,15 @@ volatile LONG lastChanceExitCode = -1;
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* exception) {
     AnnounceFailure();
     if (!ClaimReport()) WaitForTheReportUnderWay();
+    const ULONGLONG deadline = GetTickCount64() + kReportBudgetMs;
+    runHandOver.exceptionCode = exception->ExceptionRecord->ExceptionCode;
+    runHandOver.exceptionAddress = exception->ExceptionRecord->ExceptionAddress;
     runHandOver.faultingThreadId = GetCurrentThreadId();
     runHandOver.exception = exception;
-    if (AskKeeper(KeeperRequest::Crash) == KeeperAnswer::Taken) {
-        WaitForKeeperToEndTheRun(kReportWaitMs);
-        // It had the dump's time and did not end the run: the line alone.
-        ReportCrashFromInside(exception, 0);
-    }
-    ReportCrashFromInside(exception, kDumpWaitMs);
+    // A keeper that took the report and did not end the run leaves it to the
+    // run, with what is left of the time.
+    if (AskKeeper(KeeperRequest::Crash) == KeeperAnswer::Taken) WaitForKeeperToEndTheRun(kReportWaitMs);
+    ReportCrashFromInside(exception, DumpTimeLeft(deadline));
 }
 
 void OnAbort(int) {

@@ -90,12 +90,9 @@ void FinishReport(HANDLE run, const ReportHandOver& handOver, const FixedText& l
 }
 
 void ReportCrash(HANDLE run, const ReportHandOver& handOver) {
-    EXCEPTION_POINTERS pointers{};
-    EXCEPTION_RECORD record{};
-    if (ReadFrom(run, handOver.exception, pointers)) ReadFrom(run, pointers.ExceptionRecord, record);
-    const ModulePlace place = ModuleHolding(run, record.ExceptionAddress);
+    const ModulePlace place = ModuleHolding(run, handOver.exceptionAddress);
     const DumpException where{handOver.faultingThreadId, handOver.exception, true};
-    FinishReport(run, handOver, UnhandledExceptionLine(record.ExceptionCode, place.Name(), place.offset), true,
+    FinishReport(run, handOver, UnhandledExceptionLine(handOver.exceptionCode, place.Name(), place.offset), true,
                  &where);
 }
 

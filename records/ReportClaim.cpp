@@ -1,6 +1,9 @@
 #include "records/ReportClaim.h"
 
+#include <cstdio>
+
 #include "records/LastChance.h"
+#include "system/Processes.h"
 
 namespace {
 
@@ -13,6 +16,8 @@ enum Claim : LONG {
     kClosed,      // the launcher's thread is done; the process ends
 };
 volatile LONG claim = kFree;
+// The thread that holds a claim to report.
+volatile LONG claimant = 0;
 // Failures met and not yet reported: the run is not done while there is one.
 volatile LONG failuresAnnounced = 0;
 
@@ -30,13 +35,22 @@ void AnnounceFailure() { InterlockedIncrement(&failuresAnnounced); }
 bool ClaimReport() {
     const ULONGLONG giveUpAt = GetTickCount64() + kClaimWaitMs;
     for (;;) {
-        const LONG held = TakeFrom(kFree, kReporting);
-        if (held == kFree) return true;
+        LONG held = TakeFrom(kFree, kReporting);
         // The launcher's thread closed the reports: it waits for an announced one.
-        if (held == kClosed && TakeFrom(kClosed, kReporting) == kClosed) return true;
+        if (held == kClosed) held = TakeFrom(kClosed, kReporting) == kClosed ? kFree : kReporting;
+        if (held == kFree) {
+            InterlockedExchange(&claimant, static_cast<LONG>(GetCurrentThreadId()));
+            return true;
+        }
         if (held == kReporting || GetTickCount64() >= giveUpAt) return false;
         Sleep(10);
     }
+}
+
+bool TakeOverTheReportOf(DWORD endedThreadId) {
+    return InterlockedCompareExchange(&claim, kReporting, kReporting) == kReporting &&
+           InterlockedCompareExchange(&claimant, static_cast<LONG>(GetCurrentThreadId()),
+                                      static_cast<LONG>(endedThreadId)) == static_cast<LONG>(endedThreadId);
 }
 
 bool ClaimForHangLook() { return TakeFrom(kFree, kLooking) == kFree; }
@@ -60,7 +74,7 @@ void WaitForTheReportUnderWay() {
     EndWithLastChanceExitCode();
 }
 
-void CloseReports() {
+void EndRunWith(int exitCode) {
     // A look or a dismissal left unfinished is a failure of its own.
     const ULONGLONG giveUpAt = GetTickCount64() + kClaimWaitMs;
     for (;;) {
@@ -70,7 +84,11 @@ void CloseReports() {
         if (GetTickCount64() >= giveUpAt) EndWithLastChanceExitCode();
         Sleep(10);
     }
-    // Read after the claim is closed: a failure announced later finds it
-    // closed and reports all the same, racing only the process's own end.
-    if (InterlockedCompareExchange(&failuresAnnounced, 0, 0) != 0) WaitForTheReportUnderWay();
+    std::fflush(nullptr);
+    std::vector<KernelHandle> stopped = SuspendThreadsOf(GetCurrentProcessId());
+    if (InterlockedCompareExchange(&failuresAnnounced, 0, 0) != 0) {
+        for (const KernelHandle& thread : stopped) ResumeThread(thread.Get());
+        WaitForTheReportUnderWay();
+    }
+    ExitProcess(static_cast<UINT>(exitCode));
 }

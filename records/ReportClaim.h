@@ -20,6 +20,10 @@ void AnnounceFailure();
 // the keeper is dismissed waits for that (at most as long as either takes),
 // then claims. False when another report is under way.
 bool ClaimReport();
+// Takes over the report that a thread claimed and did not make because it
+// ended first (Wine ends a thread whose stack overflow leaves it no room to
+// go on). False when endedThreadId does not hold the claim.
+bool TakeOverTheReportOf(DWORD endedThreadId);
 // Takes the claim to look at a hang; false when a report is under way.
 bool ClaimForHangLook();
 // The hang look found the call returned.
@@ -31,8 +35,13 @@ void ReleaseDismissal();
 // Another report ends the run: waits for it, kReportBudgetMs at most, then
 // ends the process with the last-chance exit code.
 [[noreturn]] void WaitForTheReportUnderWay();
-// The launcher's thread, once the run is done: a failure that a thread has
-// announced or is reporting ends the run with its own code and line, and this
-// waits for it (WaitForTheReportUnderWay). Returns when there is none; a
-// failure met after this is one of the process's own end.
-void CloseReports();
+// The launcher's thread, once the run is done, ends the process with
+// exitCode. The reports are closed and every other thread of the process is
+// stopped where it is first, so that a failure met on another thread has
+// either been announced by then, and ends the run with its own code and line
+// instead (this waits for it, WaitForTheReportUnderWay), or never reaches its
+// handler. Standard output and error are flushed; the C runtime's own end
+// (its exit functions, static destructors) does not run, as a stopped thread
+// may hold a lock it needs; the libraries' detach code runs as ExitProcess
+// runs it.
+[[noreturn]] void EndRunWith(int exitCode);

@@ -51,6 +51,10 @@ struct ReportHandOver {
     volatile LONG asked = static_cast<LONG>(KeeperRequest::None);
     DWORD faultingThreadId = 0;
     EXCEPTION_POINTERS* exception = nullptr;  // the crash's, in the run's memory
+    // The crash's code and address, copied at once: the faulting thread, and
+    // with it the record on its stack, may be gone before the report is made.
+    DWORD exceptionCode = 0;
+    void* exceptionAddress = nullptr;
 };
 
 // This run's own hand-over, written by the launcher's thread and by whichever

@@ -155,3 +155,8 @@ HRESULT WriteDumpWithin(DumpWriter& writer, HANDLE process, const wchar_t* path,
     const ULONGLONG now = GetTickCount64();
     return writer.Write(process, path, exception, comment, now < deadline ? static_cast<DWORD>(deadline - now) : 0);
 }
+
+void RemoveUnfinishedDump(const wchar_t* path) {
+    // A writer holds its file without sharing it: the deletion is refused then.
+    DeleteFileW((FixedText() << path << kPartialSuffix).Text());
+}

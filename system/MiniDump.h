@@ -94,3 +94,9 @@ private:
 // starts `writer` unless it runs already, then writes as Write does.
 HRESULT WriteDumpWithin(DumpWriter& writer, HANDLE process, const wchar_t* path, const DumpException* exception,
                         const wchar_t* comment, DWORD budgetMs);
+
+// Deletes what a writer that was ended in the middle of a dump may have left
+// at path: its partial file, should the writer have been ended between
+// making it and marking it for deletion. One that a writer is writing now is
+// left alone.
+void RemoveUnfinishedDump(const wchar_t* path);

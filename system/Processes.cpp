@@ -43,3 +43,23 @@ int KillRUXMainProcess() {
     if (!processes) return 0;
     return EndFirstMainProgram(*processes, EndProcess);
 }
+
+std::vector<KernelHandle> SuspendThreadsOf(DWORD processId) {
+    std::vector<KernelHandle> suspended;
+    const FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (!snapshot) return suspended;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    size_t threads = 0;
+    for (BOOL more = Thread32First(snapshot.Get(), &entry); more; more = Thread32Next(snapshot.Get(), &entry)) {
+        if (entry.th32OwnerProcessID == processId) ++threads;
+    }
+    suspended.reserve(threads);
+    for (BOOL more = Thread32First(snapshot.Get(), &entry); more; more = Thread32Next(snapshot.Get(), &entry)) {
+        if (entry.th32OwnerProcessID != processId || entry.th32ThreadID == GetCurrentThreadId()) continue;
+        KernelHandle thread(OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID));
+        // Within the room reserved: the snapshot lists the same threads again.
+        if (thread && SuspendThread(thread.Get()) != static_cast<DWORD>(-1)) suspended.push_back(std::move(thread));
+    }
+    return suspended;
+}

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Handles.h"
 #include "system/Products.h"
 
 // Ends the first "ruxmain.exe" the process list shows that can be opened,
@@ -41,3 +42,9 @@ int EndFirstMainProgram(const std::vector<RunningProcess>& processes, TryEnd try
     }
     return 1;
 }
+
+// Suspends every thread of the process but the calling one, as a debugger
+// or a security product freezes a process; the handles of those suspended,
+// to resume them. Nothing is allocated once the first thread is suspended:
+// it may hold the heap's lock.
+std::vector<KernelHandle> SuspendThreadsOf(DWORD processId);

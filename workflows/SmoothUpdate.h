@@ -37,8 +37,10 @@ void InstallEngineInItsOwnProcess(const ToolPaths& context, const ChildRunner& r
 // the engine library's limit.
 inline constexpr DWORD kEngineInstallWaitMs = 120000;
 // Beyond its limit and the time its report may take, what an engine run may
-// take to start and to log its end.
-inline constexpr DWORD kEngineRunEndMs = 10000;
+// take: 30 s to start its record keeper, its dump's writer and its watch on a
+// machine too busy to start them at once, 5 s to dismiss its keeper, and 5 s
+// to log its end.
+inline constexpr DWORD kEngineRunEndMs = 40000;
 
 struct EngineInstallBound {
     DWORD limitSeconds;  // handed to the engine run (0: no limit)

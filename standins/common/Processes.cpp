@@ -20,17 +20,4 @@ std::vector<DWORD> ChildProcessesNamed(DWORD parentId, const wchar_t* image) {
     return children;
 }
 
-bool FreezeProcess(DWORD processId) {
-    const FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    if (!snapshot) return false;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Thread32First(snapshot.Get(), &entry); more; more = Thread32Next(snapshot.Get(), &entry)) {
-        if (entry.th32OwnerProcessID != processId) continue;
-        const KernelHandle thread(OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID));
-        if (thread) SuspendThread(thread.Get());
-    }
-    return true;
-}
-
 }  // namespace standin

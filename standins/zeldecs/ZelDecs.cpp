@@ -25,7 +25,8 @@
 //                           busyhang never returns either, allocating and
 //                           freeing without end inside the heap's lock;
 //                           exitthread ends the calling thread with exit code
-//                           7; faultlater returns, and a thread it started
+//                           0 (a process whose last thread that is ends with
+//                           0); faultlater returns, and a thread it started
 //                           crashes FaultAfter milliseconds later (1000 unless
 //                           set), the library pinned so that its code is still
 //                           there then. It first records the C runtime's
@@ -35,6 +36,9 @@
 //                           "Fault site zeldecs.dll+0x<offset>"
 //   FaultIn=Uninstall|DLL_PROCESS_ATTACH
 //                           where the fault happens instead of Install
+//   StackPad=<bytes>        stackoverflow first takes that much more stack:
+//                           with some pads Wine finds no room left to report
+//                           the overflow and ends the thread instead
 //   KeeperFate=end|freeze   before the fault, the tool's record keeper (the
 //                           zelunst.exe this process started) is ended, or
 //                           every thread of it suspended, and "Keeper ended"
@@ -58,6 +62,7 @@
 #include "base/Text.h"
 #include "engine/ZelSolution.h"
 #include "standins/common/Processes.h"
+#include "system/Processes.h"
 
 namespace {
 
@@ -159,7 +164,7 @@ void KeeperFateOnDemand() {
     const std::wstring toolName = tool.substr(tool.rfind(L'\\') + 1);
     for (const DWORD keeperId : standin::ChildProcessesNamed(GetCurrentProcessId(), toolName.c_str())) {
         if (fate == "freeze") {
-            standin::FreezeProcess(keeperId);
+            SuspendThreadsOf(keeperId);
             Record("Keeper frozen");
         } else if (fate == "end") {
             const KernelHandle keeper(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, keeperId));
@@ -213,7 +218,12 @@ void FaultOnDemand(const char* place) {
         if (fault == "crashinheap") HeapLock(GetProcessHeap());
         *nowhere = 1;
     }
-    if (fault == "stackoverflow") RecurseWithoutEnd(0);
+    if (fault == "stackoverflow") {
+        const size_t pad = std::strtoul(Setting("StackPad").c_str(), nullptr, 10);
+        volatile char* padding = static_cast<volatile char*>(__builtin_alloca(pad + 1));
+        padding[pad] = 0;
+        RecurseWithoutEnd(padding[pad]);
+    }
     if (fault == "abort") std::abort();
     if (fault == "hang") {
         for (;;) Sleep(INFINITE);
@@ -229,7 +239,7 @@ void FaultOnDemand(const char* place) {
             HeapUnlock(heap);
         }
     }
-    if (fault == "exitthread") ExitThread(7);
+    if (fault == "exitthread") ExitThread(0);
     if (fault == "faultlater") {
         HMODULE self = nullptr;
         GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,

@@ -600,3 +600,19 @@ TEST(DoCopyAndDelFile, AFileThatRefusesALinkIsCopiedIntoTheBackupAndBack) {
     EXPECT_EQ(ReadBytes(dir + L"\\Data\\a.bin"), "new a");
     EXPECT_EQ(ReadBytes(dir + L"\\Zz.txt"), "new zz");
 }
+
+// A run ended while it waits for a read-only product file that another
+// program holds (the pause never returns) leaves the file read-only: its bit
+// is cleared only for each try at the rename.
+TEST(DoCopyAndDelFile, ARunEndedWhileItWaitsForAReadOnlyFileLeavesItReadOnly) {
+    const std::wstring dir = MakeProduct(L"exchange-readonly-held");
+    SetFileAttributesW((dir + L"\\Main.DLL").c_str(), FILE_ATTRIBUTE_READONLY);
+    struct RunEnded {};
+    {
+        const FileHandle held = Hold(dir + L"\\Main.DLL", GENERIC_READ, FILE_SHARE_READ);
+        ASSERT_TRUE(held.Valid());
+        EXPECT_THROW(_DoCopyAndDelFile(PathsFor(dir), FlushVolumeOf, [](DWORD) { throw RunEnded(); }), RunEnded);
+    }
+    EXPECT_EQ(ReadBytes(dir + L"\\Main.DLL"), "old main");
+    EXPECT_TRUE(GetFileAttributesW((dir + L"\\Main.DLL").c_str()) & FILE_ATTRIBUTE_READONLY);
+}

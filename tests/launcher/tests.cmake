@@ -1,5 +1,5 @@
 zel_add_gtest(launcher_unit SOURCES launcher/EngineCallLimitTest.cpp launcher/EngineDirTest.cpp launcher/ManifestTest.cpp
-  launcher/RecordKeeperTest.cpp launcher/RunGuardTest.cpp DEPENDS zelunst)
+  launcher/RunGuardTest.cpp DEPENDS zelunst)
 zel_add_gtest(launcher_e2e SOURCES launcher/DispatchTest.cpp
   SHARDS "DispatchOptions.*" "DispatchRemoval.*" "DispatchPlacement.*"
   # A read-only log: Wine lets root write to it, so only the unprivileged user sees it refused.

@@ -35,11 +35,13 @@ struct FaultRow {
     bool keeperHeld = false;                  // the keeper never gets ready: the run reports itself
     const char* keeperFate = "";              // what the library does to the keeper first: "freeze", "end"
     std::vector<std::string> callsAfterTheFault = {};
+    const char* settings = "";                // more of the library's settings
+    const wchar_t* arguments = L"-install";
 };
 
 const char kCrashLine[] = "Unhandled exception 0xC0000005 at zeldecs\\.dll\\+0x[0-9A-F]+";
 const char kThreadEndedLine[] =
-    "The thread that called the engine library ended inside Install, with exit status 0x00000007";
+    "The thread that called the engine library ended inside Install, with exit status 0x00000000";
 
 // No heap goes into a dump: a crash's is small, an overflow's holds the full
 // stack (2 MB reserved for the tool's thread).
@@ -64,9 +66,17 @@ const FaultRow kFaults[] = {
     // A thread of the library crashes while the run waits for its frozen keeper to end.
     {"faultlater", kCrashLine, 256 * 1024, false, L"zeldecs.dll", nullptr, false, "freeze",
      {"Keeper frozen", "Uninitialize", "Release -> 0"}},
-    // Ended at once, not at the library's limit, by the keeper or by the run's watch.
+    // Ended at once, not at the library's limit, by the keeper or by the run's
+    // watch; without a limit too, where the ended thread would be the last and
+    // end the process with its own exit code, 0.
     {"exitthread", kThreadEndedLine, 0, false},
     {"exitthread", kThreadEndedLine, 0, false, L"zeldecs.dll", nullptr, true},
+    {"exitthread", kThreadEndedLine, 0, false, L"zeldecs.dll", nullptr, false, "", {}, "",
+     L"-install EngineCallTimeout=0"},
+    // A pad before the recursion with which Wine ends the overflowed thread
+    // inside the run's own report, the report claimed: the watch takes it over.
+    {"stackoverflow", "Unhandled exception 0xC00000FD at zeldecs\\.dll\\+0x[0-9A-F]+", 0, false, L"zeldecs.dll", nullptr,
+     true, "", {}, "StackPad=2048\r\n"},
 };
 
 }  // namespace
@@ -78,7 +88,7 @@ TEST(LastChance, FaultInTheSolutionLibraryEndsTheRunWithItsFailureCode) {
         const std::wstring dir = FreshDir(FromUtf8(row.fault));
         PlaceTool(dir, row.library);
         WriteText(dir + kSolutionDir + L"\\zeldecs.settings",
-                  std::string("Fault=") + row.fault + "\r\nKeeperFate=" + row.keeperFate + "\r\n");
+                  std::string("Fault=") + row.fault + "\r\nKeeperFate=" + row.keeperFate + "\r\n" + row.settings);
         // An older dump is replaced.
         if (row.dumpBlocked) {
             CreateDirectoryW((dir + L"\\ZelUnst.dmp").c_str(), nullptr);
@@ -86,11 +96,12 @@ TEST(LastChance, FaultInTheSolutionLibraryEndsTheRunWithItsFailureCode) {
             WriteText(dir + L"\\ZelUnst.dmp", "an older dump");
         }
 
-        const ProcessResult result = row.keeperHeld ? RunToolTreatingItsKeeper(dir, L"-install", 60000, {true, L""})
-                                                    : RunToolIn(dir, L"-install");
+        const ProcessResult result = RunToolTreatingItsKeeper(dir, row.arguments, 60000, {row.keeperHeld, L""});
         ASSERT_TRUE(result.started);
         EXPECT_FALSE(result.timedOut);
         EXPECT_EQ(result.exitCode, kExitFailure);
+        // The keeper made the report, and ended with 0, where it was there to; it was ended otherwise.
+        EXPECT_EQ(result.keeperExitCode, !row.keeperHeld && *row.keeperFate == '\0' ? 0u : kExitFailure);
         std::vector<std::string> calls = FileLines(dir + kSolutionDir + L"\\zeldecs.record");
         // A crash records last where its faulting instruction lies; the line must name that very place.
         std::string site;
@@ -200,7 +211,11 @@ void ExpectTheHangEndsTheRun(const HangRow& row) {
     ASSERT_GE(log.size(), row.logTail.size());
     EXPECT_EQ(std::vector<std::string>(log.end() - static_cast<std::ptrdiff_t>(row.logTail.size()), log.end()),
               row.logTail);
-    EXPECT_FALSE(FileExists(dir + L"\\ZelUnst.dmp.partial"));
+    // A writer ended the very moment it made its file may leave it unmarked;
+    // any other dump's partial file is gone with its writer.
+    if (row.keeper.endOnceThisExists.empty()) {
+        EXPECT_FALSE(FileExists(dir + L"\\ZelUnst.dmp.partial"));
+    }
     if (row.dump != HangRow::Dump::Either) {
         EXPECT_EQ(FileExists(dir + L"\\ZelUnst.dmp"), row.dump == HangRow::Dump::Kept);
     }
@@ -246,8 +261,9 @@ TEST(EngineHang, RunWhoseKeeperIsGoneReportsItself) {
     const HangRow rows[] = {
         {"busyhang", "Install", L"-install", kLimitSeconds, {}, "end", {kInstallHangLine}, HangRow::Dump::Either,
          nullptr},
+        // The run then writes its line and its own dump where the heap lets it.
         {"busyhang", "Install", L"-install", kLimitSeconds, {false, L"ZelUnst.dmp.partial"}, "", {kInstallHangLine},
-         HangRow::Dump::None, nullptr},
+         HangRow::Dump::Either, nullptr},
     };
     for (const HangRow& row : rows) ExpectTheHangEndsTheRun(row);
 }

@@ -31,7 +31,7 @@ TEST(BoundedWaits, EachChildIsWaitedForWithinItsBound) {
                                                 L"C:\\P/ruxserv.exe -stop within 60000"}));
 
     // The engine install's outcomes that no whole update shows. It is handed
-    // the update's 120 s, waited for with its report's 40 s and 10 s more, and
+    // the update's 120 s, waited for with its report's 40 s and 40 s more, and
     // writes where the tool writes.
     const struct {
         ChildRun::End end;
@@ -39,7 +39,7 @@ TEST(BoundedWaits, EachChildIsWaitedForWithinItsBound) {
         std::vector<std::string> logged;
     } installs[] = {
         {ChildRun::End::StillRunning, ERROR_SUCCESS,
-         {"The engine install (process 7) is still running after 170 s; left running, the update goes on"}},
+         {"The engine install (process 7) is still running after 200 s; left running, the update goes on"}},
         {ChildRun::End::NotStarted, ERROR_SUCCESS,
          {"The engine install could not be started (error 5); the update goes on"}},
         {ChildRun::End::WaitFailed, ERROR_SUCCESS,
@@ -55,7 +55,7 @@ TEST(BoundedWaits, EachChildIsWaitedForWithinItsBound) {
         asked.clear();
         InstallEngineInItsOwnProcess(paths, run);
         EXPECT_EQ(asked, std::vector<std::wstring>{
-                             L"C:\\P\\zelunst.exe -install EngineCallTimeout=120 within 170000, output shared"});
+                             L"C:\\P\\zelunst.exe -install EngineCallTimeout=120 within 200000, output shared"});
         const std::vector<std::string> log = LogLines(TestProgramFolder());
         EXPECT_EQ(std::vector<std::string>(log.end() - static_cast<std::ptrdiff_t>(install.logged.size()), log.end()),
                   install.logged);
@@ -63,7 +63,7 @@ TEST(BoundedWaits, EachChildIsWaitedForWithinItsBound) {
 
     // An administrator's limit is handed on and waited for the same way; with
     // none the update waits its own 120 s.
-    EXPECT_EQ(EngineInstallBoundFor({5, true}).waitMs, 55000u);
+    EXPECT_EQ(EngineInstallBoundFor({5, true}).waitMs, 85000u);
     EXPECT_EQ(EngineInstallBoundFor({0, true}).waitMs, 120000u);
     EXPECT_EQ(EngineInstallBoundFor({5000000, true}).waitMs, INFINITE - 1);
 }

@@ -1,11 +1,13 @@
-// The record keeper's command line, and a hang report that finds the call
-// already returned. This program is its own keeper, as the tool is
-// (support/TestMain.cpp).
+// The record keeper's command line, a hang report that finds the call already
+// returned, and the last resort. This program is its own keeper, as the tool
+// is (support/TestMain.cpp).
 #include <gtest/gtest.h>
 
 #include "base/Handles.h"
+#include "engine/EngineWatchdog.h"
 #include "records/InsideReport.h"
 #include "records/KeeperSignals.h"
+#include "records/LastChance.h"
 #include "records/RecordKeeper.h"
 #include "records/ReportClaim.h"
 #include "tests/support/TestSupport.h"
@@ -84,4 +86,28 @@ TEST(RecordKeeper, CallThatReturnedByTheLimitIsNoHang) {
         keeper.Stop();
         EXPECT_EQ(LogLines(TestProgramFolder()).size(), linesBefore);
     }
+}
+
+// A run whose report does not end it (here one claimed and never made) is
+// ended by its last resort 40 s after its limit: the hang line, its own line,
+// and the last-chance exit code.
+TEST(LastResortDeathTest, EndsARunWhoseReportDoesNotEndIt) {
+    const size_t linesBefore = LogLines(TestProgramFolder()).size();
+    EXPECT_EXIT(
+        {
+            SetLastChanceExitCode(5);
+            ClaimReport();
+            EngineWatchdog watchdog;
+            watchdog.Start(1);
+            watchdog.Enter(EngineCall::Install);
+            Sleep(INFINITE);
+        },
+        testing::ExitedWithCode(5), "");
+    // Marked as a second writer's: this program holds the log open.
+    std::vector<std::string> log = LogLines(TestProgramFolder());
+    log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(linesBefore));
+    for (std::string& line : log) line = MarkProcessIds(line);
+    EXPECT_EQ(log, (std::vector<std::string>{
+                       "process <pid>: The engine library has not returned from Install within 1 s",
+                       "process <pid>: The report did not end within 40 s of the limit; the run is ended"}));
 }

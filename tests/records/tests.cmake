@@ -1,0 +1,7 @@
+# The records of a failure in the test program's own process: the record
+# keeper (the program is its own keeper, as the tool is) and the last resort,
+# which ends a death test's child 40 s after its limit.
+zel_add_gtest(records_unit SOURCES records/RecordKeeperTest.cpp
+  SHARDS "RecordKeeper.*" "LastResortDeathTest.*")
+# A last resort that never fires would leave the child waiting for good.
+set_tests_properties(records_unit.LastResortDeathTest_ PROPERTIES TIMEOUT 120)
