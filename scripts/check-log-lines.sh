@@ -330,7 +330,8 @@ def follow_name(name, toks, at, fn, bindings, kind, depth):
                 if fn.toks[j].value != name or fn.toks[j - 1].value in (".", "->"):
                     continue
                 nxt = fn.toks[j + 1].value
-                if nxt in ("=", "+="):
+                # `line << ...` adds to a text built in place (FixedText).
+                if nxt in ("=", "+=", "<<"):
                     follow(fn.toks, j + 2, statement_end(fn.toks, j + 2), fn, bindings, kind, depth + 1)
                 elif nxt in ("(", "{") and fn.toks[j - 1].kind == "ident" and fn.toks[j - 1].value not in KEYWORDS:
                     follow(fn.toks, j + 2, match_close(fn.toks, j + 1), fn, bindings, kind, depth + 1)
