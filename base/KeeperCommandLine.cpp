@@ -39,8 +39,9 @@ std::optional<KeeperCommandLineValues> KeeperValuesFrom(int argc, const wchar_t*
     return KeeperCommandLineValues{*run, *handOver};
 }
 
-bool StartedAsRecordKeeper() {
+std::optional<KeeperCommandLineValues> KeeperValuesOfThisProcess() {
     int argc = 0;
     const LocalMemory arguments(reinterpret_cast<HLOCAL>(CommandLineToArgvW(GetCommandLineW(), &argc)));
-    return arguments && KeeperValuesFrom(argc, static_cast<wchar_t**>(arguments.Get())).has_value();
+    if (!arguments) return std::nullopt;
+    return KeeperValuesFrom(argc, static_cast<wchar_t**>(arguments.Get()));
 }

@@ -21,5 +21,5 @@ std::wstring KeeperArgumentsText(const KeeperCommandLineValues& values);
 // option (in this case), then two numbers of hex digits alone that fit a
 // pointer. Nothing for any other command line.
 std::optional<KeeperCommandLineValues> KeeperValuesFrom(int argc, const wchar_t* const* argv);
-// Whether this process was started with a keeper's command line.
-bool StartedAsRecordKeeper();
+// The values of this process's own command line when it is a keeper's.
+std::optional<KeeperCommandLineValues> KeeperValuesOfThisProcess();

@@ -7,8 +7,8 @@
 
 #include "base/ToolPaths.h"
 #include "engine/EngineWatchdog.h"
-#include "records/RecordKeeper.h"
 #include "engine/SolutionLoader.h"
+#include "records/RecordKeeper.h"
 #include "system/EngineCallLimit.h"
 
 struct CUnstallContext : ToolPaths {

@@ -67,16 +67,6 @@ void LeaveOut(FileList& list, const std::wstring& folder) {
     list.KeepIf([&prefix](const std::wstring& entry) { return entry.compare(0, prefix.size(), prefix) != 0; });
 }
 
-// Drops the entry equal to text from the list; whether there was one.
-bool TakeOut(FileList& list, const std::wstring& text) {
-    bool found = false;
-    list.KeepIf([&](const std::wstring& entry) {
-        found = found || entry == text;
-        return entry != text;
-    });
-    return found;
-}
-
 // The backup must be a folder of its own, not a link to somewhere else.
 bool IsOwnFolder(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(LongPathForm(path).c_str());
@@ -178,7 +168,9 @@ bool ExchangeFiles(const ToolPaths& context, const std::wstring& programDir, con
     std::wstring runLog = kRunLogName;
     AsciiLowercase(runLog);
     FileList copiedList;
-    if (TakeOut(backupList, runLog)) copiedList.Append(runLog);
+    const size_t listed = backupList.Size();
+    backupList.RemoveAll(runLog);
+    if (backupList.Size() != listed) copiedList.Append(runLog);
     CreateDirectoryW(LongPathForm(backupDir).c_str(), nullptr);
     if (!IsOwnFolder(backupDir)) return false;
     // The backup names the product's own files: it takes no copy and no room,

@@ -5,4 +5,4 @@
 // Constructed before wWinMain runs: from here on the current directory is the
 // executable's folder, and relative paths and inherited child directories
 // resolve there.
-VLogger runLog(StartedAsRecordKeeper() ? LogStart::LeaveClosed : LogStart::Open);
+VLogger runLog(KeeperValuesOfThisProcess() ? LogStart::LeaveClosed : LogStart::Open);

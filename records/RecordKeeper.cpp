@@ -1,7 +1,5 @@
 #include "records/RecordKeeper.h"
 
-#include <shellapi.h>
-
 #include <atomic>
 #include <memory>
 #include <vector>
@@ -187,6 +185,12 @@ bool ReachesItsRun(const KeeperArguments& keeper, ReportHandOver& offered) {
            GetHandleInformation(offered.ready, &flags) && GetHandleInformation(offered.taken, &flags);
 }
 
+std::optional<KeeperArguments> ArgumentsOf(const std::optional<KeeperCommandLineValues>& values) {
+    if (!values) return std::nullopt;
+    return KeeperArguments{reinterpret_cast<HANDLE>(values->run),
+                           reinterpret_cast<const ReportHandOver*>(values->handOver)};
+}
+
 }  // namespace
 
 std::wstring KeeperCommandLine(const std::wstring& tool, const KeeperArguments& arguments) {
@@ -195,17 +199,11 @@ std::wstring KeeperCommandLine(const std::wstring& tool, const KeeperArguments& 
 }
 
 std::optional<KeeperArguments> KeeperArgumentsFrom(int argc, const wchar_t* const* argv) {
-    const std::optional<KeeperCommandLineValues> values = KeeperValuesFrom(argc, argv);
-    if (!values) return std::nullopt;
-    return KeeperArguments{reinterpret_cast<HANDLE>(values->run),
-                           reinterpret_cast<const ReportHandOver*>(values->handOver)};
+    return ArgumentsOf(KeeperValuesFrom(argc, argv));
 }
 
 std::optional<int> KeepRecordWhenAsked() {
-    int argc = 0;
-    const LocalMemory arguments(reinterpret_cast<HLOCAL>(CommandLineToArgvW(GetCommandLineW(), &argc)));
-    if (!arguments) return std::nullopt;
-    const std::optional<KeeperArguments> keeper = KeeperArgumentsFrom(argc, static_cast<wchar_t**>(arguments.Get()));
+    const std::optional<KeeperArguments> keeper = ArgumentsOf(KeeperValuesOfThisProcess());
     if (!keeper) return std::nullopt;
     // A keeper from here on, whatever becomes of it: it runs no job.
     ReportHandOver offered;

@@ -9,10 +9,6 @@
 
 #include "system/EngineCallLimit.h"
 
-// How long a report may take, whoever makes it and whatever becomes of its
-// keeper: a crash's as a hang's.
-inline constexpr DWORD kReportBudgetMs = kHangReportBudgetMs;
-
 // A thread met a failure that it will report: from now on the process does
 // not end normally.
 void AnnounceFailure();

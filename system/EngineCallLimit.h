@@ -27,11 +27,12 @@ struct EngineCallLimit {
 // The administrator's value where one is set and readable, else the default.
 EngineCallLimit EngineCallLimitFromPolicy();
 
-// How long a run may take past its limit to report the hang and end: 3 s for
-// its record keeper to take the report, 35 s for the keeper's dump and line,
-// and 2 s for the run's own line should the keeper fail it. A run whose report
-// has not ended it by then is ended by its last resort.
-inline constexpr DWORD kHangReportBudgetMs = 40000;
+// How long a report of a crash or of a hang past the limit may take, whoever
+// makes it and whatever becomes of the run's record keeper: 3 s for the keeper
+// to take the report, 35 s for its dump and line, and 2 s for the run's own
+// line should the keeper fail it. A hung run whose report has not ended it by
+// then is ended by its last resort.
+inline constexpr DWORD kReportBudgetMs = 40000;
 
 // Seconds as milliseconds for a wait: INFINITE for 0, at most the longest
 // finite wait. extraMs is added to a finite limit.

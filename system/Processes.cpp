@@ -11,20 +11,6 @@ constexpr DWORD kEndProcessAccess = STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xF
 // How long an ended main program may take to be gone before its handle is closed.
 constexpr DWORD kEndedProcessGoneWaitMs = 5000;
 
-// Nothing when the process list cannot be read.
-std::optional<std::vector<RunningProcess>> RunningProcesses() {
-    FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return std::nullopt;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof(entry);
-    if (!Process32FirstW(snapshot.Get(), &entry)) return std::nullopt;
-    std::vector<RunningProcess> processes;
-    do {
-        processes.push_back({entry.th32ProcessID, entry.szExeFile});
-    } while (Process32NextW(snapshot.Get(), &entry));
-    return processes;
-}
-
 // Nothing when the process cannot be opened; else TerminateProcess's result.
 // An ended process is waited for (bounded) so that its files are free when
 // this returns; the wait does not change the result.
@@ -37,6 +23,19 @@ std::optional<BOOL> EndProcess(DWORD processId) {
 }
 
 }  // namespace
+
+std::optional<std::vector<RunningProcess>> RunningProcesses() {
+    FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return std::nullopt;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    if (!Process32FirstW(snapshot.Get(), &entry)) return std::nullopt;
+    std::vector<RunningProcess> processes;
+    do {
+        processes.push_back({entry.th32ProcessID, entry.szExeFile, entry.th32ParentProcessID});
+    } while (Process32NextW(snapshot.Get(), &entry));
+    return processes;
+}
 
 int KillRUXMainProcess() {
     const std::optional<std::vector<RunningProcess>> processes = RunningProcesses();

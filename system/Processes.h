@@ -22,7 +22,11 @@ int KillRUXMainProcess();
 struct RunningProcess {
     DWORD id = 0;
     std::wstring image;  // file name of the executable, as the process list gives it
+    DWORD parentId = 0;  // the process that started it (its id may since have been reused)
 };
+
+// The process list as it stands now; nothing when it cannot be read.
+std::optional<std::vector<RunningProcess>> RunningProcesses();
 
 // The whole image name, compared without regard to case.
 inline bool IsMainProgramImage(const std::wstring& image) {

@@ -158,7 +158,7 @@ EngineInstallBound EngineInstallBoundFor(const EngineCallLimit& policy) {
     bound.limitSeconds = policy.setByPolicy ? policy.seconds : kEngineInstallWaitMs / 1000;
     // A run without a limit is waited for as long as the update waits for any.
     bound.waitMs = bound.limitSeconds == 0 ? kEngineInstallWaitMs
-                                           : EngineCallLimitMs(bound.limitSeconds, kHangReportBudgetMs + kEngineRunEndMs);
+                                           : EngineCallLimitMs(bound.limitSeconds, kReportBudgetMs + kEngineRunEndMs);
     return bound;
 }
 

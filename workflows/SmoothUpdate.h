@@ -48,6 +48,6 @@ struct EngineInstallBound {
 };
 // The engine install's bound under the policy value: the administrator's
 // limit where one is set, else the update's own; waited for up to the limit,
-// the time its report may take (kHangReportBudgetMs) and kEngineRunEndMs, and
+// the time its report may take (kReportBudgetMs) and kEngineRunEndMs, and
 // a run without a limit up to kEngineInstallWaitMs.
 EngineInstallBound EngineInstallBoundFor(const EngineCallLimit& policy);
