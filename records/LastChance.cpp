@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdlib>
 
+#include "log/ReportLines.h"
 #include "records/InsideReport.h"
 #include "records/KeeperSignals.h"
 #include "records/ReportClaim.h"
@@ -41,6 +42,29 @@ void OnAbort(int) {
     ReportAbortFromInside();
 }
 
+// The process is being ended through ExitProcess: with every other thread
+// already gone, one of which may have left the heap's lock held, so nothing
+// here needs the heap.
+[[noreturn]] void EndRunEndedByExitProcess() {
+    // Ended first, so that it does not log the run's end as one without a report.
+    EndKeeperStillThere();
+    WriteReportLine(ExitProcessLine(EngineCallName(static_cast<EngineCall>(runHandOver.call))));
+    EndWithLastChanceExitCode();
+}
+
+// The watch on ExitProcess (WatchForExitProcess): set once, before the run's
+// other threads start.
+struct ExitProcessWatch {
+    DWORD index = FLS_OUT_OF_INDEXES;  // the fiber-local slot every thread of the run fills
+    BOOLEAN(WINAPI* shutdownInProgress)() = nullptr;
+};
+ExitProcessWatch exitProcessWatch;
+
+// A thread's fiber-local data ends: with the thread, or with the process.
+void NTAPI OnFiberLocalEnd(void*) {
+    if (exitProcessWatch.shutdownInProgress()) EndRunEndedByExitProcess();
+}
+
 }  // namespace
 
 void InstallLastChanceHandlers() {
@@ -62,8 +86,27 @@ void SetLastChanceExitCode(int exitCode) {
     InterlockedExchange(&runHandOver.exitCode, exitCode);
 }
 
-void EndWithLastChanceExitCode() {
-    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(lastChanceExitCode));
+void EndWithLastChanceExitCode() { EndProcessWith(static_cast<UINT>(lastChanceExitCode)); }
+
+void EndProcessWith(UINT exitCode) {
+    EndKeeperStillThere();
+    TerminateProcess(GetCurrentProcess(), exitCode);
     // TerminateProcess on the own process does not return; this is never reached.
-    std::_Exit(static_cast<int>(lastChanceExitCode));
+    std::_Exit(static_cast<int>(exitCode));
+}
+
+void WatchForExitProcess() {
+    exitProcessWatch.shutdownInProgress =
+        Kernel32Function<BOOLEAN(WINAPI*)()>("RtlDllShutdownInProgress", L"ntdll.dll");
+    if (exitProcessWatch.shutdownInProgress == nullptr) return;
+    exitProcessWatch.index = FlsAlloc(OnFiberLocalEnd);
+    WatchThreadForExitProcess();
+}
+
+void WatchThreadForExitProcess() {
+    if (exitProcessWatch.index != FLS_OUT_OF_INDEXES) FlsSetValue(exitProcessWatch.index, &exitProcessWatch);
+}
+
+void OnProcessDetach() {
+    if (exitProcessWatch.index != FLS_OUT_OF_INDEXES) EndRunEndedByExitProcess();
 }
