@@ -63,7 +63,10 @@ HANDLE LiveKeeper() {
     return keeper != nullptr && WaitForSingleObject(keeper, 0) == WAIT_TIMEOUT ? keeper : nullptr;
 }
 
-void NoteEngineCall(EngineCall call) { InterlockedExchange(&runHandOver.call, static_cast<LONG>(call)); }
+void NoteEngineCall(EngineCall call) {
+    InterlockedExchange(&runHandOver.callingThreadId, static_cast<LONG>(GetCurrentThreadId()));
+    InterlockedExchange(&runHandOver.call, static_cast<LONG>(call));
+}
 
 KeeperAnswer AskKeeper(KeeperRequest request) {
     if (LiveKeeper() == nullptr) return KeeperAnswer::NoKeeper;

@@ -29,8 +29,8 @@ void OfferHandOver(HANDLE request, HANDLE ready, HANDLE taken, HANDLE watchedThr
 void HandReportsTo(HANDLE keeper);
 // The keeper's process while it runs and reports go to it; null otherwise.
 HANDLE LiveKeeper();
-// Names the engine library's call that the watched thread makes next (None
-// once the last one has returned), for a hang report.
+// Names the engine library's call that the calling thread makes next (None
+// once the last one has returned), for a hang report, and that thread.
 void NoteEngineCall(EngineCall call);
 
 enum class KeeperAnswer {

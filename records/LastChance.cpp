@@ -35,6 +35,20 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* exception) {
     ReportCrashFromInside(exception, DumpTimeLeft(deadline));
 }
 
+// A fault in the engine library's detach code while the run frees it: the
+// loader may catch it and let FreeLibrary return as if nothing happened (Wine's
+// does), so it is taken here, before any handler sees it, as the crash it is.
+// Only faults (NTSTATUS errors) of the thread that frees the library; an
+// exception the library raises on purpose, a C++ one say, is left to it.
+LONG CALLBACK OnFaultInDetachCode(EXCEPTION_POINTERS* exception) {
+    const DWORD code = exception->ExceptionRecord->ExceptionCode;
+    if (static_cast<EngineCall>(runHandOver.call) != EngineCall::Detach ||
+        GetCurrentThreadId() != static_cast<DWORD>(runHandOver.callingThreadId) || (code & 0xF0000000) != 0xC0000000) {
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    return OnUnhandledException(exception);
+}
+
 void OnAbort(int) {
     AnnounceFailure();
     if (!ClaimReport()) WaitForTheReportUnderWay();
@@ -69,6 +83,7 @@ void NTAPI OnFiberLocalEnd(void*) {
 
 void InstallLastChanceHandlers() {
     SetUnhandledExceptionFilter(OnUnhandledException);
+    AddVectoredExceptionHandler(1, OnFaultInDetachCode);
     // abort() writes its message to stderr instead of a box, then raises
     // SIGABRT; std::terminate ends in abort() too.
     _set_error_mode(_OUT_TO_STDERR);

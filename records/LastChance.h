@@ -17,7 +17,9 @@
 // Installs the process-wide unhandled-exception filter (any thread, no system
 // dialog) and the C runtime's abort handling (its message goes to stderr, never
 // to a box). Each leaves the report to the keeper or makes it from inside, and
-// ends the process with the last-chance exit code. A fail-fast, which no
+// ends the process with the last-chance exit code. A fault in the engine
+// library's detach code while the run frees it, which the loader may swallow
+// (Wine's does), is taken before any handler sees it. A fail-fast, which no
 // handler sees, gets no Error Reporting window (WerSetFlags): the keeper logs
 // how the run ended. The process error mode, which child processes inherit,
 // is not touched.

@@ -34,8 +34,9 @@
 //                           "Fault crash with error mode 1"; a crash then
 //                           records where it faulted:
 //                           "Fault site zeldecs.dll+0x<offset>"
-//   FaultIn=Uninstall|DLL_PROCESS_ATTACH
-//                           where the fault happens instead of Install
+//   FaultIn=Uninstall|DLL_PROCESS_ATTACH|DLL_PROCESS_DETACH
+//                           where the fault happens instead of Install (the
+//                           detach code's when the library is freed)
 //   StackPad=<bytes>        stackoverflow first takes that much more stack:
 //                           with some pads Wine finds no room left to report
 //                           the overflow and ends the thread instead
@@ -480,6 +481,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     } else if (reason == DLL_PROCESS_DETACH) {
         // A null reserved pointer means FreeLibrary, anything else the end of the process.
         Record(reserved == nullptr ? "DLL_PROCESS_DETACH FreeLibrary" : "DLL_PROCESS_DETACH ProcessExit");
+        if (reserved == nullptr) FaultOnDemand("DLL_PROCESS_DETACH");
     }
     return TRUE;
 }
