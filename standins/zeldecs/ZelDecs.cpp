@@ -249,7 +249,8 @@ void KeepLoadedOnDemand() {
     const std::string name = Setting("KeepLoaded");
     if (name.empty()) return;
     const HMODULE library = LoadLibraryW(BesideThisLibrary(FromUtf8(name).c_str()).c_str());
-    Record("KeepLoaded " + name + (library != nullptr ? std::string(" loaded") : " error " + std::to_string(GetLastError())));
+    const DWORD error = GetLastError();
+    Record("KeepLoaded " + name + (library != nullptr ? std::string(" loaded") : " error " + std::to_string(error)));
 }
 
 DWORD WINAPI ResolvePathsWithoutEnd(void*) {
