@@ -1,16 +1,82 @@
 #include "engine/EngineWatchdog.h"
 
+#include <memory>
+
 #include "log/ReportLines.h"
 #include "log/VLogger.h"
 #include "records/InsideReport.h"
 #include "records/LastChance.h"
 #include "records/ReportClaim.h"
-#include "system/EngineCallLimit.h"
 
 namespace {
 
 // How long a new thread may take to run, with nothing holding it up.
 constexpr DWORD kThreadStartWaitMs = 10000;
+// How often the last resort looks at the run.
+constexpr DWORD kLastResortLookMs = 100;
+// A failure's report ends within kReportBudgetMs of its claim; the last
+// resort gives it this much more, as the claim may come a moment after the
+// announcement.
+constexpr DWORD kReportMarginMs = 5000;
+
+// What the last resort needs, in memory and handles of its own: it outlives
+// the watchdog and runs until the process is gone, which it ends at the
+// latest. Never freed: its thread never returns but for an abandoned watch.
+struct LastResort {
+    DWORD limitSeconds = 0;
+    KernelHandle running;    // released once the thread runs
+    KernelHandle callsDone;  // set once the library's last call has returned
+    KernelHandle abandoned;  // the watch could not start: the last resort ends
+};
+
+HANDLE CopyOf(const KernelHandle& handle) {
+    HANDLE copy = nullptr;
+    DuplicateHandle(GetCurrentProcess(), handle.Get(), GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    return copy;
+}
+
+// The run has outlived a bound: the line that says so, and the end with the
+// last-chance exit code.
+[[noreturn]] void EndOverdue(const FixedText& overdueLine) {
+    LogLineNow(overdueLine.Text());
+    EndWithLastChanceExitCode();
+}
+
+DWORD WINAPI EndAtTheLastResort(void* parameter) {
+    const std::unique_ptr<LastResort> lastResort(static_cast<LastResort*>(parameter));
+    ReleaseSemaphore(lastResort->running.Get(), 1, nullptr);
+    lastResort->running.Reset();
+    const ULONGLONG startedAt = GetTickCount64();
+    const DWORD limitMs = EngineCallLimitMs(lastResort->limitSeconds, kReportBudgetMs);
+    ULONGLONG failureSeenAt = 0;
+    ULONGLONG callsDoneAt = 0;
+    bool reportTakenBack = false;
+    const HANDLE waits[] = {lastResort->abandoned.Get(), lastResort->callsDone.Get()};
+    for (;;) {
+        const DWORD waited = WaitForMultipleObjects(callsDoneAt == 0 ? 2 : 1, waits, FALSE, kLastResortLookMs);
+        if (waited == WAIT_OBJECT_0) return 0;
+        const ULONGLONG now = GetTickCount64();
+        if (waited == WAIT_OBJECT_0 + 1) callsDoneAt = now;
+        if (FailureAnnounced()) {
+            if (failureSeenAt == 0) failureSeenAt = now;
+            if (!reportTakenBack) reportTakenBack = TakeTheReportBackFromTheKeeper(static_cast<DWORD>(now - failureSeenAt));
+            if (now - failureSeenAt >= kReportBudgetMs + kReportMarginMs) {
+                WriteCrashLineOnce();
+                EndOverdue(FailureReportOverdueLine(kReportBudgetMs / 1000));
+            }
+        }
+        if (callsDoneAt != 0 && now - callsDoneAt >= EngineWatchdog::kRunEndBudgetMs) {
+            EndOverdue(RunEndOverdueLine(EngineWatchdog::kRunEndBudgetMs / 1000));
+        }
+        if (callsDoneAt == 0 && limitMs != INFINITE && now - startedAt >= limitMs) {
+            const auto call = static_cast<EngineCall>(runHandOver.call);
+            if (call != EngineCall::None) {
+                WriteReportLine(EngineHangLine(EngineCallName(call), lastResort->limitSeconds));
+            }
+            EndOverdue(ReportOverdueLine(kReportBudgetMs / 1000));
+        }
+    }
+}
 
 }  // namespace
 
@@ -26,24 +92,36 @@ DWORD EngineWatchdog::Start(DWORD limitSeconds) {
         return GetLastError();
     }
     stop_.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    callsDone_.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    abandoned_.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     running_.Reset(CreateSemaphoreW(nullptr, 0, 2, nullptr));
-    if (!stop_ || !running_) return GetLastError();
+    if (!stop_ || !callsDone_ || !abandoned_ || !running_) return GetLastError();
     // A writer that is not ready costs a hang its dump, not its limit.
     if (limitSeconds != 0 && LiveKeeper() == nullptr) writer_.Start(kThreadStartWaitMs);
     watch_.Reset(CreateThread(nullptr, 0, Watch, this, 0, nullptr));
-    if (watch_ && limitSeconds != 0) lastResort_.Reset(CreateThread(nullptr, 0, EndAtTheLastResort, this, 0, nullptr));
-    const int threads = limitSeconds != 0 ? 2 : 1;
-    DWORD error = watch_ && (lastResort_ || threads == 1) ? ERROR_SUCCESS : GetLastError();
+    auto lastResort = std::make_unique<LastResort>();
+    lastResort->limitSeconds = limitSeconds;
+    lastResort->running.Reset(CopyOf(running_));
+    lastResort->callsDone.Reset(CopyOf(callsDone_));
+    lastResort->abandoned.Reset(CopyOf(abandoned_));
+    if (watch_ && lastResort->running && lastResort->callsDone && lastResort->abandoned) {
+        lastResort_.Reset(CreateThread(nullptr, 0, EndAtTheLastResort, lastResort.get(), 0, nullptr));
+        if (lastResort_) lastResort.release();  // the thread's now
+    }
+    DWORD error = watch_ && lastResort_ ? ERROR_SUCCESS : GetLastError();
     // They run within one wait.
     const ULONGLONG deadline = GetTickCount64() + kThreadStartWaitMs;
-    for (int running = 0; error == ERROR_SUCCESS && running < threads; ++running) {
+    for (int running = 0; error == ERROR_SUCCESS && running < 2; ++running) {
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline ||
             WaitForSingleObject(running_.Get(), static_cast<DWORD>(deadline - now)) != WAIT_OBJECT_0) {
             error = ERROR_TIMEOUT;
         }
     }
-    if (error != ERROR_SUCCESS) Stop();
+    if (error != ERROR_SUCCESS) {
+        SetEvent(abandoned_.Get());
+        Stop();
+    }
     return error;
 }
 
@@ -51,10 +129,11 @@ void EngineWatchdog::Stop() {
     NoteEngineCall(EngineCall::None);
     if (!watch_) return;
     SetEvent(stop_.Get());
-    // They end at once, or a report of a hang under way ends the process.
-    const HANDLE threads[] = {watch_.Get(), lastResort_.Get()};
-    WaitForMultipleObjects(lastResort_ ? 2 : 1, threads, TRUE, kReportBudgetMs + kThreadStartWaitMs);
+    // It ends at once, or a report of a hang under way ends the process.
+    WaitForSingleObject(watch_.Get(), kReportBudgetMs + kThreadStartWaitMs);
     watch_.Reset();
+    // From now on the last resort bounds the run's end.
+    SetEvent(callsDone_.Get());
     lastResort_.Reset();
 }
 
@@ -108,15 +187,3 @@ void EngineWatchdog::CallingThreadEnded() {
     ReportCallingThreadEnded(call, status);
 }
 
-DWORD WINAPI EngineWatchdog::EndAtTheLastResort(void* self) {
-    EngineWatchdog& watchdog = *static_cast<EngineWatchdog*>(self);
-    ReleaseSemaphore(watchdog.running_.Get(), 1, nullptr);
-    if (WaitForSingleObject(watchdog.stop_.Get(), EngineCallLimitMs(watchdog.limitSeconds_, kReportBudgetMs)) !=
-        WAIT_TIMEOUT) {
-        return 0;
-    }
-    const auto call = static_cast<EngineCall>(runHandOver.call);
-    if (call != EngineCall::None) WriteReportLine(EngineHangLine(EngineCallName(call), watchdog.limitSeconds_));
-    LogLineNow(ReportOverdueLine(kReportBudgetMs / 1000).Text());
-    EndWithLastChanceExitCode();
-}

@@ -8,16 +8,21 @@
 // once, with its line.
 //
 // Whatever holds the heap or the loader lock, and whatever becomes of the
-// keeper, the run ends within the limit and kReportBudgetMs: a last resort,
-// started with the watch, only waits, then writes the hang line if no report
-// did, and ends the process. Neither it nor the watch needs the heap, the
-// loader or the keeper once the limit has passed.
+// keeper, the run ends within its bounds: a last resort, started with the
+// watch, only waits, then writes its lines if no report did and ends the
+// process. It bounds the library's calls at the limit and kReportBudgetMs; a
+// failure's report at kReportBudgetMs and a margin, taking the report back
+// from a keeper that ended or stopped answering in the middle of it; and the
+// run's end at kRunEndBudgetMs after the last call, limit or none. It stays
+// until the process is gone. Neither it nor the watch needs the heap, the
+// loader or the keeper once a bound has passed.
 
 #include <windows.h>
 
 #include "base/Handles.h"
 #include "records/KeeperSignals.h"
 #include "records/ReportHandOver.h"
+#include "system/EngineCallLimit.h"
 #include "system/MiniDump.h"
 
 class EngineWatchdog {
@@ -28,9 +33,9 @@ public:
     EngineWatchdog& operator=(const EngineWatchdog&) = delete;
 
     // Starts the watch on the calling thread, over limitSeconds from now (0:
-    // no limit, and no last resort: the watch only sees the thread end inside
-    // a call, which would otherwise end the process with the thread's own exit
-    // code when it is the last). Every thread the report needs runs before
+    // no limit on the calls: the watch only sees the thread end inside a call,
+    // which would otherwise end the process with the thread's own exit code
+    // when it is the last; the last resort keeps its other bounds). Every thread the report needs runs before
     // this returns: while a library's attach code runs it holds the loader
     // lock, and a thread created then does not start. Without a keeper that
     // includes the dump's writer, which loads dbghelp.dll; with one, the run
@@ -45,12 +50,16 @@ public:
     // scanning the stack would take for a caller.
     void Enter(EngineCall call) { NoteEngineCall(call); }
     // The last call has returned: the watch ends. A report of a hang already
-    // under way ends the run first.
+    // under way ends the run first. The last resort stays, bounding the run's
+    // end from now on: it outlives this object.
     void Stop();
+
+    // How long the run may take to end once the library's last call has
+    // returned: the keeper's dismissal and a report under way fit in it.
+    static constexpr DWORD kRunEndBudgetMs = kReportBudgetMs + 10000;
 
 private:
     static DWORD WINAPI Watch(void* self);
-    static DWORD WINAPI EndAtTheLastResort(void* self);
     // The limit has passed: the keeper, or the run itself, looks at the hang.
     void LookAtTheHang();
     // The watched thread ended; inside a call, that ends the run.
@@ -62,6 +71,8 @@ private:
     KernelHandle stop_;
     KernelHandle running_;  // a semaphore each thread releases once it runs
     KernelHandle watch_;
-    KernelHandle lastResort_;  // started only beside the watch
+    KernelHandle lastResort_;
+    KernelHandle callsDone_;  // the last resort's copy outlives this object
+    KernelHandle abandoned_;  // a watch that could not start takes its last resort with it
     DumpWriter writer_;
 };

@@ -2,11 +2,11 @@
 
 #include <shlwapi.h>
 
-#include <cstdio>
 #include <string>
 
 #include "engine/UnstallContext.h"
 #include "log/VLogger.h"
+#include "system/ConsoleOutput.h"
 
 namespace {
 
@@ -39,10 +39,8 @@ HRESULT CQIVUseComDll_v2::GetClassObject(IZelSolution** out) {
 
 int _LoadSolution(CUnstallContext& context) {
     if (context.solution != nullptr) return 1;  // loaded once per run
-    // %ls: with the C99-conforming printf family that the C++ runtime selects,
-    // a plain %s in a wide format would take a narrow string.
     if (!PathFileExistsW(context.solutionPath)) {
-        wprintf(L"\n%ls file do not exists \n", context.solutionPath);
+        PrintText(L"\n" + std::wstring(context.solutionPath) + L" file do not exists \n");
         return 0;
     }
     if (context.comDll.module == nullptr) {
@@ -63,7 +61,7 @@ int _LoadSolution(CUnstallContext& context) {
         context.comDll.module = LoadLibraryQuietly(context.solutionPath);
         if (context.comDll.module == nullptr) {
             context.watchdog.Stop();
-            wprintf(L"\nLoad  %ls file failed \n", context.solutionPath);
+            PrintText(L"\nLoad  " + std::wstring(context.solutionPath) + L" file failed \n");
             return 0;
         }
     }
@@ -72,7 +70,7 @@ int _LoadSolution(CUnstallContext& context) {
     context.watchdog.Enter(EngineCall::ClassObject);
     context.comDll.GetClassObject(&context.solution);
     if (context.solution == nullptr) {
-        wprintf(L"\nGetClassObject  IZelSolution  interface failed \n");
+        PrintText(L"\nGetClassObject  IZelSolution  interface failed \n");
         return 0;
     }
     return 1;

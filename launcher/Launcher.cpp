@@ -15,6 +15,7 @@
 #include "base/Handles.h"
 #include "log/VLogger.h"
 #include "records/LastChance.h"
+#include "system/ConsoleOutput.h"
 #include "system/EngineCallLimit.h"
 #include "system/Products.h"
 #include "workflows/RemoveProduct.h"
@@ -311,19 +312,19 @@ void _RedirectStdio() {
 }
 
 int _ShowUsage() {
-    printf("\n*******************USE AGE*******************\n");
-    printf("syntax:\n");
-    printf("\\zelunst [option] param\n");
-    printf("option:\n");
-    printf("\t-install    install defend engine\n");
-    printf("example:\n");
-    printf("\tzelunst -install \n");
-    printf("\t-uninstall  uninstall defend engine\n");
-    printf("example:\n");
-    printf("\tzelunst -uninstall \n");
-    printf("\t-?  zelunst help msg\n");
-    printf("example:\n");
-    printf("\tzelunst -? \n");
+    PrintText(L"\n*******************USE AGE*******************\n"
+              L"syntax:\n"
+              L"\\zelunst [option] param\n"
+              L"option:\n"
+              L"\t-install    install defend engine\n"
+              L"example:\n"
+              L"\tzelunst -install \n"
+              L"\t-uninstall  uninstall defend engine\n"
+              L"example:\n"
+              L"\tzelunst -uninstall \n"
+              L"\t-?  zelunst help msg\n"
+              L"example:\n"
+              L"\tzelunst -? \n");
     return 0;
 }
 
@@ -336,9 +337,9 @@ ParentConsole::ParentConsole() {
 }
 
 ParentConsole::~ParentConsole() {
+    // The tool's own output is written at once (PrintText); the streams are
+    // not flushed, as a library's thread may hold their locks.
     if (consoleAttached) {
-        fflush(stdout);
-        fflush(stderr);
         FreeConsole();
         consoleAttached = false;
     }

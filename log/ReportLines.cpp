@@ -47,6 +47,21 @@ FixedText ReportOverdueLine(DWORD budgetSeconds) {
     return FixedText() << L"The report did not end within " << budgetSeconds << L" s of the limit; the run is ended";
 }
 
+FixedText FailureReportOverdueLine(DWORD budgetSeconds) {
+    return FixedText() << L"The report of a failure did not end within " << budgetSeconds << L" s; the run is ended";
+}
+
+FixedText RunEndOverdueLine(DWORD budgetSeconds) {
+    return FixedText() << L"The run did not end within " << budgetSeconds
+                       << L" s of the engine library's last call; it is ended";
+}
+
+FixedText ExitProcessLine(const wchar_t* call) {
+    FixedText line = FixedText() << L"The process was ended by ExitProcess";
+    if (call != nullptr && *call != L'\0') line << L" inside " << call;
+    return line << L", before the run finished";
+}
+
 FixedText UnfinishedRunLine(DWORD exitStatus) {
     FixedText line = (FixedText() << L"The run ended without finishing, with exit status ").Hex(exitStatus, 8);
     if (const wchar_t* meaning = ExitStatusMeaning(exitStatus)) line << L" (" << meaning << L")";

@@ -24,6 +24,18 @@ FixedText WithoutDump(const FixedText& line);
 // A run the report of whose hang had not ended it by the last resort's time:
 // "The report did not end within 40 s of the limit; the run is ended".
 FixedText ReportOverdueLine(DWORD budgetSeconds);
+// A run whose report of a failure had not ended it by the last resort's time:
+// "The report of a failure did not end within 40 s; the run is ended".
+FixedText FailureReportOverdueLine(DWORD budgetSeconds);
+// A run that had not ended by the last resort's time, its engine library's
+// last call long returned: "The run did not end within 50 s of the engine
+// library's last call; it is ended".
+FixedText RunEndOverdueLine(DWORD budgetSeconds);
+// A run whose process some code ended with ExitProcess (or the C runtime's
+// exit), which the tool itself never calls: "The process was ended by
+// ExitProcess inside Install, before the run finished", or without " inside
+// ..." outside the engine library's calls.
+FixedText ExitProcessLine(const wchar_t* call);
 // What the keeper logs for a run that ended without its report and without
 // its normal end: "The run ended without finishing, with exit status
 // 0xC0000409 (a fail-fast: ...)".

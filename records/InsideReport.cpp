@@ -94,12 +94,7 @@ bool ReportHangFromInside(HANDLE hungThread, DWORD hungThreadId, DWORD limitSeco
     if (call == EngineCall::None) {
         // Let go fully: a keeper that ended while it held the thread stopped
         // left a suspension of its own.
-        if (stopped) {
-            DWORD previousCount = 0;
-            do {
-                previousCount = ResumeThread(hungThread);
-            } while (previousCount != static_cast<DWORD>(-1) && previousCount > 1);
-        }
+        if (stopped) LetGoFully(hungThread);
         return false;
     }
     const FixedText line = EngineHangLine(EngineCallName(call), limitSeconds);
@@ -117,6 +112,10 @@ bool ReportHangFromInside(HANDLE hungThread, DWORD hungThreadId, DWORD limitSeco
 void ReportCallingThreadEnded(EngineCall call, DWORD exitStatus) {
     WriteReportLine(CallingThreadEndedLine(EngineCallName(call), exitStatus));
     EndWithLastChanceExitCode();
+}
+
+void WriteCrashLineOnce() {
+    if (runHandOver.exceptionCode != 0) WriteReportLine(CrashLine());
 }
 
 bool ReportLineWritten() { return InterlockedCompareExchange(&lineTaken, 0, 0) != 0; }

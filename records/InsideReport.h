@@ -51,5 +51,8 @@ bool ReportHangFromInside(HANDLE hungThread, DWORD hungThreadId, DWORD limitSeco
 // Writes a report's line, once in the run: a second report's line, or the
 // last resort's after a report's, is not written.
 void WriteReportLine(const FixedText& line);
+// The line of a crash the hand-over holds, unless a report wrote one: for
+// the last resort, whose run's report did not end it.
+void WriteCrashLineOnce();
 // Whether a report has written its line.
 bool ReportLineWritten();

@@ -1,7 +1,9 @@
 #include "records/KeeperSignals.h"
 
+#include "base/Handles.h"
 #include "log/VLogger.h"
 #include "records/ReportClaim.h"
+#include "system/OtherProcess.h"
 
 namespace {
 
@@ -17,8 +19,8 @@ void Ask(KeeperRequest request) {
 
 // The keeper has ended, or is ended now: reports are the run's own.
 void LetKeeperGo(HANDLE keeper) {
-    TerminateProcess(keeper, static_cast<UINT>(-1));
-    InterlockedExchangePointer(&keeperProcess, nullptr);
+    EndKeeper(keeper);
+    InterlockedCompareExchangePointer(&keeperProcess, nullptr, keeper);
 }
 
 KeeperAnswer AwaitTaking() {
@@ -61,7 +63,10 @@ HANDLE LiveKeeper() {
     return keeper != nullptr && WaitForSingleObject(keeper, 0) == WAIT_TIMEOUT ? keeper : nullptr;
 }
 
-void NoteEngineCall(EngineCall call) { InterlockedExchange(&runHandOver.call, static_cast<LONG>(call)); }
+void NoteEngineCall(EngineCall call) {
+    InterlockedExchange(&runHandOver.callingThreadId, static_cast<LONG>(GetCurrentThreadId()));
+    InterlockedExchange(&runHandOver.call, static_cast<LONG>(call));
+}
 
 KeeperAnswer AskKeeper(KeeperRequest request) {
     if (LiveKeeper() == nullptr) return KeeperAnswer::NoKeeper;
@@ -86,11 +91,37 @@ bool WaitForKeeperToEndTheRun(DWORD waitMs, HANDLE alsoDone) {
     return false;
 }
 
+void EndKeeper(HANDLE keeper) {
+    TerminateProcess(keeper, static_cast<UINT>(-1));
+    WaitForSingleObject(keeper, kKeeperGoneWaitMs);
+}
+
+void EndKeeperStillThere() {
+    const HANDLE keeper = InterlockedExchangePointer(&keeperProcess, nullptr);
+    if (keeper != nullptr) EndKeeper(keeper);
+}
+
+bool TakeTheReportBackFromTheKeeper(DWORD msSinceFailure) {
+    const HANDLE keeper = InterlockedCompareExchangePointer(&keeperProcess, nullptr, nullptr);
+    // Gone already, and its holds let go by the thread that noticed.
+    if (keeper == nullptr) return true;
+    if (WaitForSingleObject(keeper, 0) == WAIT_TIMEOUT && msSinceFailure < kKeeperTakesWithinMs + kReportWaitMs) {
+        return false;
+    }
+    LetKeeperGo(keeper);
+    const DWORD faultingThreadId = runHandOver.faultingThreadId;
+    if (faultingThreadId != 0 && faultingThreadId != GetCurrentThreadId()) {
+        const KernelHandle faulting(OpenThread(THREAD_SUSPEND_RESUME, FALSE, faultingThreadId));
+        if (faulting) LetGoFully(faulting.Get());
+    }
+    return true;
+}
+
 void DismissKeeper(HANDLE keeper, DWORD waitMs) {
     // A report under way ends the run, through the keeper or from inside.
     if (!ClaimForDismissal()) WaitForTheReportUnderWay();
     Ask(KeeperRequest::Finished);
-    if (WaitForSingleObject(keeper, waitMs) != WAIT_OBJECT_0) TerminateProcess(keeper, static_cast<UINT>(-1));
+    if (WaitForSingleObject(keeper, waitMs) != WAIT_OBJECT_0) EndKeeper(keeper);
     HandReportsTo(nullptr);
     ReleaseDismissal();
 }

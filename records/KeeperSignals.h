@@ -13,6 +13,9 @@
 inline constexpr DWORD kKeeperTakesWithinMs = 3000;
 // How long the keeper's report may take once taken: its dump, then its line.
 inline constexpr DWORD kReportWaitMs = kDumpWaitMs + 5000;
+// How long an ended keeper may take to be gone, its handles (its dump's file
+// among them) closed.
+inline constexpr DWORD kKeeperGoneWaitMs = 2000;
 
 // Where the hand-over lies in this process: the keeper reads it there.
 const ReportHandOver* HandOverAddress();
@@ -26,8 +29,8 @@ void OfferHandOver(HANDLE request, HANDLE ready, HANDLE taken, HANDLE watchedThr
 void HandReportsTo(HANDLE keeper);
 // The keeper's process while it runs and reports go to it; null otherwise.
 HANDLE LiveKeeper();
-// Names the engine library's call that the watched thread makes next (None
-// once the last one has returned), for a hang report.
+// Names the engine library's call that the calling thread makes next (None
+// once the last one has returned), for a hang report, and that thread.
 void NoteEngineCall(EngineCall call);
 
 enum class KeeperAnswer {
@@ -47,6 +50,20 @@ KeeperAnswer AskKeeperAboutHang(DWORD limitSeconds);
 // `alsoDone` (null for none). False when the keeper ended without ending the
 // run, or did not in time: it is ended then, and the report is the run's own.
 bool WaitForKeeperToEndTheRun(DWORD waitMs, HANDLE alsoDone = nullptr);
+// Ends the keeper's process whatever state it is in, and waits up to
+// kKeeperGoneWaitMs for it to be gone.
+void EndKeeper(HANDLE keeper);
+// The run ends: a keeper that reports still go to is ended (EndKeeper).
+void EndKeeperStillThere();
+// For a thread of the run other than the one that reports a failure, which
+// may be the very thread the keeper holds stopped: once the keeper has ended,
+// or has had the report for longer than it may (msSinceFailure since the
+// failure was announced), it is ended and the failing thread is let go of
+// every suspension it holds. That thread was running when it handed the
+// report over, so every suspension it holds since is the keeper's (its dump
+// writer stops the run's threads one by one): it then reports from inside,
+// within its budget. True once done; false while the keeper may still report.
+bool TakeTheReportBackFromTheKeeper(DWORD msSinceFailure);
 // The library is done with: the keeper is told to end without a line and
 // waited for up to waitMs, then ended if it still runs; the hand-over is
 // withdrawn, and reports are the run's own again. A failure on another thread

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdlib>
 
+#include "log/ReportLines.h"
 #include "records/InsideReport.h"
 #include "records/KeeperSignals.h"
 #include "records/ReportClaim.h"
@@ -34,6 +35,20 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* exception) {
     ReportCrashFromInside(exception, DumpTimeLeft(deadline));
 }
 
+// A fault in the engine library's detach code while the run frees it: the
+// loader may catch it and let FreeLibrary return as if nothing happened (Wine's
+// does), so it is taken here, before any handler sees it, as the crash it is.
+// Only faults (NTSTATUS errors) of the thread that frees the library; an
+// exception the library raises on purpose, a C++ one say, is left to it.
+LONG CALLBACK OnFaultInDetachCode(EXCEPTION_POINTERS* exception) {
+    const DWORD code = exception->ExceptionRecord->ExceptionCode;
+    if (static_cast<EngineCall>(runHandOver.call) != EngineCall::Detach ||
+        GetCurrentThreadId() != static_cast<DWORD>(runHandOver.callingThreadId) || (code & 0xF0000000) != 0xC0000000) {
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    return OnUnhandledException(exception);
+}
+
 void OnAbort(int) {
     AnnounceFailure();
     if (!ClaimReport()) WaitForTheReportUnderWay();
@@ -41,10 +56,34 @@ void OnAbort(int) {
     ReportAbortFromInside();
 }
 
+// The process is being ended through ExitProcess: with every other thread
+// already gone, one of which may have left the heap's lock held, so nothing
+// here needs the heap.
+[[noreturn]] void EndRunEndedByExitProcess() {
+    // Ended first, so that it does not log the run's end as one without a report.
+    EndKeeperStillThere();
+    WriteReportLine(ExitProcessLine(EngineCallName(static_cast<EngineCall>(runHandOver.call))));
+    EndWithLastChanceExitCode();
+}
+
+// The watch on ExitProcess (WatchForExitProcess): set once, before the run's
+// other threads start.
+struct ExitProcessWatch {
+    DWORD index = FLS_OUT_OF_INDEXES;  // the fiber-local slot every thread of the run fills
+    BOOLEAN(WINAPI* shutdownInProgress)() = nullptr;
+};
+ExitProcessWatch exitProcessWatch;
+
+// A thread's fiber-local data ends: with the thread, or with the process.
+void NTAPI OnFiberLocalEnd(void*) {
+    if (exitProcessWatch.shutdownInProgress()) EndRunEndedByExitProcess();
+}
+
 }  // namespace
 
 void InstallLastChanceHandlers() {
     SetUnhandledExceptionFilter(OnUnhandledException);
+    AddVectoredExceptionHandler(1, OnFaultInDetachCode);
     // abort() writes its message to stderr instead of a box, then raises
     // SIGABRT; std::terminate ends in abort() too.
     _set_error_mode(_OUT_TO_STDERR);
@@ -62,8 +101,27 @@ void SetLastChanceExitCode(int exitCode) {
     InterlockedExchange(&runHandOver.exitCode, exitCode);
 }
 
-void EndWithLastChanceExitCode() {
-    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(lastChanceExitCode));
+void EndWithLastChanceExitCode() { EndProcessWith(static_cast<UINT>(lastChanceExitCode)); }
+
+void EndProcessWith(UINT exitCode) {
+    EndKeeperStillThere();
+    TerminateProcess(GetCurrentProcess(), exitCode);
     // TerminateProcess on the own process does not return; this is never reached.
-    std::_Exit(static_cast<int>(lastChanceExitCode));
+    std::_Exit(static_cast<int>(exitCode));
+}
+
+void WatchForExitProcess() {
+    exitProcessWatch.shutdownInProgress =
+        Kernel32Function<BOOLEAN(WINAPI*)()>("RtlDllShutdownInProgress", L"ntdll.dll");
+    if (exitProcessWatch.shutdownInProgress == nullptr) return;
+    exitProcessWatch.index = FlsAlloc(OnFiberLocalEnd);
+    WatchThreadForExitProcess();
+}
+
+void WatchThreadForExitProcess() {
+    if (exitProcessWatch.index != FLS_OUT_OF_INDEXES) FlsSetValue(exitProcessWatch.index, &exitProcessWatch);
+}
+
+void OnProcessDetach() {
+    if (exitProcessWatch.index != FLS_OUT_OF_INDEXES) EndRunEndedByExitProcess();
 }

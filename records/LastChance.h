@@ -17,7 +17,9 @@
 // Installs the process-wide unhandled-exception filter (any thread, no system
 // dialog) and the C runtime's abort handling (its message goes to stderr, never
 // to a box). Each leaves the report to the keeper or makes it from inside, and
-// ends the process with the last-chance exit code. A fail-fast, which no
+// ends the process with the last-chance exit code. A fault in the engine
+// library's detach code while the run frees it, which the loader may swallow
+// (Wine's does), is taken before any handler sees it. A fail-fast, which no
 // handler sees, gets no Error Reporting window (WerSetFlags): the keeper logs
 // how the run ended. The process error mode, which child processes inherit,
 // is not touched.
@@ -29,3 +31,29 @@ void SetLastChanceExitCode(int exitCode);
 
 // Ends the process at once with the last-chance exit code.
 [[noreturn]] void EndWithLastChanceExitCode();
+
+// How every run ends, once its exit code is known and its lines are written:
+// a record keeper still there is ended first (and waited for a moment, so
+// that it holds no dump file once the run is gone), then the process ends
+// itself with TerminateProcess. That takes no loader lock, no PEB lock and no
+// C runtime lock, and runs neither the C runtime's exit functions nor any
+// library's detach code, all of which a library's thread may hold up for good.
+// The tool's own output is written at once (ConsoleOutput.h) and the run log
+// line by line: nothing is left to flush.
+[[noreturn]] void EndProcessWith(UINT exitCode);
+
+// From now on, a run (never a keeper) that is being ended through ExitProcess,
+// which the tool itself never calls (a library did, or the C runtime's exit()
+// for one), did not finish, whatever status was asked for: it logs
+// ExitProcessLine unless a report wrote its line, and ends with the
+// last-chance exit code instead, before any library's detach code runs. The
+// process's end runs a fiber-local callback of the thread that called
+// ExitProcess (so Wine does, before the libraries' detach code): this thread
+// gets one here, every thread started later one through
+// WatchThreadForExitProcess. Windows also calls the executable's TLS
+// callbacks with DLL_PROCESS_DETACH (OnProcessDetach).
+void WatchForExitProcess();
+// For the executable's TLS callback, on every thread's start.
+void WatchThreadForExitProcess();
+// For the executable's TLS callback, on the process's detach.
+void OnProcessDetach();

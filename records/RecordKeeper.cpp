@@ -253,9 +253,7 @@ DWORD RecordKeeper::Start() {
 }
 
 DWORD RecordKeeper::Discard(DWORD result) {
-    if (keeper_.process && WaitForSingleObject(keeper_.process.Get(), 0) == WAIT_TIMEOUT) {
-        TerminateProcess(keeper_.process.Get(), static_cast<UINT>(-1));
-    }
+    if (keeper_.process) EndKeeper(keeper_.process.Get());
     HandReportsTo(nullptr);
     CloseHandles();
     return result;

@@ -1,7 +1,5 @@
 #include "records/ReportClaim.h"
 
-#include <cstdio>
-
 #include "records/LastChance.h"
 #include "system/Processes.h"
 
@@ -31,6 +29,8 @@ LONG TakeFrom(LONG from, LONG to) { return InterlockedCompareExchange(&claim, to
 }  // namespace
 
 void AnnounceFailure() { InterlockedIncrement(&failuresAnnounced); }
+
+bool FailureAnnounced() { return InterlockedCompareExchange(&failuresAnnounced, 0, 0) != 0; }
 
 bool ClaimReport() {
     const ULONGLONG giveUpAt = GetTickCount64() + kClaimWaitMs;
@@ -84,11 +84,10 @@ void EndRunWith(int exitCode) {
         if (GetTickCount64() >= giveUpAt) EndWithLastChanceExitCode();
         Sleep(10);
     }
-    std::fflush(nullptr);
     std::vector<KernelHandle> stopped = SuspendThreadsOf(GetCurrentProcessId());
-    if (InterlockedCompareExchange(&failuresAnnounced, 0, 0) != 0) {
+    if (FailureAnnounced()) {
         for (const KernelHandle& thread : stopped) ResumeThread(thread.Get());
         WaitForTheReportUnderWay();
     }
-    ExitProcess(static_cast<UINT>(exitCode));
+    EndProcessWith(static_cast<UINT>(exitCode));
 }

@@ -12,6 +12,8 @@
 // A thread met a failure that it will report: from now on the process does
 // not end normally.
 void AnnounceFailure();
+// Whether a thread has announced a failure that has not ended the run yet.
+bool FailureAnnounced();
 // Takes the report for a failure. One that comes while a hang is looked at or
 // the keeper is dismissed waits for that (at most as long as either takes),
 // then claims. False when another report is under way.
@@ -36,8 +38,6 @@ void ReleaseDismissal();
 // stopped where it is first, so that a failure met on another thread has
 // either been announced by then, and ends the run with its own code and line
 // instead (this waits for it, WaitForTheReportUnderWay), or never reaches its
-// handler. Standard output and error are flushed; the C runtime's own end
-// (its exit functions, static destructors) does not run, as a stopped thread
-// may hold a lock it needs; the libraries' detach code runs as ExitProcess
-// runs it.
+// handler. The end itself is EndProcessWith's: no stream is flushed, no exit
+// function, static destructor or library's detach code runs.
 [[noreturn]] void EndRunWith(int exitCode);

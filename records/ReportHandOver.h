@@ -47,6 +47,7 @@ struct ReportHandOver {
     volatile LONG exitCode = -1;   // what the keeper ends a failed run with: its last-chance exit code
     // As the run goes on.
     volatile LONG call = static_cast<LONG>(EngineCall::None);  // the call under way
+    volatile LONG callingThreadId = 0;  // the thread that named it
     volatile LONG hangLimitSeconds = 0;  // the watch found `call` still running at this limit
     volatile LONG asked = static_cast<LONG>(KeeperRequest::None);
     DWORD faultingThreadId = 0;

@@ -7,7 +7,7 @@
 #   - every LogLine(...) and LogLineNow(...) call and every stream insertion
 #     into the run log (`runLog << ...`, or any `<<` chain that ends with
 #     EndLine);
-#   - MessageBox*(...)'s text and caption; printf, wprintf and their kin
+#   - MessageBox*(...)'s text and caption; PrintText, printf, wprintf and their kin
 #     (their format strings cut at each %-conversion, line break and tab);
 #   - what those take their text from, followed through the code: string
 #     constants (kNoticeText), local variables (`const std::wstring process =
@@ -41,7 +41,7 @@ LAYERS = ["base", "log", "system", "filetree", "workflows", "records", "engine",
 KEYWORDS = {"if", "for", "while", "switch", "catch", "return", "sizeof", "else", "do", "new", "delete",
             "throw", "case", "static_cast", "reinterpret_cast", "const_cast", "dynamic_cast", "decltype",
             "alignof", "noexcept", "static_assert", "defined"}
-CONSOLE_SINKS = {"printf", "wprintf", "fprintf", "fwprintf", "puts", "_putws", "fputs", "fputws"}
+CONSOLE_SINKS = {"PrintText", "printf", "wprintf", "fprintf", "fwprintf", "puts", "_putws", "fputs", "fputws"}
 STREAM_END = "EndLine"
 TEXT_TYPE = re.compile(r"wstring|string|wchar_t|\bchar\b|WCHAR|\bL?P?C?WSTR\b|\bauto\b|\bFixedText\b")
 

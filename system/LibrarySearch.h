@@ -17,10 +17,10 @@ bool RestrictLibrarySearch();
 // Library when it cannot be loaded.
 Library LoadSystemLibrary(const wchar_t* fileName);
 
-// A kernel32 function looked up, not imported: the exe must still start where
-// the call is missing. Null then.
+// A function of a system library that every process has loaded (kernel32.dll
+// unless told otherwise) looked up, not imported: the exe must still start
+// where the call is missing. Null then.
 template <typename Function>
-Function Kernel32Function(const char* name) {
-    return reinterpret_cast<Function>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name)));
+Function Kernel32Function(const char* name, const wchar_t* library = L"kernel32.dll") {
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(library), name)));
 }

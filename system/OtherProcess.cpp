@@ -28,3 +28,10 @@ bool StopThread(HANDLE thread, CONTEXT& context) {
     ResumeThread(thread);
     return false;
 }
+
+void LetGoFully(HANDLE thread) {
+    DWORD previousCount = 0;
+    do {
+        previousCount = ResumeThread(thread);
+    } while (previousCount != static_cast<DWORD>(-1) && previousCount > 1);
+}

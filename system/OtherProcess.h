@@ -32,3 +32,8 @@ ModulePlace ModuleHolding(HANDLE process, const void* address);
 // (GetThreadContext waits for that). False when either fails; a thread that
 // was suspended is then let go again.
 bool StopThread(HANDLE thread, CONTEXT& context);
+
+// Resumes the thread until nothing holds it suspended any more: for a thread
+// that was running when another process was handed the right to stop it, so
+// that every suspension it holds now is that process's.
+void LetGoFully(HANDLE thread);

@@ -34,15 +34,44 @@
 //                           "Fault crash with error mode 1"; a crash then
 //                           records where it faulted:
 //                           "Fault site zeldecs.dll+0x<offset>"
-//   FaultIn=Uninstall|DLL_PROCESS_ATTACH
-//                           where the fault happens instead of Install
+//   FaultIn=Uninstall|DLL_PROCESS_ATTACH|DLL_PROCESS_DETACH
+//                           where the fault happens instead of Install (the
+//                           detach code's when the library is freed)
 //   StackPad=<bytes>        stackoverflow first takes that much more stack:
 //                           with some pads Wine finds no room left to report
 //                           the overflow and ends the thread instead
+//   Fault=exitprocess|terminateself
+//                           Install ends the process with exit status 0:
+//                           ExitProcess(0), or TerminateProcess of itself
 //   KeeperFate=end|freeze   before the fault, the tool's record keeper (the
 //                           zelunst.exe this process started) is ended, or
 //                           every thread of it suspended, and "Keeper ended"
 //                           or "Keeper frozen" recorded
+//   KeeperFate=endholding|freezeholding
+//                           a crash's thread first starts one that waits for
+//                           the keeper's dump to begin (ZelUnst.dmp.partial
+//                           in the current folder), then suspends the
+//                           crashing thread, as the keeper's dump writer does
+//                           for a moment, and ends or freezes the keeper
+//                           while it holds it so: "Keeper ended holding the
+//                           faulting thread" or "Keeper frozen holding ..."
+//   Leave=pathloop|loadslow|stdoutlock|stdoutpipe
+//                           Install, once recorded, leaves a thread behind
+//                           and returns as the settings say: one resolving
+//                           paths without end (GetFullPathNameW,
+//                           GetCurrentDirectoryW, GetEnvironmentVariableW),
+//                           one loading and freeing zelhelper.dll beside it
+//                           without end, 50 ms apart (its attach code as slow
+//                           as its settings make it), one holding the C runtime's
+//                           stdout lock for good, or one printing progress
+//                           lines to stdout without end (into a pipe nobody
+//                           reads it blocks there, holding the lock);
+//                           records "Left a thread: <kind>"
+//   LeaveIn=DllGetClassObject
+//                           leaves that thread in DllGetClassObject instead
+//   KeepLoaded=<file name>  Initialize loads that library from its own
+//                           folder and keeps it to the process's end:
+//                           "KeepLoaded <file name> loaded" or "... error <code>"
 //   ReportInheritable=1     Initialize records how many inheritable handles
 //                           this process holds on itself or a thread of it,
 //                           which every child started with inheritance gets:
@@ -156,22 +185,128 @@ LONG CALLBACK RecordFaultSite(EXCEPTION_POINTERS* exception) {
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
-// Ends or freezes the run's record keeper, as the settings' "KeeperFate" asks.
-void KeeperFateOnDemand() {
-    const std::string fate = Setting("KeeperFate");
-    if (fate.empty()) return;
+// Ends ("end") or freezes ("freeze") the run's record keeper; "Keeper ended"
+// or "Keeper frozen" and `note` are recorded first, as the run may be ended
+// the moment its keeper is.
+void TreatKeeper(const std::string& fate, const std::string& note) {
     const std::wstring tool = ModulePath();
     const std::wstring toolName = tool.substr(tool.rfind(L'\\') + 1);
     for (const DWORD keeperId : standin::ChildProcessesNamed(GetCurrentProcessId(), toolName.c_str())) {
         if (fate == "freeze") {
+            Record("Keeper frozen" + note);
             SuspendThreadsOf(keeperId);
-            Record("Keeper frozen");
         } else if (fate == "end") {
+            Record("Keeper ended" + note);
             const KernelHandle keeper(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, keeperId));
             if (keeper && TerminateProcess(keeper.Get(), 1)) WaitForSingleObject(keeper.Get(), 5000);
-            Record("Keeper ended");
         }
     }
+}
+
+// Ends or freezes the run's record keeper, as the settings' "KeeperFate" asks.
+void KeeperFateOnDemand() {
+    const std::string fate = Setting("KeeperFate");
+    if (fate == "freeze" || fate == "end") TreatKeeper(fate, "");
+}
+
+// What the holder of a thread about to crash is handed.
+struct Hold {
+    HANDLE crashing;  // its own handle on the thread, closed when done
+    HANDLE started;   // set once it looks for the keeper's dump
+};
+
+// The thread that is about to crash, held as "KeeperFate=...holding" asks.
+DWORD WINAPI HoldWhenTheKeeperDumps(void* parameter) {
+    const Hold hold = *static_cast<const Hold*>(parameter);
+    const KernelHandle thread(hold.crashing);
+    const std::string fate = Setting("KeeperFate");
+    SetEvent(hold.started);
+    const ULONGLONG giveUpAt = GetTickCount64() + 20000;
+    while (GetFileAttributesW(L"ZelUnst.dmp.partial") == INVALID_FILE_ATTRIBUTES && GetTickCount64() < giveUpAt) {
+        Sleep(1);
+    }
+    SuspendThread(thread.Get());
+    TreatKeeper(fate.substr(0, fate.size() - std::string("holding").size()), " holding the faulting thread");
+    return 0;
+}
+
+// Holds `crashing` (a thread about to crash) as "KeeperFate=...holding" asks:
+// once this returns, the holder looks for the keeper's dump.
+void HoldTheCrashOnDemand(HANDLE crashing) {
+    const std::string fate = Setting("KeeperFate");
+    if (fate != "freezeholding" && fate != "endholding") return;
+    const KernelHandle started(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    Hold hold{nullptr, started.Get()};
+    DuplicateHandle(GetCurrentProcess(), crashing, GetCurrentProcess(), &hold.crashing, THREAD_SUSPEND_RESUME, FALSE,
+                    0);
+    const KernelHandle holder(CreateThread(nullptr, 0, HoldWhenTheKeeperDumps, &hold, 0, nullptr));
+    const HANDLE waits[] = {started.Get(), holder.Get()};
+    WaitForMultipleObjects(2, waits, FALSE, 5000);
+}
+
+// Loads the library the settings' "KeepLoaded" names and keeps it.
+void KeepLoadedOnDemand() {
+    const std::string name = Setting("KeepLoaded");
+    if (name.empty()) return;
+    const HMODULE library = LoadLibraryW(BesideThisLibrary(FromUtf8(name).c_str()).c_str());
+    const DWORD error = GetLastError();
+    Record("KeepLoaded " + name + (library != nullptr ? std::string(" loaded") : " error " + std::to_string(error)));
+}
+
+DWORD WINAPI ResolvePathsWithoutEnd(void*) {
+    wchar_t buffer[MAX_PATH];
+    for (;;) {
+        GetFullPathNameW(L"zeldecs.settings", MAX_PATH, buffer, nullptr);
+        GetCurrentDirectoryW(MAX_PATH, buffer);
+        GetEnvironmentVariableW(L"PATH", buffer, MAX_PATH);
+    }
+}
+
+DWORD WINAPI LoadTheHelperWithoutEnd(void* started) {
+    const std::wstring helper = BesideThisLibrary(L"zelhelper.dll");
+    SetEvent(static_cast<HANDLE>(started));
+    // A moment between the loads, as a library that loads its parts one by
+    // one leaves the loader lock to others now and then.
+    for (;;) {
+        FreeLibrary(LoadLibraryW(helper.c_str()));
+        Sleep(50);
+    }
+}
+
+DWORD WINAPI HoldStdoutForGood(void* started) {
+    _lock_file(stdout);
+    SetEvent(static_cast<HANDLE>(started));
+    Sleep(INFINITE);
+    return 0;
+}
+
+DWORD WINAPI PrintWithoutEnd(void* started) {
+    SetEvent(static_cast<HANDLE>(started));
+    for (unsigned long line = 0;; ++line) std::printf("zeldecs progress line %lu\n", line);
+}
+
+// Leaves the thread the settings' "Leave" names, running once this returns,
+// when `place` is where "LeaveIn" puts it (Install by default).
+void LeaveAThreadOnDemand(const char* place) {
+    const std::string where = Setting("LeaveIn");
+    if (where != place && !(where.empty() && std::string(place) == "Install")) return;
+    const std::string kind = Setting("Leave");
+    LPTHREAD_START_ROUTINE routine = nullptr;
+    if (kind == "pathloop") routine = ResolvePathsWithoutEnd;
+    if (kind == "loadslow") routine = LoadTheHelperWithoutEnd;
+    if (kind == "stdoutlock") routine = HoldStdoutForGood;
+    if (kind == "stdoutpipe") routine = PrintWithoutEnd;
+    if (routine == nullptr) return;
+    // Pinned: the thread's code stays after the library is freed.
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&LeaveAThreadOnDemand), &self);
+    const KernelHandle started(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    CloseHandle(CreateThread(nullptr, 0, routine, started.Get(), 0, nullptr));
+    WaitForSingleObject(started.Get(), 5000);
+    // Inside its first call by now.
+    Sleep(100);
+    Record("Left a thread: " + kind);
 }
 
 // Inheritable handles this process holds on itself or on one of its threads,
@@ -216,6 +351,7 @@ void FaultOnDemand(const char* place) {
         AddVectoredExceptionHandler(1, RecordFaultSite);
         // As heap corruption found inside HeapFree would: the lock stays taken.
         if (fault == "crashinheap") HeapLock(GetProcessHeap());
+        HoldTheCrashOnDemand(GetCurrentThread());
         *nowhere = 1;
     }
     if (fault == "stackoverflow") {
@@ -240,13 +376,19 @@ void FaultOnDemand(const char* place) {
         }
     }
     if (fault == "exitthread") ExitThread(0);
+    if (fault == "exitprocess") ExitProcess(0);
+    if (fault == "terminateself") TerminateProcess(GetCurrentProcess(), 0);
     if (fault == "faultlater") {
         HMODULE self = nullptr;
         GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                            reinterpret_cast<LPCWSTR>(&FaultLater), &self);
         const std::string after = Setting("FaultAfter");
         const ULONG_PTR milliseconds = after.empty() ? 1000 : std::strtoul(after.c_str(), nullptr, 10);
-        CloseHandle(CreateThread(nullptr, 0, FaultLater, reinterpret_cast<void*>(milliseconds), 0, nullptr));
+        // Its holder, if any, is ready before its time runs.
+        const KernelHandle later(
+            CreateThread(nullptr, 0, FaultLater, reinterpret_cast<void*>(milliseconds), CREATE_SUSPENDED, nullptr));
+        HoldTheCrashOnDemand(later.Get());
+        ResumeThread(later.Get());
     }
     // __fastfail, as a /GS check does when it finds its stack cookie overwritten.
     if (fault == "failfast") asm volatile("int $0x29" : : "c"(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE) : "memory");
@@ -287,6 +429,7 @@ public:
     HRESULT STDMETHODCALLTYPE Install(LONG reserved) override {
         Record("Install " + std::to_string(reserved));
         FaultOnDemand("Install");
+        LeaveAThreadOnDemand("Install");
         return ResultFor("Install");
     }
     HRESULT STDMETHODCALLTYPE Uninstall() override {
@@ -301,6 +444,7 @@ public:
     HRESULT STDMETHODCALLTYPE Initialize(LONG reserved) override {
         Record("Initialize " + std::to_string(reserved));
         LoadByNameOnDemand();
+        KeepLoadedOnDemand();
         ReportInheritableHandlesOnDemand();
         return ResultFor("Initialize");
     }
@@ -325,6 +469,7 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID classId, REFIID interfaceId
     *out = nullptr;
     if (!IsEqualGUID(classId, CLSID_ZelSolution)) return CLASS_E_CLASSNOTAVAILABLE;
     if (!IsEqualGUID(interfaceId, IID_IZelSolution)) return E_NOINTERFACE;
+    LeaveAThreadOnDemand("DllGetClassObject");
     if (Setting("Interface") != "none") *out = static_cast<IZelSolution*>(new Solution());
     return ResultFor("DllGetClassObject");
 }
@@ -337,6 +482,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     } else if (reason == DLL_PROCESS_DETACH) {
         // A null reserved pointer means FreeLibrary, anything else the end of the process.
         Record(reserved == nullptr ? "DLL_PROCESS_DETACH FreeLibrary" : "DLL_PROCESS_DETACH ProcessExit");
+        if (reserved == nullptr) FaultOnDemand("DLL_PROCESS_DETACH");
     }
     return TRUE;
 }

@@ -118,7 +118,7 @@ TEST_F(StandardHandles, ParentsPipesStayUsableAfterRebinding) {
     ASSERT_TRUE(run.started);
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(run.output,
-              "printf\r\nwprintf\r\nread first\r\n"
+              "printf\r\nwprintf\r\nown-output\r\nread first\r\n"
               "std-output\r\nstartup-output\r\n"
               "child-output\r\nchild-read second\r\n");
     EXPECT_EQ(run.error, "fprintf\r\nstd-error\r\nstartup-error\r\nchild-error\r\n");
@@ -132,7 +132,7 @@ TEST_F(StandardHandles, StartupHandlesOutliveAStandardHandleMovedAway) {
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(run.output, "startup-output\r\nchild-output\r\nchild-read second\r\n");
     EXPECT_EQ(run.error,
-              "printf\r\nwprintf\r\nfprintf\r\nread first\r\n"
+              "printf\r\nwprintf\r\nown-output\r\nfprintf\r\nread first\r\n"
               "std-output\r\nstd-error\r\nstartup-error\r\nchild-error\r\n");
 }
 
@@ -148,5 +148,6 @@ TEST_F(StandardHandles, WithoutRedirectionPrintfReachesTheConsole) {
     ASSERT_TRUE(GetConsoleScreenBufferInfo(screen.Get(), &info));
     EXPECT_EQ(info.dwSize.X, 80);
     EXPECT_EQ(info.dwSize.Y, 300);
-    EXPECT_NE(ConsoleText(screen.Get()).find("printf\nwprintf\n"), std::string::npos) << ConsoleText(screen.Get());
+    EXPECT_NE(ConsoleText(screen.Get()).find("printf\nwprintf\nown-output\n"), std::string::npos)
+        << ConsoleText(screen.Get());
 }

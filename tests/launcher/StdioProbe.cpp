@@ -8,7 +8,8 @@
 //   stdio_probe.exe moved    the same, the standard output first pointed at
 //                            the error handle (the start-up record keeps the
 //                            output handle)
-//   stdio_probe.exe console  only printf and wprintf (no pipes to read from)
+//   stdio_probe.exe console  only printf, wprintf and the tool's own writer
+//                            (no pipes to read from)
 //   stdio_probe.exe child    the hidden launch's child
 //
 // Exit codes: 0 done, 3 no console attached, 4 child not started, 5 child hung.
@@ -21,6 +22,7 @@
 #include "base/Paths.h"
 #include "launcher/Launcher.h"
 #include "system/ChildProcess.h"
+#include "system/ConsoleOutput.h"
 
 namespace {
 
@@ -49,6 +51,8 @@ int RunProbe(const std::wstring& mode) {
     if (!consoleAttached) return 3;
     printf("printf\n");
     wprintf(L"wprintf\n");
+    // The tool's own messages, past the streams.
+    PrintText(L"own-output\n");
     if (mode == L"console") return 0;
     fprintf(stderr, "fprintf\n");
     char line[64] = {};

@@ -8,6 +8,7 @@
 // close it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <regex>
 
@@ -25,6 +26,14 @@ const std::vector<std::string> kCallsUpToTheFault{
     "DllGetClassObject {7E558EEF-4314-4A60-BDF6-FDBBC17DDC83} {BBC8E0A6-8D9E-4E57-880B-AFCE2BE2803B}",
     "Initialize 0", "Install 0"};
 
+// Keeps the run's dump as keptAs (nothing for null) in the build folder, for
+// the entries that read it back with the shipped file's symbols; not when the
+// table runs a second time beside them (ZEL_KEEP_NO_DUMPS).
+void KeepDump(const std::wstring& dir, const wchar_t* keptAs) {
+    if (keptAs == nullptr || GetEnvironmentVariableW(L"ZEL_KEEP_NO_DUMPS", nullptr, 0) != 0) return;
+    CopyFileW((dir + L"\\ZelUnst.dmp").c_str(), (BinDir() + L"\\..\\" + keptAs).c_str(), FALSE);
+}
+
 struct FaultRow {
     const char* fault;
     const char* lastLogLine;  // a regular expression
@@ -37,6 +46,8 @@ struct FaultRow {
     std::vector<std::string> callsAfterTheFault = {};
     const char* settings = "";                // more of the library's settings
     const wchar_t* arguments = L"-install";
+    bool callsAfterInAnyOrder = false;        // the fault's thread and the calling thread record at once
+    std::vector<std::string> callsUpToTheFault = kCallsUpToTheFault;
 };
 
 const char kCrashLine[] = "Unhandled exception 0xC0000005 at zeldecs\\.dll\\+0x[0-9A-F]+";
@@ -73,75 +84,120 @@ const FaultRow kFaults[] = {
     {"exitthread", kThreadEndedLine, 0, false, L"zeldecs.dll", nullptr, true},
     {"exitthread", kThreadEndedLine, 0, false, L"zeldecs.dll", nullptr, false, "", {}, "",
      L"-install EngineCallTimeout=0"},
+    // In the detach code as the run frees the library, where Wine's loader would swallow it.
+    {"crash", kCrashLine, 256 * 1024, false, L"zeldecs.dll", nullptr, false, "", {}, "FaultIn=DLL_PROCESS_DETACH\r\n",
+     L"-install", false,
+     {"DLL_PROCESS_ATTACH",
+      "DllGetClassObject {7E558EEF-4314-4A60-BDF6-FDBBC17DDC83} {BBC8E0A6-8D9E-4E57-880B-AFCE2BE2803B}",
+      "Initialize 0", "Install 0", "Uninitialize", "Release -> 0", "DLL_PROCESS_DETACH FreeLibrary"}},
     // A pad before the recursion with which Wine ends the overflowed thread
     // inside the run's own report, the report claimed: the watch takes it over.
     {"stackoverflow", "Unhandled exception 0xC00000FD at zeldecs\\.dll\\+0x[0-9A-F]+", 0, false, L"zeldecs.dll", nullptr,
      true, "", {}, "StackPad=2048\r\n"},
 };
 
+void ExpectTheFaultEndsTheRun(const FaultRow& row) {
+    SCOPED_TRACE(std::string(row.fault) + (row.keeperHeld ? " with its keeper held" : "") + " " + row.keeperFate +
+                 " " + ToUtf8(row.arguments));
+    if (row.keptAs != nullptr && GetEnvironmentVariableW(L"ZEL_KEEP_NO_DUMPS", nullptr, 0) == 0) {
+        DeleteFileW((BinDir() + L"\\..\\" + row.keptAs).c_str());
+    }
+    const std::wstring dir = FreshDir(FromUtf8(row.fault));
+    PlaceTool(dir, row.library);
+    WriteText(dir + kSolutionDir + L"\\zeldecs.settings",
+              std::string("Fault=") + row.fault + "\r\nKeeperFate=" + row.keeperFate + "\r\n" + row.settings);
+    // An older dump is replaced.
+    if (row.dumpBlocked) {
+        CreateDirectoryW((dir + L"\\ZelUnst.dmp").c_str(), nullptr);
+    } else {
+        WriteText(dir + L"\\ZelUnst.dmp", "an older dump");
+    }
+
+    const ProcessResult result = RunToolTreatingItsKeeper(dir, row.arguments, 60000, {row.keeperHeld, L""});
+    ASSERT_TRUE(result.started);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, kExitFailure);
+    // The keeper made the report, and ended with 0, where it was there to; it was ended otherwise, by
+    // the library (with 1) or by the run.
+    const std::string fate = row.keeperFate;
+    EXPECT_EQ(result.keeperExitCode,
+              fate.rfind("end", 0) == 0 ? 1u : !row.keeperHeld && fate.empty() ? 0u : kExitFailure);
+    std::vector<std::string> calls = FileLines(dir + kSolutionDir + L"\\zeldecs.record");
+    // A crash records where its faulting instruction lies, as it faults; the line must name that very place.
+    std::string site;
+    const auto siteLine = std::find_if(calls.begin(), calls.end(),
+                                       [](const std::string& line) { return line.rfind("Fault site ", 0) == 0; });
+    if (std::string(row.fault).rfind("crash", 0) == 0 && siteLine != calls.end()) {
+        site = *siteLine;
+        calls.erase(siteLine);
+    }
+    // The library sees the error mode the tool set: abort() reports to stderr, never in a box.
+    std::vector<std::string> expectedCalls = row.callsUpToTheFault;
+    expectedCalls.push_back("Fault " + std::string(row.fault) + " with error mode " +
+                            std::to_string(_OUT_TO_STDERR));
+    expectedCalls.insert(expectedCalls.end(), row.callsAfterTheFault.begin(), row.callsAfterTheFault.end());
+    // The calls after the fault come from two threads at once.
+    const auto upToTheFault = static_cast<std::ptrdiff_t>(row.callsUpToTheFault.size());
+    if (row.callsAfterInAnyOrder && calls.size() > row.callsUpToTheFault.size()) {
+        std::sort(calls.begin() + upToTheFault, calls.end());
+        std::sort(expectedCalls.begin() + upToTheFault, expectedCalls.end());
+    }
+    EXPECT_EQ(calls, expectedCalls);
+    const std::vector<std::string> log = LogLines(dir);
+    ASSERT_EQ(log.size(), row.keeperHeld ? 3u : 2u);
+    EXPECT_EQ(log[0], "Now, RunHandle");
+    if (row.keeperHeld) {
+        EXPECT_EQ(log[1],
+                  "The record keeper could not start (error 1460); a crash or a hang is reported from inside the run");
+    }
+    EXPECT_TRUE(std::regex_match(log.back(), std::regex(row.lastLogLine))) << log.back();
+    if (!site.empty()) {
+        const size_t at = log.back().find(" at ") + 4;
+        EXPECT_EQ(site, "Fault site " + log.back().substr(at, log.back().find(';', at) - at));
+    }
+
+    // A dump being written never stays behind.
+    EXPECT_FALSE(FileExists(dir + L"\\ZelUnst.dmp.partial"));
+    const std::string dump = ReadBytes(dir + L"\\ZelUnst.dmp");
+    if (row.dumpBytesBelow == 0) {
+        // A keeper's dump writer deletes the older dump before it starts.
+        EXPECT_EQ(dump, row.dumpBlocked || fate.find("holding") != std::string::npos ? "" : "an older dump");
+        return;
+    }
+    EXPECT_EQ(dump.substr(0, 4), "MDMP");
+    EXPECT_LT(dump.size(), row.dumpBytesBelow);
+    // Kept for the entries that read it back with the shipped file's symbols.
+    KeepDump(dir, row.keptAs);
+}
+
 }  // namespace
 
 TEST(LastChance, FaultInTheSolutionLibraryEndsTheRunWithItsFailureCode) {
-    for (const FaultRow& row : kFaults) {
-        SCOPED_TRACE(std::string(row.fault) + (row.keeperHeld ? " with its keeper held" : "") + " " + row.keeperFate);
-        if (row.keptAs != nullptr) DeleteFileW((BinDir() + L"\\..\\" + row.keptAs).c_str());
-        const std::wstring dir = FreshDir(FromUtf8(row.fault));
-        PlaceTool(dir, row.library);
-        WriteText(dir + kSolutionDir + L"\\zeldecs.settings",
-                  std::string("Fault=") + row.fault + "\r\nKeeperFate=" + row.keeperFate + "\r\n" + row.settings);
-        // An older dump is replaced.
-        if (row.dumpBlocked) {
-            CreateDirectoryW((dir + L"\\ZelUnst.dmp").c_str(), nullptr);
-        } else {
-            WriteText(dir + L"\\ZelUnst.dmp", "an older dump");
-        }
+    for (const FaultRow& row : kFaults) ExpectTheFaultEndsTheRun(row);
+}
 
-        const ProcessResult result = RunToolTreatingItsKeeper(dir, row.arguments, 60000, {row.keeperHeld, L""});
-        ASSERT_TRUE(result.started);
-        EXPECT_FALSE(result.timedOut);
-        EXPECT_EQ(result.exitCode, kExitFailure);
-        // The keeper made the report, and ended with 0, where it was there to; it was ended otherwise.
-        EXPECT_EQ(result.keeperExitCode, !row.keeperHeld && *row.keeperFate == '\0' ? 0u : kExitFailure);
-        std::vector<std::string> calls = FileLines(dir + kSolutionDir + L"\\zeldecs.record");
-        // A crash records last where its faulting instruction lies; the line must name that very place.
-        std::string site;
-        if (std::string(row.fault).rfind("crash", 0) == 0 && !calls.empty()) {
-            site = calls.back();
-            calls.pop_back();
-        }
-        // The library sees the error mode the tool set: abort() reports to stderr, never in a box.
-        std::vector<std::string> expectedCalls = kCallsUpToTheFault;
-        expectedCalls.push_back("Fault " + std::string(row.fault) + " with error mode " +
-                                std::to_string(_OUT_TO_STDERR));
-        expectedCalls.insert(expectedCalls.end(), row.callsAfterTheFault.begin(), row.callsAfterTheFault.end());
-        EXPECT_EQ(calls, expectedCalls);
-        const std::vector<std::string> log = LogLines(dir);
-        ASSERT_EQ(log.size(), row.keeperHeld ? 3u : 2u);
-        EXPECT_EQ(log[0], "Now, RunHandle");
-        if (row.keeperHeld) {
-            EXPECT_EQ(log[1],
-                      "The record keeper could not start (error 1460); a crash or a hang is reported from inside the run");
-        }
-        EXPECT_TRUE(std::regex_match(log.back(), std::regex(row.lastLogLine))) << log.back();
-        if (!site.empty()) {
-            const size_t at = log.back().find(" at ") + 4;
-            EXPECT_EQ(site, "Fault site " + log.back().substr(at, log.back().find(';', at) - at));
-        }
-
-        // A dump being written never stays behind.
-        EXPECT_FALSE(FileExists(dir + L"\\ZelUnst.dmp.partial"));
-        const std::string dump = ReadBytes(dir + L"\\ZelUnst.dmp");
-        if (row.dumpBytesBelow == 0) {
-            EXPECT_EQ(dump, row.dumpBlocked ? "" : "an older dump");
-            continue;
-        }
-        EXPECT_EQ(dump.substr(0, 4), "MDMP");
-        EXPECT_LT(dump.size(), row.dumpBytesBelow);
-        // Kept for the entries that read it back with the shipped file's symbols.
-        if (row.keptAs != nullptr) {
-            CopyFileW((dir + L"\\ZelUnst.dmp").c_str(), (BinDir() + L"\\..\\" + row.keptAs).c_str(), FALSE);
-        }
-    }
+// A keeper that is ended, or frozen, while its dump writer holds the crashing
+// thread stopped: the run ends the keeper (at once, or once the keeper has
+// had the report longer than it may), lets the thread go and reports from
+// inside within its budget, with or without a limit, and also for a crash on
+// a library thread after Install returned.
+TEST(KeeperGone, WhileItHoldsTheCrashingThreadTheRunReportsItself) {
+    const char kHeld[] = " holding the faulting thread";
+    const FaultRow rows[] = {
+        {"crash", kCrashLine, 256 * 1024, false, L"zeldecs.dll", nullptr, false, "endholding",
+         {std::string("Keeper ended") + kHeld}},
+        {"crash", kCrashLine, 256 * 1024, false, L"zeldecs.dll", nullptr, false, "endholding",
+         {std::string("Keeper ended") + kHeld}, "", L"-install EngineCallTimeout=0"},
+        // The library thread crashes as Install returns: the run waits for its report as it dismisses the keeper.
+        {"faultlater", kCrashLine, 256 * 1024, false, L"zeldecs.dll", nullptr, false, "endholding",
+         {"Uninitialize", "Release -> 0", std::string("Keeper ended") + kHeld}, "FaultAfter=0\r\n", L"-install",
+         true},
+        // Frozen, the keeper is taken for gone once it has had the report its time: the line is
+        // written, the dump's time is spent.
+        {"crash", kCrashLine, 0, false, L"zeldecs.dll", nullptr, false, "freezeholding",
+         {std::string("Keeper frozen") + kHeld}, "", L"-install EngineCallTimeout=0"},
+    };
+    for (const FaultRow& row : rows) ExpectTheFaultEndsTheRun(row);
 }
 
 // A fail-fast reaches no handler of the process: the run still ends by itself,
@@ -212,16 +268,17 @@ void ExpectTheHangEndsTheRun(const HangRow& row) {
     EXPECT_EQ(std::vector<std::string>(log.end() - static_cast<std::ptrdiff_t>(row.logTail.size()), log.end()),
               row.logTail);
     // A writer ended the very moment it made its file may leave it unmarked;
-    // any other dump's partial file is gone with its writer.
+    // any other dump's partial file is gone with its writer. The keeper's
+    // dump is written under the partial name first: the test ended it on that.
     if (row.keeper.endOnceThisExists.empty()) {
         EXPECT_FALSE(FileExists(dir + L"\\ZelUnst.dmp.partial"));
+    } else {
+        EXPECT_TRUE(result.keeperEndedOnCue);
     }
     if (row.dump != HangRow::Dump::Either) {
         EXPECT_EQ(FileExists(dir + L"\\ZelUnst.dmp"), row.dump == HangRow::Dump::Kept);
     }
-    if (row.keptAs != nullptr) {
-        CopyFileW((dir + L"\\ZelUnst.dmp").c_str(), (BinDir() + L"\\..\\" + row.keptAs).c_str(), FALSE);
-    }
+    KeepDump(dir, row.keptAs);
 }
 
 }  // namespace

@@ -4,13 +4,14 @@ set_target_properties(error_mode_probe PROPERTIES PREFIX "" OUTPUT_NAME error_mo
 zel_add_gtest(loader_unit SOURCES loader/ClassObjectTest.cpp loader/QuietLoadTest.cpp
   DEPENDS zeldecs zeldecs_noexport zeldecs_missingdep error_mode_probe)
 zel_add_gtest(loader_e2e SOURCES loader/LoaderRunTest.cpp loader/LastChanceTest.cpp loader/CustomActionTest.cpp
+  loader/RunEndTest.cpp
   SHARDS "LoaderFailureTable.Missing*:LoaderFailureTable.LibraryThat*"
          "LoaderFailureTable.NoInterface*"
          "LoaderFailureTable.Failed*"
          "LoaderCallOrder.*:LibrarySearch.*"
          "LastChance.*" "EngineHang.HungCall*:CustomAction.*" "EngineHang.RunWhoseKeeper*"
-         "EngineHang.OwnDump*"
-  DISPLAY DEPENDS zelunst zeldecs zeldecs_noexport zeldecs_missingdep zeldecs_stripped zelplanted)
+         "EngineHang.OwnDump*" "RunEnd.*" "KeeperGone.*"
+  DISPLAY DEPENDS zelunst zeldecs zeldecs_noexport zeldecs_missingdep zeldecs_stripped zelplanted zelhelper)
 target_link_libraries(loader_e2e PRIVATE msi)
 # Windows Installer waits for a custom action without a bound: a tool that
 # does not end at its limit holds the entry until this time-out.
@@ -55,3 +56,13 @@ add_test(NAME crash_dump_scanned
 set_tests_properties(crash_dump_scanned PROPERTIES FIXTURES_REQUIRED crash_dump
   PASS_REGULAR_EXPRESSION "stop reason = Exception 0xc0000005 .*frame #1: 0x[0-9a-f]+ zelunst\\.exe`_DoInstall\\(.*~ frame #[0-9]+: 0x[0-9a-f]+ zelunst\\.exe`RunHandle\\(.*~ frame #[0-9]+: 0x[0-9a-f]+ zelunst\\.exe`RunGuarded\\(.*~ frame #[0-9]+: 0x[0-9a-f]+ zelunst\\.exe`wWinMain"
   FAIL_REGULAR_EXPRESSION "frame #[1-9][0-9]*: 0x[0-9a-f]+ [^`\n]*\n")
+
+# The crash and hang tables again, under full processor load (a busy loop on
+# every core while they run, the two tables side by side): the races of the
+# run's end and of its reports hid behind timing before.
+add_test(NAME loader_e2e.under_cpu_load
+  COMMAND ${PROJECT_SOURCE_DIR}/scripts/under-cpu-load.sh $<TARGET_FILE:loader_e2e>
+          "LastChance.FaultInTheSolutionLibrary*" "EngineHang.HungCall*")
+set_tests_properties(loader_e2e.under_cpu_load PROPERTIES
+  ENVIRONMENT "ZEL_BUILD_DIR=${CMAKE_BINARY_DIR};ZEL_DISPLAY=1;ZEL_KEEP_NO_DUMPS=1" TIMEOUT 600
+  PASS_REGULAR_EXPRESSION "${zel_gtest_passed}" FAIL_REGULAR_EXPRESSION "${zel_gtest_failed}")

@@ -29,6 +29,16 @@ DWORD WINAPI LookAtTheHangFromInside(void* parameter) {
     return 0;
 }
 
+// The lines a death test's child added to this program's log after the
+// first `linesBefore`, with their process marks (the program holds the log
+// open, so the child's lines are a second writer's).
+std::vector<std::string> LinesAddedAfter(size_t linesBefore) {
+    std::vector<std::string> log = LogLines(TestProgramFolder());
+    log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(linesBefore));
+    for (std::string& line : log) line = MarkProcessIds(line);
+    return log;
+}
+
 }  // namespace
 
 TEST(RecordKeeper, CommandLineCarriesTheHandleAndTheAddressAndNothingElseIsAKeepers) {
@@ -103,11 +113,46 @@ TEST(LastResortDeathTest, EndsARunWhoseReportDoesNotEndIt) {
             Sleep(INFINITE);
         },
         testing::ExitedWithCode(5), "");
-    // Marked as a second writer's: this program holds the log open.
-    std::vector<std::string> log = LogLines(TestProgramFolder());
-    log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(linesBefore));
-    for (std::string& line : log) line = MarkProcessIds(line);
-    EXPECT_EQ(log, (std::vector<std::string>{
-                       "process <pid>: The engine library has not returned from Install within 1 s",
-                       "process <pid>: The report did not end within 40 s of the limit; the run is ended"}));
+    EXPECT_EQ(LinesAddedAfter(linesBefore),
+              (std::vector<std::string>{
+                  "process <pid>: The engine library has not returned from Install within 1 s",
+                  "process <pid>: The report did not end within 40 s of the limit; the run is ended"}));
+}
+
+// The last resort stays once the library's calls are over, and keeps its
+// bounds without a limit: a run that has not ended 50 s after the last call
+// is ended, and so is one whose failure's report has not ended it 45 s after
+// the failure was announced. Each with its line and the last-chance exit code.
+TEST(LastResortAfterTheCallsDeathTest, EndsARunThatDoesNotEndAfterTheLastCall) {
+    const size_t linesBefore = LogLines(TestProgramFolder()).size();
+    EXPECT_EXIT(
+        {
+            SetLastChanceExitCode(6);
+            EngineWatchdog watchdog;
+            watchdog.Start(0);
+            watchdog.Enter(EngineCall::Install);
+            watchdog.Stop();
+            Sleep(INFINITE);
+        },
+        testing::ExitedWithCode(6), "");
+    EXPECT_EQ(LinesAddedAfter(linesBefore),
+              std::vector<std::string>{
+                  "process <pid>: The run did not end within 50 s of the engine library's last call; it is ended"});
+}
+
+TEST(LastResortWithoutALimitDeathTest, EndsARunWhoseFailureIsNotReported) {
+    const size_t linesBefore = LogLines(TestProgramFolder()).size();
+    EXPECT_EXIT(
+        {
+            SetLastChanceExitCode(7);
+            EngineWatchdog watchdog;
+            watchdog.Start(0);
+            watchdog.Enter(EngineCall::Install);
+            AnnounceFailure();
+            Sleep(INFINITE);
+        },
+        testing::ExitedWithCode(7), "");
+    EXPECT_EQ(LinesAddedAfter(linesBefore),
+              std::vector<std::string>{
+                  "process <pid>: The report of a failure did not end within 40 s; the run is ended"});
 }

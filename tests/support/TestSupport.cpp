@@ -95,36 +95,48 @@ void RemoveTree(const std::wstring& path) {
     RemoveDirectoryW(path.c_str());
 }
 
-ProcessResult RunCommand(const std::wstring& commandLine, const std::wstring& currentDir, DWORD timeoutMs) {
+namespace {
+
+// Starts a command line with its stdout and stderr going to `output`
+// (inherited), waits up to timeoutMs, then ends it with exit code 1.
+ProcessResult RunWithOutputTo(const std::wstring& commandLine, const std::wstring& currentDir, DWORD timeoutMs,
+                              HANDLE output) {
     ProcessResult result;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    PROCESS_INFORMATION info{};
+    std::wstring writable = commandLine;
+    result.started = CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                    currentDir.empty() ? nullptr : currentDir.c_str(), &startup, &info) != 0;
+    if (!result.started) return result;
+    ProcessHandles handles(info);
+    if (WaitForSingleObject(handles.process.Get(), timeoutMs) != WAIT_OBJECT_0) {
+        result.timedOut = true;
+        TerminateProcess(handles.process.Get(), 1);
+        WaitForSingleObject(handles.process.Get(), 5000);
+    }
+    GetExitCodeProcess(handles.process.Get(), &result.exitCode);
+    result.processId = info.dwProcessId;
+    return result;
+}
+
+}  // namespace
+
+ProcessResult RunCommand(const std::wstring& commandLine, const std::wstring& currentDir, DWORD timeoutMs) {
     wchar_t tempDir[MAX_PATH] = {};
     wchar_t outputPath[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, tempDir);
     GetTempFileNameW(tempDir, L"out", 0, outputPath);
     SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    ProcessResult result;
     {
         FileHandle output(CreateFileW(outputPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                       CREATE_ALWAYS, 0, nullptr));
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        startup.hStdOutput = output.Get();
-        startup.hStdError = output.Get();
-        PROCESS_INFORMATION info{};
-        std::wstring writable = commandLine;
-        result.started = CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        currentDir.empty() ? nullptr : currentDir.c_str(), &startup, &info) != 0;
-        if (result.started) {
-            ProcessHandles handles(info);
-            if (WaitForSingleObject(handles.process.Get(), timeoutMs) != WAIT_OBJECT_0) {
-                result.timedOut = true;
-                TerminateProcess(handles.process.Get(), 1);
-                WaitForSingleObject(handles.process.Get(), 5000);
-            }
-            GetExitCodeProcess(handles.process.Get(), &result.exitCode);
-            result.processId = info.dwProcessId;
-        }
+        result = RunWithOutputTo(commandLine, currentDir, timeoutMs, output.Get());
     }
     result.output = ReadBytes(outputPath);
     DeleteFileW(outputPath);
@@ -246,6 +258,22 @@ ProcessResult RunToolIn(const std::wstring& dir, const std::wstring& arguments, 
     return result;
 }
 
+ProcessResult RunToolIntoUnreadPipe(const std::wstring& dir, const std::wstring& arguments, DWORD timeoutMs) {
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    KernelHandle read;
+    KernelHandle write;
+    CreatePipe(read.Put(), write.Put(), &inheritable, 4096);
+    SetHandleInformation(read.Get(), HANDLE_FLAG_INHERIT, 0);
+    ProcessResult result = RunWithOutputTo(L"\"" + dir + L"\\zelunst.exe\" " + arguments, L"", timeoutMs, write.Get());
+    write.Reset();
+    for (int polls = 0; polls < 500 && result.started && ToolRunStartedBy(result.processId); ++polls) Sleep(20);
+    // Read once every writer is gone: whatever the run put into the pipe.
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(read.Get(), chunk, sizeof(chunk), &got, nullptr) && got > 0) result.output.append(chunk, got);
+    return result;
+}
+
 ProcessResult RunToolTreatingItsKeeper(const std::wstring& dir, const std::wstring& arguments, DWORD timeoutMs,
                                        const KeeperTreatment& treatment) {
     ProcessResult result;
@@ -299,7 +327,7 @@ ProcessResult RunToolTreatingItsKeeper(const std::wstring& dir, const std::wstri
     }
     DebugActiveProcessStop(info.dwProcessId);
     if (keeper && !treatment.endOnceThisExists.empty()) {
-        while (!FileExists(treatment.endOnceThisExists) && GetTickCount64() < giveUpAt &&
+        while (!(result.keeperEndedOnCue = FileExists(treatment.endOnceThisExists)) && GetTickCount64() < giveUpAt &&
                WaitForSingleObject(run.process.Get(), 5) == WAIT_TIMEOUT) {
         }
         TerminateProcess(keeper.Get(), 1);

@@ -45,6 +45,8 @@ struct ProcessResult {
     // RunToolTreatingItsKeeper: how the run's record keeper ended; STILL_ACTIVE
     // when the run started none.
     DWORD keeperExitCode = STILL_ACTIVE;
+    // RunToolTreatingItsKeeper: the file it was to end the keeper on appeared.
+    bool keeperEndedOnCue = false;
 };
 // Starts a command line with its stdout and stderr going to a file, waits.
 ProcessResult RunCommand(const std::wstring& commandLine, const std::wstring& currentDir = L"",
@@ -94,6 +96,10 @@ std::wstring PlaceTool(const std::wstring& dir, const std::wstring& solutionLibr
 // writes its last line just after the run has ended.
 ProcessResult RunToolIn(const std::wstring& dir, const std::wstring& arguments, const std::wstring& currentDir = L"",
                         DWORD timeoutMs = 120000);
+// RunToolIn with the run's stdout and stderr going into a pipe of 4 KB that
+// is read only once the run and its keeper have ended, as a caller that reads
+// a child's output at its end does; output is what the pipe then holds.
+ProcessResult RunToolIntoUnreadPipe(const std::wstring& dir, const std::wstring& arguments, DWORD timeoutMs);
 // What a test does to the record keeper of a run of the tool.
 struct KeeperTreatment {
     bool holdAtStart = false;         // its first thread held where it starts: it never gets ready
