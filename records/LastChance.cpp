@@ -56,9 +56,9 @@ void OnAbort(int) {
     ReportAbortFromInside();
 }
 
-// The process is being ended through ExitProcess: with every other thread
-// already gone, one of which may have left the heap's lock held, so nothing
-// here needs the heap.
+// The process is being ended through ExitProcess (every other thread may be
+// gone already, one of them holding the heap's lock), or through the C
+// runtime's exit: nothing here needs the heap.
 [[noreturn]] void EndRunEndedByExitProcess() {
     // Ended first, so that it does not log the run's end as one without a report.
     EndKeeperStillThere();
@@ -78,6 +78,12 @@ ExitProcessWatch exitProcessWatch;
 void NTAPI OnFiberLocalEnd(void*) {
     if (exitProcessWatch.shutdownInProgress()) EndRunEndedByExitProcess();
 }
+
+// The C runtime's exit() was called: this runs first of its exit functions,
+// before the static destructors (the run log's among them, which closes its
+// file) and before the streams are flushed (a library's thread may hold a
+// stream's lock).
+void OnExitFunctions() { EndRunEndedByExitProcess(); }
 
 }  // namespace
 
@@ -111,6 +117,7 @@ void EndProcessWith(UINT exitCode) {
 }
 
 void WatchForExitProcess() {
+    std::atexit(OnExitFunctions);
     exitProcessWatch.shutdownInProgress =
         Kernel32Function<BOOLEAN(WINAPI*)()>("RtlDllShutdownInProgress", L"ntdll.dll");
     if (exitProcessWatch.shutdownInProgress == nullptr) return;

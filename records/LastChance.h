@@ -51,7 +51,9 @@ void SetLastChanceExitCode(int exitCode);
 // ExitProcess (so Wine does, before the libraries' detach code): this thread
 // gets one here, every thread started later one through
 // WatchThreadForExitProcess. Windows also calls the executable's TLS
-// callbacks with DLL_PROCESS_DETACH (OnProcessDetach).
+// callbacks with DLL_PROCESS_DETACH (OnProcessDetach). The C runtime's exit()
+// is caught before it runs any other exit function, as the run log's end is
+// one of them.
 void WatchForExitProcess();
 // For the executable's TLS callback, on every thread's start.
 void WatchThreadForExitProcess();

@@ -40,9 +40,11 @@
 //   StackPad=<bytes>        stackoverflow first takes that much more stack:
 //                           with some pads Wine finds no room left to report
 //                           the overflow and ends the thread instead
-//   Fault=exitprocess|terminateself
+//   Fault=exitprocess|exit|terminateself
 //                           Install ends the process with exit status 0:
-//                           ExitProcess(0), or TerminateProcess of itself
+//                           ExitProcess(0), the C runtime's exit(0) (its
+//                           exit functions first), or TerminateProcess of
+//                           itself
 //   KeeperFate=end|freeze   before the fault, the tool's record keeper (the
 //                           zelunst.exe this process started) is ended, or
 //                           every thread of it suspended, and "Keeper ended"
@@ -377,6 +379,7 @@ void FaultOnDemand(const char* place) {
     }
     if (fault == "exitthread") ExitThread(0);
     if (fault == "exitprocess") ExitProcess(0);
+    if (fault == "exit") std::exit(0);
     if (fault == "terminateself") TerminateProcess(GetCurrentProcess(), 0);
     if (fault == "faultlater") {
         HMODULE self = nullptr;

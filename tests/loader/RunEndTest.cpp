@@ -45,6 +45,7 @@ const EndRow kRows[] = {
      {"Now, _DoUnInstall"}, ""},
     {"helper whose detach crashes", "KeepLoaded=zelhelper.dll\r\n", "detach=fault\r\n", L"-install", 0, {}, ""},
     {"ExitProcess(0) in Install", "Fault=exitprocess\r\n", "", L"-install", kExitFailure, {kExitProcessLine}, ""},
+    {"exit(0) in Install", "Fault=exit\r\n", "", L"-install", kExitFailure, {kExitProcessLine}, ""},
     {"ExitProcess(0) in Install, no limit", "Fault=exitprocess\r\n", "", L"-install EngineCallTimeout=0",
      kExitFailure, {kExitProcessLine}, ""},
     {"ExitProcess(0) in Install, a helper's detach hanging", "Fault=exitprocess\r\nKeepLoaded=zelhelper.dll\r\n",
