@@ -35,15 +35,33 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* exception) {
     ReportCrashFromInside(exception, DumpTimeLeft(deadline));
 }
 
+// Whether the calling thread's innermost exception handler is the system's
+// own (ntdll.dll's): the loader's, which takes whatever the code it called
+// does not handle. A handler of the library's, or of a system function that
+// probes memory (IsBadReadPtr), takes the fault itself.
+bool OnlyTheLoaderHandles() {
+    // The chain's head, at the start of the thread's information block (fs:0 on x86).
+    const EXCEPTION_REGISTRATION_RECORD* innermost = nullptr;
+    asm volatile("movl %%fs:0, %0" : "=r"(innermost));
+    if (innermost == nullptr || innermost == reinterpret_cast<const EXCEPTION_REGISTRATION_RECORD*>(-1)) return true;
+    HMODULE holder = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(innermost->Handler), &holder);
+    return holder != nullptr && holder == GetModuleHandleW(L"ntdll.dll");
+}
+
 // A fault in the engine library's detach code while the run frees it: the
 // loader may catch it and let FreeLibrary return as if nothing happened (Wine's
-// does), so it is taken here, before any handler sees it, as the crash it is.
-// Only faults (NTSTATUS errors) of the thread that frees the library; an
-// exception the library raises on purpose, a C++ one say, is left to it.
+// does), so it is taken here, before the loader's handler sees it, as the
+// crash it is. Only faults (NTSTATUS errors) of the thread that frees the
+// library, and only those that no handler but the loader's would take: an
+// exception the library raises on purpose (a C++ one, say), or a fault it
+// catches itself (a pointer probed), is left to it.
 LONG CALLBACK OnFaultInDetachCode(EXCEPTION_POINTERS* exception) {
     const DWORD code = exception->ExceptionRecord->ExceptionCode;
     if (static_cast<EngineCall>(runHandOver.call) != EngineCall::Detach ||
-        GetCurrentThreadId() != static_cast<DWORD>(runHandOver.callingThreadId) || (code & 0xF0000000) != 0xC0000000) {
+        GetCurrentThreadId() != static_cast<DWORD>(runHandOver.callingThreadId) || (code & 0xF0000000) != 0xC0000000 ||
+        !OnlyTheLoaderHandles()) {
         return EXCEPTION_CONTINUE_SEARCH;
     }
     return OnUnhandledException(exception);

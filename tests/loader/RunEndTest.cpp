@@ -44,6 +44,8 @@ const EndRow kRows[] = {
     {"helper whose detach hangs", "KeepLoaded=zelhelper.dll\r\n", "detach=hang\r\n", L"-uninstall", 0,
      {"Now, _DoUnInstall"}, ""},
     {"helper whose detach crashes", "KeepLoaded=zelhelper.dll\r\n", "detach=fault\r\n", L"-install", 0, {}, ""},
+    {"a fault the detach code handles", "Fault=handledfault\r\nFaultIn=DLL_PROCESS_DETACH\r\n", "", L"-install", 0,
+     {}, ""},
     {"ExitProcess(0) in Install", "Fault=exitprocess\r\n", "", L"-install", kExitFailure, {kExitProcessLine}, ""},
     {"exit(0) in Install", "Fault=exit\r\n", "", L"-install", kExitFailure, {kExitProcessLine}, ""},
     {"ExitProcess(0) in Install, no limit", "Fault=exitprocess\r\n", "", L"-install EngineCallTimeout=0",
