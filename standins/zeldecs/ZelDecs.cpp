@@ -45,6 +45,9 @@
 //                           ExitProcess(0), the C runtime's exit(0) (its
 //                           exit functions first), or TerminateProcess of
 //                           itself
+//   Fault=handledfault      probes a bad pointer with IsBadReadPtr, whose
+//                           own handler takes the access violation, and goes
+//                           on: "Bad pointer seen"
 //   KeeperFate=end|freeze   before the fault, the tool's record keeper (the
 //                           zelunst.exe this process started) is ended, or
 //                           every thread of it suspended, and "Keeper ended"
@@ -380,8 +383,9 @@ void FaultOnDemand(const char* place) {
     if (fault == "exitthread") ExitThread(0);
     if (fault == "exitprocess") ExitProcess(0);
     if (fault == "exit") std::exit(0);
-    // A fault the library catches itself: the system's probe handles its own access violation.
-    if (fault == "handledfault") Record(IsBadReadPtr(reinterpret_cast<const void*>(16), 1) ? "Bad pointer seen" : "Pointer readable");
+    if (fault == "handledfault") {
+        Record(IsBadReadPtr(reinterpret_cast<const void*>(16), 1) ? "Bad pointer seen" : "Pointer readable");
+    }
     if (fault == "terminateself") TerminateProcess(GetCurrentProcess(), 0);
     if (fault == "faultlater") {
         HMODULE self = nullptr;

@@ -179,15 +179,13 @@ TEST(LastChance, FaultInTheSolutionLibraryEndsTheRunWithItsFailureCode) {
 // A keeper that is ended, or frozen, while its dump writer holds the crashing
 // thread stopped: the run ends the keeper (at once, or once the keeper has
 // had the report longer than it may), lets the thread go and reports from
-// inside within its budget, with or without a limit, and also for a crash on
-// a library thread after Install returned.
+// inside within its budget (without a limit too: the frozen keeper's row),
+// and also for a crash on a library thread after Install returned.
 TEST(KeeperGone, WhileItHoldsTheCrashingThreadTheRunReportsItself) {
     const char kHeld[] = " holding the faulting thread";
     const FaultRow rows[] = {
         {"crash", kCrashLine, 256 * 1024, false, L"zeldecs.dll", nullptr, false, "endholding",
          {std::string("Keeper ended") + kHeld}},
-        {"crash", kCrashLine, 256 * 1024, false, L"zeldecs.dll", nullptr, false, "endholding",
-         {std::string("Keeper ended") + kHeld}, "", L"-install EngineCallTimeout=0"},
         // The library thread crashes as Install returns: the run waits for its report as it dismisses the keeper.
         {"faultlater", kCrashLine, 256 * 1024, false, L"zeldecs.dll", nullptr, false, "endholding",
          {"Uninitialize", "Release -> 0", std::string("Keeper ended") + kHeld}, "FaultAfter=0\r\n", L"-install",

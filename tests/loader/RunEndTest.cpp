@@ -36,22 +36,16 @@ const char kExitProcessLine[] = "The process was ended by ExitProcess inside Ins
 
 const EndRow kRows[] = {
     {"paths resolved in a loop", "Leave=pathloop\r\n", "", L"-install", 0, {}, ""},
-    {"paths resolved in a loop, no limit", "Leave=pathloop\r\n", "", L"-install EngineCallTimeout=0", 0, {}, ""},
     {"inside LoadLibrary of a slow attach", "Leave=loadslow\r\n", "attach_ms=3000\r\n", L"-install", 0, {}, ""},
     {"stdout's lock held", "Leave=stdoutlock\r\nLeaveIn=DllGetClassObject\r\nInterface=none\r\n", "", L"-install",
      kExitFailure, {}, kNoInterfaceMessage},
     {"printing into a pipe nobody reads", "Leave=stdoutpipe\r\n", "", L"-install", 0, {}, nullptr, true},
     {"helper whose detach hangs", "KeepLoaded=zelhelper.dll\r\n", "detach=hang\r\n", L"-uninstall", 0,
      {"Now, _DoUnInstall"}, ""},
-    {"helper whose detach crashes", "KeepLoaded=zelhelper.dll\r\n", "detach=fault\r\n", L"-install", 0, {}, ""},
     {"a fault the detach code handles", "Fault=handledfault\r\nFaultIn=DLL_PROCESS_DETACH\r\n", "", L"-install", 0,
      {}, ""},
     {"ExitProcess(0) in Install", "Fault=exitprocess\r\n", "", L"-install", kExitFailure, {kExitProcessLine}, ""},
     {"exit(0) in Install", "Fault=exit\r\n", "", L"-install", kExitFailure, {kExitProcessLine}, ""},
-    {"ExitProcess(0) in Install, no limit", "Fault=exitprocess\r\n", "", L"-install EngineCallTimeout=0",
-     kExitFailure, {kExitProcessLine}, ""},
-    {"ExitProcess(0) in Install, a helper's detach hanging", "Fault=exitprocess\r\nKeepLoaded=zelhelper.dll\r\n",
-     "detach=hang\r\n", L"-install", kExitFailure, {kExitProcessLine}, ""},
     // Out of reach: the process is gone before any code of the tool runs again.
     {"TerminateProcess of itself with 0 in Install", "Fault=terminateself\r\n", "", L"-install", 0,
      {"The run ended without finishing, with exit status 0x00000000"}, "", false, true},
