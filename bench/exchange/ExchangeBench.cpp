@@ -20,8 +20,8 @@
 #include "base/Paths.h"
 #include "base/Text.h"
 #include "base/ToolPaths.h"
+#include "exchange/UpdateExchange.h"
 #include "filetree/FileTree.h"
-#include "filetree/UpdateExchange.h"
 
 namespace {
 

@@ -14,8 +14,9 @@
 #include <functional>
 
 #include "base/Files.h"
+#include "exchange/ReplaceFiles.h"
+#include "exchange/UpdateExchange.h"
 #include "filetree/FileTree.h"
-#include "filetree/UpdateExchange.h"
 #include "standins/common/PendingDeletions.h"
 #include "tests/filetree/TreeTestSupport.h"
 #include "tests/workflows/SmoothUpdateFixture.h"

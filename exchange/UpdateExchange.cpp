@@ -1,11 +1,12 @@
-#include "filetree/UpdateExchange.h"
+#include "exchange/UpdateExchange.h"
 
 #include <algorithm>
 #include <optional>
 #include <vector>
 
 #include "base/ToolPaths.h"
-#include "filetree/ExchangeJournal.h"
+#include "exchange/ExchangeJournal.h"
+#include "exchange/ReplaceFiles.h"
 #include "filetree/FileTree.h"
 #include "log/VLogger.h"
 

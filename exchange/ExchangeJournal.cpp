@@ -1,4 +1,4 @@
-#include "filetree/ExchangeJournal.h"
+#include "exchange/ExchangeJournal.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "filetree/FilesInUse.h"
+#include "exchange/FilesInUse.h"
 
 #include <algorithm>
 
@@ -10,10 +10,6 @@ namespace {
 constexpr unsigned kMostAsideSlots = 100000;
 
 }  // namespace
-
-bool IsInUseError(DWORD error) {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
-}
 
 DWORD HeldFileWaits::Retry(const std::function<DWORD()>& attempt) {
     for (DWORD waitedMs = 0;;) {

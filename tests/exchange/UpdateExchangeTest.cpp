@@ -8,9 +8,9 @@
 #include <numeric>
 
 #include "base/Files.h"
-#include "filetree/ExchangeJournal.h"
+#include "exchange/ExchangeJournal.h"
+#include "exchange/UpdateExchange.h"
 #include "filetree/FileTree.h"
-#include "filetree/UpdateExchange.h"
 #include "tests/filetree/TreeTestSupport.h"
 #include "tests/support/TestSupport.h"
 

@@ -3,7 +3,7 @@
 // keeping a backup in "updatetemp" while it works: a second name (hard link)
 // of every product file, or a copy where the volume refuses links. No
 // product file is ever written into while the backup may share its data:
-// each staged file is renamed over its target (filetree/FileTree.h,
+// each staged file is renamed over its target (exchange/ReplaceFiles.h,
 // _ReplaceFileList). When a staged file cannot be placed, the product folder
 // is put back as it was, by new names of the backup's files, and the backup
 // kept.
@@ -11,7 +11,7 @@
 // the backup.
 //
 // While the staged copy runs, a journal beside the backup names what it may
-// change (filetree/ExchangeJournal.h). A run that was ended in the middle
+// change (exchange/ExchangeJournal.h). A run that was ended in the middle
 // (killed, crashed, a power cut) leaves it behind, and the next exchange
 // first puts the product back from that backup; only then is the backup
 // deleted. A backup that has a journal is never deleted.
@@ -19,16 +19,16 @@
 // A file that another program holds for a moment is waited for; a product
 // file in use that can be renamed (a loaded library) is moved aside into
 // updatetemp\update\inuse\ and the new one put under its name
-// (filetree/FilesInUse.h). What was moved aside and is still in use when the
+// (exchange/FilesInUse.h). What was moved aside and is still in use when the
 // exchange ends is left for the next restart (MOVEFILE_DELAY_UNTIL_REBOOT),
 // with the folders holding it, and each such file gets a line in the log.
 
 #include <functional>
 #include <string>
 
+#include "exchange/FilesInUse.h"
 #include "filetree/FileList.h"
 #include "filetree/FileTree.h"
-#include "filetree/FilesInUse.h"
 
 struct ToolPaths;
 

@@ -1,0 +1,5 @@
+zel_add_gtest(exchange_steps SOURCES exchange/ReplaceFilesTest.cpp exchange/FilesInUseTest.cpp)
+target_link_libraries(exchange_steps PRIVATE treetestsupport)
+zel_add_gtest(exchange_update SOURCES exchange/UpdateExchangeTest.cpp
+  UNPRIVILEGED "DoCopyAndDelFile.*")
+target_link_libraries(exchange_update PRIVATE treetestsupport)
