@@ -1,11 +1,14 @@
 #include "exchange/ReplaceFiles.h"
 
 #include <algorithm>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "base/Files.h"
 #include "base/Handles.h"
 #include "base/Paths.h"
+#include "base/Text.h"
 
 namespace {
 
@@ -28,7 +31,8 @@ bool HeldAgainstWriting(const std::wstring& path) {
 
 // Whether another program holds path so that it cannot be renamed.
 bool HeldAgainstRenaming(const std::wstring& path) {
-    const FileHandle file(CreateFileW(LongPathForm(path).c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
+    const FileHandle file(
+        CreateFileW(LongPathForm(path).c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
     return !file && IsInUseError(GetLastError());
 }
 
@@ -76,23 +80,19 @@ bool RemoveAddedFile(const std::wstring& path, HeldFiles* inUse) {
     }) == ERROR_SUCCESS;
 }
 
-// Puts a new file at target through a temporary name beside it: made by
-// makeNew (a copy, or a second name of the backup's file), which never goes
-// over an existing file, then renamed over target. Nothing is left under the
-// temporary name when it fails.
+// Puts a new file at target through temporary, a free name beside it: made
+// by makeNew (a copy, or a second name of the backup's file), which never
+// goes over an existing file, then renamed over target. What it made under
+// the temporary name is gone again when it fails; a file that was there
+// already is no file of this run and stays.
 template <typename MakeNew>
-DWORD PutThroughTemporaryName(const std::wstring& target, DWORD targetAttributes, HeldFiles* inUse,
-                              MakeNew makeNew) {
-    const std::wstring temporary = TemporaryNameOf(target);
-    const auto makeOnce = [&]() -> DWORD { return TryWhileInUse(inUse, [&]() -> DWORD { return makeNew(temporary); }); };
-    DWORD error = makeOnce();
-    // What a run that was ended before its rename left there.
-    if ((error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) && RemoveAddedFile(temporary, inUse)) {
-        error = makeOnce();
-    }
+DWORD PutThroughTemporaryName(const std::wstring& target, const std::wstring& temporary, DWORD targetAttributes,
+                              HeldFiles* inUse, MakeNew makeNew) {
+    DWORD error = TryWhileInUse(inUse, [&]() -> DWORD { return makeNew(temporary); });
+    const bool made = error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS;
     if (error == ERROR_SUCCESS) error = RenameOver(temporary, target, targetAttributes, inUse);
     // A copy that ran out of room may leave part of itself behind.
-    if (error != ERROR_SUCCESS) RemoveAddedFile(temporary, inUse);
+    if (error != ERROR_SUCCESS && made) RemoveAddedFile(temporary, inUse);
     return error;
 }
 
@@ -121,26 +121,92 @@ bool SameContent(const std::wstring& a, const std::wstring& b) {
 
 }  // namespace
 
-HRESULT _ReplaceFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir,
-                         const std::wstring& backupDir, const CopyRecord& plan, CopyRecord& record,
-                         HeldFiles* inUse) {
-    const std::wstring backupBase = backupDir + L'\\';
+void AssignTemporaryNames(CopyRecord& plan) {
+    // Every target's path, lowercased as the system compares names: a
+    // temporary name must not be one that the pass itself puts a file under.
+    std::unordered_set<std::wstring> taken;
+    for (const CopyRecord::Target& target : plan.targets) {
+        std::wstring path = target.path;
+        AsciiLowercase(path);
+        taken.insert(std::move(path));
+    }
+    for (size_t i = 0; i < plan.targets.size(); ++i) {
+        CopyRecord::Target& target = plan.targets[i];
+        const std::wstring folder = target.path.substr(0, target.path.rfind(L'\\') + 1);
+        for (unsigned attempt = 0;; ++attempt) {
+            std::wstring name = std::wstring(kTemporaryNamePrefix) + std::to_wstring(i);
+            if (attempt > 0) name += L'-' + std::to_wstring(attempt);
+            name += kTemporaryNameSuffix;
+            std::wstring path = folder + name;
+            std::wstring lowered = path;
+            AsciiLowercase(lowered);
+            if (taken.count(lowered) != 0 || PathExists(path)) continue;
+            taken.insert(std::move(lowered));
+            target.temporary = std::move(path);
+            break;
+        }
+    }
+}
+
+std::wstring FirstLinkOnTheWay(const std::wstring& baseDir, const std::wstring& path,
+                               std::unordered_set<std::wstring>& checked) {
+    // Each folder from the first below baseDir down to path's own folder.
+    for (size_t end = path.find(L'\\', baseDir.size() + 1); end != std::wstring::npos;
+         end = path.find(L'\\', end + 1)) {
+        std::wstring folder = path.substr(0, end);
+        std::wstring key = folder;
+        AsciiLowercase(key);
+        if (checked.count(key) != 0) continue;
+        const DWORD attributes = FileAttributesOf(folder);
+        // Below a folder that is missing nothing exists yet.
+        if (attributes == INVALID_FILE_ATTRIBUTES) return {};
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return folder;
+        checked.insert(std::move(key));
+    }
+    return {};
+}
+
+HRESULT _StageFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir,
+                       const CopyRecord& plan, size_t& staged, HeldFiles* inUse) {
+    staged = 0;
     return PlaceFileList(
-        list, destDir, sourceDir, &record, [&](const std::wstring& source, const CopyRecord::Target& target, size_t i) {
-            const DWORD error = PutThroughTemporaryName(
-                target.path, target.attributes, inUse,
-                [&source](const std::wstring& temporary) { return CopyFileOnce(source, temporary, true); });
-            // The old file, which the backup may name as well, gets its bit
-            // back, wherever it is now: replaced, moved aside or left.
-            if (target.existed && (target.attributes & FILE_ATTRIBUTE_READONLY)) {
-                SetFileAttributesW(LongPathForm(backupBase + list.At(i)).c_str(), target.attributes);
-            }
+        list, destDir, sourceDir, nullptr,
+        [&](const std::wstring& source, const CopyRecord::Target& target, size_t) {
+            const DWORD error =
+                TryWhileInUse(inUse, [&]() -> DWORD { return CopyFileOnce(source, target.temporary, true); });
+            // A copy that failed after it made the file (a full volume) may
+            // leave part of it; a name that was taken is no file of this run.
+            if (error == ERROR_SUCCESS || (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)) ++staged;
             return error;
         },
         &plan);
 }
 
-std::wstring TemporaryNameOf(const std::wstring& target) { return target + L".zelunst-new"; }
+HRESULT _SwitchFileList(const FileList& list, const std::wstring& backupDir, const CopyRecord& plan,
+                        size_t& switched, HeldFiles* inUse) {
+    const std::wstring backupBase = backupDir + L'\\';
+    for (switched = 0; switched < plan.targets.size(); ++switched) {
+        const CopyRecord::Target& target = plan.targets[switched];
+        const DWORD error = RenameOver(target.temporary, target.path, target.attributes, inUse);
+        // The old file, which the backup may name as well, gets its bit
+        // back, wherever it is now: replaced, moved aside or left.
+        if (target.existed && (target.attributes & FILE_ATTRIBUTE_READONLY)) {
+            SetFileAttributesW(LongPathForm(backupBase + list.At(switched)).c_str(), target.attributes);
+        }
+        if (error != ERROR_SUCCESS) return E_FAIL;
+    }
+    return S_OK;
+}
+
+bool RemoveStagedFiles(const CopyRecord& plan, size_t count, HeldFiles* inUse) {
+    bool removed = true;
+    for (size_t i = 0; i < count && i < plan.targets.size(); ++i) {
+        removed = RemoveAddedFile(plan.targets[i].temporary, inUse) && removed;
+    }
+    // Only folders left empty go: one that holds a file is not removed.
+    for (auto folder = plan.folders.rbegin(); folder != plan.folders.rend(); ++folder) RemoveFolder(*folder);
+    return removed;
+}
 
 HRESULT _UndoCopyFileList(const FileList& list, const std::wstring& backupDir, const CopyRecord& record,
                           HeldFiles* inUse, const MakeLink& makeLink) {
@@ -151,7 +217,7 @@ HRESULT _UndoCopyFileList(const FileList& list, const std::wstring& backupDir, c
         // A target the pass had not finished with may have its new file, or
         // a link to its old one, still under the temporary name.
         const bool unfinished = i >= record.copied;
-        if (unfinished && !RemoveAddedFile(TemporaryNameOf(target.path), inUse)) undone = false;
+        if (unfinished && !RemoveAddedFile(target.temporary, inUse)) undone = false;
         if (!target.existed) {
             undone = RemoveAddedFile(target.path, inUse) && undone;
             continue;
@@ -179,7 +245,7 @@ HRESULT _UndoCopyFileList(const FileList& list, const std::wstring& backupDir, c
         // anything aside.
         const bool held = HeldAgainstWriting(backup);
         const DWORD error = PutThroughTemporaryName(
-            target.path, FileAttributesOf(target.path), inUse, [&](const std::wstring& temporary) {
+            target.path, target.temporary, FileAttributesOf(target.path), inUse, [&](const std::wstring& temporary) {
                 return held ? CopyFileOnce(backup, temporary, true) : LinkOrCopyOnce(backup, temporary, makeLink);
             });
         if (error != ERROR_SUCCESS) undone = false;

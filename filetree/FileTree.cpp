@@ -45,7 +45,7 @@ HRESULT EnumFolder(std::wstring& path, int recurse, FileList& list) {
         } else {
             std::wstring file = path;
             AsciiLowercase(file);
-            list.Append(std::move(file), path);
+            list.Append(std::move(file), path, entry.dwFileAttributes);
         }
     } while (FindNextFileW(find.Get(), &entry));
     path.resize(folderLength);
@@ -56,23 +56,30 @@ void DeleteFileEntry(const std::wstring& path, const WIN32_FIND_DATAW& entry, He
     // A file link's attributes would be changed on its target; the link
     // itself is deleted as it is.
     const DWORD attributes = IsLink(entry) ? FILE_ATTRIBUTE_NORMAL : entry.dwFileAttributes;
-    // A file moved aside is in use until the program that loaded it ends.
-    HeldFiles* const waitFor = held != nullptr && !held->IsAside(path) ? held : nullptr;
     const DWORD error = DeleteName(path, attributes);
+    // A file moved aside is in use until the program that loaded it ends.
+    if (held == nullptr || !IsInUseError(error) || held->IsAside(path)) return;
+    // A file that a program keeps loaded or running (a library, a service's
+    // program) is not let go however long the wait, but can be renamed: out
+    // of the way it is only something to delete.
+    if (held->MoveAside(path) == ERROR_SUCCESS) return;
     // A name of a file that has others (the backup's name of a product file)
-    // cannot go while a program keeps the file open or loaded (a running
-    // service, its data), however long the wait, and costs no room: it stays.
-    if (waitFor == nullptr || !IsInUseError(error) || NameCount(path) > 1) return;
-    TryWhileInUse(waitFor, [&]() -> DWORD { return DeleteName(path, attributes); });
+    // held without delete sharing cannot go while the program holds the
+    // file, and costs no room: it stays.
+    if (NameCount(path) > 1) return;
+    TryWhileInUse(held, [&]() -> DWORD { return DeleteName(path, attributes); });
 }
 
-void DeleteFolderContents(std::wstring& path, int removeDirs, HeldFiles* held) {
+void DeleteFolderContents(std::wstring& path, int removeDirs, HeldFiles* held, const wchar_t* keepChild = nullptr) {
     const size_t folderLength = path.size();
     WIN32_FIND_DATAW entry;
     FindHandle find = FindFirst(path + L"\\*.*", entry);
     if (!find) return;
     do {
         if (IsDotEntry(entry.cFileName)) continue;
+        if (keepChild != nullptr && CompareStringOrdinal(entry.cFileName, -1, keepChild, -1, TRUE) == CSTR_EQUAL) {
+            continue;
+        }
         path.resize(folderLength);
         path += L'\\';
         path += entry.cFileName;
@@ -162,7 +169,7 @@ CopyRecord::Target TargetIn(const TargetFolder& folder, const std::wstring& text
     const DWORD attributes = folder.Existed() ? FileAttributesOf(path) : INVALID_FILE_ATTRIBUTES;
     const bool existed = attributes != INVALID_FILE_ATTRIBUTES;
     if (!existed) path = folder.Path() + text.substr(nameStart);
-    return {std::move(path), existed, attributes};
+    return {std::move(path), existed, attributes, {}};
 }
 
 }  // namespace
@@ -271,14 +278,14 @@ bool FlushVolumeOf(const std::wstring& path) {
     return volume && FlushFileBuffers(volume.Get());
 }
 
-void _DeleteTree(const std::wstring& path, int removeDirs, HeldFiles* held) {
+void _DeleteTree(const std::wstring& path, int removeDirs, HeldFiles* held, const wchar_t* keepChild) {
     if (IsLinkPath(path)) {
-        if (removeDirs) RemoveFolder(path);
+        if (removeDirs && keepChild == nullptr) RemoveFolder(path);
         return;
     }
     std::wstring folder = path;
-    DeleteFolderContents(folder, removeDirs, held);
-    if (removeDirs) RemoveFolder(path);
+    DeleteFolderContents(folder, removeDirs, held, keepChild);
+    if (removeDirs && keepChild == nullptr) RemoveFolder(path);
 }
 
 bool _CreateDirectoryTree(const wchar_t* path, LPSECURITY_ATTRIBUTES securityAttributes) {

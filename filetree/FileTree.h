@@ -24,6 +24,9 @@ struct CopyRecord {
         // Its attributes as the pass found them; INVALID_FILE_ATTRIBUTES when
         // nothing was there, or when read from a journal.
         DWORD attributes = INVALID_FILE_ATTRIBUTES;
+        // For a pass that writes each file beside its target first: the
+        // name it uses there.
+        std::wstring temporary;
     };
     size_t copied = 0;                  // entries known to be copied, from the first on
     std::vector<Target> targets;        // per entry reached; a failing one is last
@@ -36,9 +39,11 @@ enum class Placement {
     Overwrite,
     // A second name of the source (a hard link), made in the time of a
     // rename and without room for its data; where the volume or the file
-    // refuses one (FAT, a network share, another volume mounted in a folder),
-    // a copy. An existing target fails the entry: it may be a name of
-    // another file, which a copy would write into.
+    // refuses one (FAT, a network share), a copy. A folder that another
+    // volume is mounted in is a reparse point, which the listing does not
+    // enter: no file of it is ever linked. An existing target fails the
+    // entry: it may be a name of another file, which a copy would write
+    // into.
     Link,
 };
 
@@ -68,9 +73,13 @@ HRESULT PlaceFileList(const FileList& list, const std::wstring& destDir, const s
 CopyRecord _PlanCopyFileList(const FileList& list, const std::wstring& destDir);
 
 // A read-only file is deleted without its other names (hard links) losing
-// the bit. held, when given, has a file in use waited for, except one moved
-// aside: a file there is in use until the program that loaded it ends.
-void _DeleteTree(const std::wstring& path, int removeDirs, HeldFiles* held = nullptr);
+// the bit, unless the run ends in the middle of it. held, when given, has a
+// file in use that can be renamed (a loaded library, a running program)
+// moved aside, and another one waited for; one moved aside already is left
+// as it is, in use until the program that loaded it ends. keepChild, when
+// given, names an entry of path that is left as it is, with path itself.
+void _DeleteTree(const std::wstring& path, int removeDirs, HeldFiles* held = nullptr,
+                 const wchar_t* keepChild = nullptr);
 bool _CreateDirectoryTree(const wchar_t* path, LPSECURITY_ATTRIBUTES securityAttributes);
 bool _CreateParentDirs(const wchar_t* filePath);
 

@@ -2,6 +2,9 @@
 // prefix: a failed copy put back from its backup.
 #include <gtest/gtest.h>
 
+#include <optional>
+
+#include "exchange/ExchangeJournal.h"
 #include "exchange/ReplaceFiles.h"
 #include "filetree/FileTree.h"
 #include "tests/filetree/TreeTestSupport.h"
@@ -32,6 +35,7 @@ TEST(UndoCopyFileList, PutsBackEveryChangeItCanAndReportsTheOthers) {
         ASSERT_EQ(_CopyFileList(list, target, source, &record), E_FAIL);
     }
     ASSERT_EQ(record.copied, 3u);
+    AssignTemporaryNames(record);
     // A replaced file that cannot be written now stays new; all else goes back.
     {
         const FileHandle busy = Hold(target + L"\\b.txt", GENERIC_READ, FILE_SHARE_READ);
@@ -52,10 +56,38 @@ TEST(UndoCopyFileList, PutsBackEveryChangeItCanAndReportsTheOthers) {
     const FileList one = ListOf({L"new\\deep\\c.txt"});
     CopyRecord added;
     ASSERT_EQ(_CopyFileList(one, target, source, &added), S_OK);
+    AssignTemporaryNames(added);
     {
         const FileHandle busy = Hold(target + L"\\new\\deep\\c.txt", GENERIC_READ, FILE_SHARE_READ);
         ASSERT_TRUE(busy.Valid());
         EXPECT_EQ(_UndoCopyFileList(one, backup, added), E_FAIL);
     }
     EXPECT_TRUE(FileExists(target + L"\\new\\deep\\c.txt"));
+}
+
+TEST(ExchangeJournal, KeepsEachTargetsTemporaryNameAndReadsAnEarlierToolsJournal) {
+    CopyRecord plan;
+    plan.targets.push_back({L"C:\\P\\Main.dll", true, FILE_ATTRIBUTE_READONLY, L"C:\\P\\zelunst-0.new"});
+    plan.targets.push_back({L"C:\\P\\data\\new.dat", false, INVALID_FILE_ATTRIBUTES, L"C:\\P\\data\\zelunst-1-2.new"});
+    plan.folders.push_back(L"C:\\P\\data");
+    const std::optional<JournaledCopy> read = ParseJournal(FormatJournal(plan, L"C:\\P"), L"C:\\P");
+    ASSERT_TRUE(read.has_value());
+    ASSERT_EQ(read->plan.targets.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(read->plan.targets[i].path, plan.targets[i].path);
+        EXPECT_EQ(read->plan.targets[i].existed, plan.targets[i].existed);
+        EXPECT_EQ(read->plan.targets[i].temporary, plan.targets[i].temporary);
+    }
+    EXPECT_EQ(read->plan.folders, plan.folders);
+    EXPECT_EQ(Entries(read->backupNames), (Paths{L"main.dll", L"data\\new.dat"}));
+    // The tool before free temporary names appended one to the target's.
+    const std::optional<JournaledCopy> earlier =
+        ParseJournal(L"\xFEFFzelunst update journal\r\nreplace Main.dll\r\nend 1\r\n", L"C:\\P");
+    ASSERT_TRUE(earlier.has_value());
+    EXPECT_EQ(earlier->plan.targets[0].temporary, L"C:\\P\\Main.dll.zelunst-new");
+    // A temporary name is a name in the target's folder, nothing else.
+    for (const wchar_t* name : {L"..\\x.new", L"sub\\x.new", L"", L"a:b"}) {
+        EXPECT_FALSE(ParseJournal(L"zelunst update journal\r\nadd a.txt\t" + std::wstring(name) + L"\r\nend 1\r\n", L"C:\\P"))
+            << ToUtf8(name);
+    }
 }

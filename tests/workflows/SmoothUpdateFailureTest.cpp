@@ -296,8 +296,8 @@ TEST_F(SmoothUpdateLaterSteps, MissingStagingFolderFailsTheExchange) {
     WriteText(product.productDir + L"\\settings.cfg", "settings v1");
 
     ExpectUpdate(0, Then(kThroughEngineUninstall, {kExchange, kExchangeFail}));
-    // The complete backup stays; nothing after the exchange happened.
-    EXPECT_TRUE(FileExists(product.productDir + L"\\updatetemp\\ruxserv.exe"));
+    // Nothing was backed up; nothing after the exchange happened.
+    EXPECT_FALSE(DirExists(product.productDir + L"\\updatetemp"));
     EXPECT_EQ(ReadBytes(product.productDir + L"\\settings.cfg"), "settings v1");
     EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, kAutostartKey, L"ruxmain"));
     EXPECT_TRUE(ReadRecords(product.ProductService(), "start").empty());
@@ -320,6 +320,7 @@ TEST_F(SmoothUpdateLaterSteps, CopyFailuresOfTheExchangeAreLogged) {
     // An earlier backup's leftover that cannot be deleted, where the backup
     // needs a folder, leaves no way to back Sub\ up.
     WriteText(dir + L"\\Sub\\x.txt", "x");
+    WriteText(dir + L"\\reupdate\\Sub\\x.txt", "x v2");
     WriteText(dir + L"\\updatetemp\\sub", "left by an earlier run");
     {
         FileHandle held(CreateFileW((dir + L"\\updatetemp\\sub").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -330,11 +331,12 @@ TEST_F(SmoothUpdateLaterSteps, CopyFailuresOfTheExchangeAreLogged) {
     }
     EXPECT_EQ(ReadBytes(dir + L"\\Main.dll"), "main v1");
 
-    // A staged file whose target is a folder cannot be copied; the backup stays.
+    // A staged file whose target is a folder cannot be put there; nothing changes.
     WriteText(dir + L"\\reupdate\\conflict", "a file");
     WriteText(dir + L"\\conflict\\inside.txt", "a folder");
     ExpectUpdate(0, Then(kThroughEngineUninstall, {kExchange, "Copy file rux\\reupdate to rux\\ Fail", kExchangeFail}));
-    EXPECT_TRUE(FileExists(dir + L"\\updatetemp\\conflict\\inside.txt"));
+    EXPECT_EQ(ReadBytes(dir + L"\\conflict\\inside.txt"), "a folder");
+    EXPECT_EQ(ReadBytes(dir + L"\\Main.dll"), "main v1");
     EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, kAutostartKey, L"ruxmain"));
 }
 
