@@ -17,6 +17,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "filetree/HeldFiles.h"
 
@@ -60,9 +61,12 @@ public:
     // waited for.
     bool IsAside(const std::wstring& path) const override;
     const std::wstring& AsideDir() const { return asideDir_; }
+    // The paths moved aside so far, as they were named before.
+    const std::vector<std::wstring>& Moved() const { return moved_; }
 
 private:
     HeldFileWaits waits_;
     std::wstring asideDir_;
+    std::vector<std::wstring> moved_;
     unsigned nextSlot_ = 1;
 };

@@ -91,20 +91,31 @@ std::wstring ParentOf(const std::wstring& path) { return path.substr(0, path.rfi
 // What was moved aside and is still in use (this run's, or an earlier run's
 // that is still loaded) is deleted at the next restart, together with the
 // folders left holding it up to the backup folder, deepest first; a folder
-// goes then only when it is empty. Each such file gets a line. Nothing is
-// waited for: a loaded library stays in use until its program ends.
-void LeaveInUseForRestart(const std::wstring& backupDir, const std::wstring& asideDir) {
+// goes then only when it is empty. Each such file gets a line, once a run:
+// left holds those already left, and gets the new ones. Nothing is waited
+// for: a loaded library stays in use until its program ends.
+void LeaveInUseForRestart(const std::wstring& backupDir, const std::wstring& asideDir,
+                          std::vector<std::wstring>& left) {
     if (!IsOwnFolder(asideDir)) return;
     _DeleteTree(asideDir, 1);
-    FileList left;
-    if (_EnumFiles(asideDir, 1, left) != S_OK) return;
+    FileList inUse;
+    if (_EnumFiles(asideDir, 1, inUse) != S_OK) return;
     std::vector<std::wstring> folders;
-    for (size_t i = 0; i < left.Size(); ++i) {
-        const std::wstring& file = left.Spelling(i);
+    bool more = false;
+    for (size_t i = 0; i < inUse.Size(); ++i) {
+        const std::wstring& file = inUse.Spelling(i);
+        if (std::find(left.begin(), left.end(), file) != left.end()) continue;
+        more = true;
+        left.push_back(file);
         const bool scheduled = MoveFileExW(LongPathForm(file).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
         const std::wstring outcome = scheduled ? L"In use, deleted at the next restart: "
                                                : L"In use, left in place (deleting it at the next restart was refused): ";
         LogLine((outcome + file).c_str());
+    }
+    if (!more) return;
+    // The folders of every file left, after the files, so that each is empty
+    // when its turn comes at the restart.
+    for (const std::wstring& file : left) {
         for (std::wstring folder = ParentOf(file); folder.size() >= backupDir.size(); folder = ParentOf(folder)) {
             if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(folder);
         }
@@ -141,13 +152,12 @@ std::wstring FirstLinkIn(const CopyRecord& plan, const std::wstring& programDir)
     return {};
 }
 
-// An interrupted run's journal; nullopt when there is none, it is cut, or it
-// names a path the tool never writes; then it is no journal. One that cannot
-// be read (held without sharing) is returned as an empty text's copy with
-// readable false.
+// What an interrupted run's journal says, when there is one.
 struct JournalFound {
     bool exists = false;
-    bool readable = false;
+    bool readable = false;  // false for one held without sharing: it guards its backup all the same
+    // nullopt for a journal that is cut, or names a path the tool never
+    // writes: it is no journal.
     std::optional<JournaledCopy> copy;
 };
 JournalFound FindJournal(const std::wstring& journal, const std::wstring& programDir) {
@@ -313,6 +323,7 @@ bool UpdateExchange::StageFiles() {
         LogLine(L"Write rux\\updatetemp\\update\\staged.txt Fail");
         return false;
     }
+    journaled_ = true;
     if (_StageFileList(updateList_, programDir_, stagingDir_, plan_, staged_, &inUse_) != S_OK) {
         LogLine(L"Copy file rux\\reupdate to rux\\ Fail");
         Abandon();
@@ -323,6 +334,7 @@ bool UpdateExchange::StageFiles() {
 }
 
 bool UpdateExchange::Stage() {
+    begun_ = true;
     if (!FinishInterruptedStaging()) return false;
     // The product is put back first, and only while it is down.
     if (IsOwnFolder(backupDir_) && PathExists(InJournalFolder(backupDir_, kJournalFileName))) {
@@ -333,8 +345,8 @@ bool UpdateExchange::Stage() {
 }
 
 void UpdateExchange::Abandon() {
-    if (RemoveStagedFiles(plan_, staged_, &inUse_)) {
-        RemoveJournalFile(InJournalFolder(backupDir_, kStagedJournalFileName), inUse_);
+    if (journaled_ && RemoveStagedFiles(plan_, staged_, &inUse_)) {
+        journaled_ = !RemoveJournalFile(InJournalFolder(backupDir_, kStagedJournalFileName), inUse_);
     }
     staged_ = 0;
     readyToSwitch_ = false;
@@ -384,18 +396,21 @@ bool UpdateExchange::Switch() {
         return false;
     }
     readyToSwitch_ = false;
+    journaled_ = false;
     CopyRecord switched = plan_;
+    const size_t movedBefore = inUse_.Moved().size();
     if (_SwitchFileList(updateList_, backupDir_, plan_, switched.copied, &inUse_) != S_OK) {
         LogLine(L"Copy file rux\\reupdate to rux\\ Fail");
         // A half-refreshed product would be backed up as it is by the next
         // run, losing the old files: put it back. The backup stays either
         // way, and keeps its journal while the product is not whole.
-        if (_UndoCopyFileList(updateList_, backupDir_, switched, &inUse_, makeLink_) != S_OK) {
+        if (_UndoCopyFileList(updateList_, backupDir_, switched, &inUse_, makeLink_) == S_OK) {
+            flushVolume_(programDir_);
+            RemoveJournalFile(journal, inUse_);
+        } else {
             LogLine(L"Restore rux from rux\\updatetemp Fail");
-            return false;
         }
-        flushVolume_(programDir_);
-        RemoveJournalFile(journal, inUse_);
+        LeaveInUseForRestart(backupDir_, inUse_.AsideDir(), leftForRestart_);
         return false;
     }
     // What the switch changed goes to the disk before its journal goes. A
@@ -404,10 +419,35 @@ bool UpdateExchange::Switch() {
     // the update goes on.
     flushVolume_(programDir_);
     switched_ = RemoveJournalFile(journal, inUse_);
+    if (switched_) MoveAsideBackupNamesInUse(movedBefore);
+    LeaveInUseForRestart(backupDir_, inUse_.AsideDir(), leftForRestart_);
     return true;
 }
 
+// An old file that the switch moved aside is in use (a loaded library, a
+// running program): so is the backup's name of it, which could not be
+// deleted with the backup. It is moved aside now, so that both names are
+// left for the restart at once.
+void UpdateExchange::MoveAsideBackupNamesInUse(size_t movedBefore) {
+    const std::vector<std::wstring>& moved = inUse_.Moved();
+    if (moved.size() == movedBefore) return;
+    std::unordered_set<std::wstring> movedTargets;
+    for (size_t i = movedBefore; i < moved.size(); ++i) {
+        std::wstring path = moved[i];
+        AsciiLowercase(path);
+        movedTargets.insert(std::move(path));
+    }
+    for (size_t i = 0; i < plan_.targets.size(); ++i) {
+        std::wstring target = plan_.targets[i].path;
+        AsciiLowercase(target);
+        if (plan_.targets[i].existed && movedTargets.count(target) != 0) {
+            inUse_.MoveAside(backupDir_ + L'\\' + updateList_.At(i));
+        }
+    }
+}
+
 void UpdateExchange::Finish() {
+    if (!begun_) return;
     const std::wstring journalDir = JournalFolderOf(backupDir_);
     if (switched_) {
         // The journal's removal reaches the disk before the backup's does.
@@ -422,7 +462,7 @@ void UpdateExchange::Finish() {
         _DeleteTree(journalDir, 1, &inUse_, kAsideFolderName);
     }
     switched_ = false;
-    LeaveInUseForRestart(backupDir_, inUse_.AsideDir());
+    LeaveInUseForRestart(backupDir_, inUse_.AsideDir(), leftForRestart_);
     // Folders left empty.
     RemoveDirectoryW(LongPathForm(journalDir).c_str());
     RemoveDirectoryW(LongPathForm(backupDir_).c_str());

@@ -38,6 +38,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "exchange/FilesInUse.h"
 #include "filetree/FileList.h"
@@ -69,9 +70,11 @@ public:
     // staged file cannot be put in place (the product put back).
     bool Switch();
     // Deletes the backup of a successful switch, and leaves what is still in
-    // use for the next restart. After a failure only the latter.
+    // use for the next restart. After a failure only the latter; nothing
+    // before Stage.
     void Finish();
-    // Removes the staged files of a run that ends before its switch.
+    // Removes the staged files, and their journal, of a run that ends before
+    // its switch.
     void Abandon();
 
 private:
@@ -79,6 +82,7 @@ private:
     bool FinishInterruptedSwitch();
     bool StageFiles();
     void RecordReadOnlyFiles(const FileList& product);
+    void MoveAsideBackupNamesInUse(size_t movedBefore);
 
     const ToolPaths& context_;
     const std::wstring programDir_;
@@ -89,10 +93,13 @@ private:
     FilesInUse inUse_;
     FileList updateList_;
     CopyRecord plan_;
-    size_t staged_ = 0;       // entries that may have a file under their temporary name
+    size_t staged_ = 0;        // entries that may have a file under their temporary name
+    bool begun_ = false;       // Stage has run
+    bool journaled_ = false;   // this run wrote staged.txt
     bool stageFirst_ = false;  // an interrupted switch is put back before staging
     bool readyToSwitch_ = false;
     bool switched_ = false;
+    std::vector<std::wstring> leftForRestart_;  // files logged as left for the restart
 };
 
 // The whole exchange at once: the line "_DoCopyAndDelFile", Stage, Switch and

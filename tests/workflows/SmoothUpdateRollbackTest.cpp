@@ -12,12 +12,14 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 
 #include "base/Files.h"
 #include "exchange/ReplaceFiles.h"
 #include "exchange/UpdateExchange.h"
 #include "filetree/FileTree.h"
 #include "standins/common/PendingDeletions.h"
+#include "standins/common/ServiceControl.h"
 #include "tests/filetree/TreeTestSupport.h"
 #include "tests/workflows/SmoothUpdateFixture.h"
 
@@ -179,7 +181,7 @@ bool EndWhen(const ProcessHandles& process, const std::function<bool()>& reached
 // A small product file replaced by a big one: its copy takes long enough to
 // end the tool in the middle of it.
 constexpr DWORD kSmall = 1 << 20;
-constexpr DWORD kBig = 192 << 20;
+constexpr DWORD kBig = 96 << 20;
 
 // The size of the biggest file the exchange has written under a temporary
 // name in folder so far; 0 when there is none.
@@ -194,9 +196,10 @@ DWORD LargestTemporaryFileIn(const std::wstring& folder) {
 }
 
 enum class EndDuring {
-    Staging,   // while the staged files are written beside their targets
-    Switch,    // while the switch waits for a held file, after the shell extension
-    Rollback,  // while the rollback after that held file waits for another one
+    Staging,      // while the staged files are written beside their targets
+    Switch,       // while the switch waits for a held file, after the shell extension
+    Rollback,     // while the rollback after that held file waits for another one
+    AfterSwitch,  // once the switch is complete, before the backup is deleted
 };
 
 // Ends a run in the middle of its staging, its switch, or the rollback after
@@ -222,11 +225,14 @@ protected:
         ASSERT_LT(at(L"shellext.dll"), at(L"xq.dat"));
         ASSERT_LT(at(L"xpayload.dat"), at(L"zz.dll"));
         ASSERT_LT(at(L"xq.dat"), at(L"zz.dll"));
-        const Tree before = TreeOf(dir, ChangedByTheRun);
+        // What the next run must leave (a whole product holds two big files,
+        // and a 32-bit test program room for few such trees at once).
+        Tree whole = TreeOf(dir, ChangedByTheRun);
         const std::string oldShellExtension = ReadBytes(dir + L"\\shellext.dll");
 
         StartShellHost();
-        if (when != EndDuring::Staging) StartHolderOf(L"Zz.dll");
+        const bool heldFromTheStart = when == EndDuring::Switch || when == EndDuring::Rollback;
+        if (heldFromTheStart) StartHolderOf(L"Zz.dll");
         DeleteFileW(RunLogPath(dir).c_str());
         const ProcessHandles tool = StartProcess(L"\"" + product.Tool() + L"\" -smoothupdate");
         ASSERT_TRUE(tool.process.Valid());
@@ -238,7 +244,7 @@ protected:
             }));
             // Nothing of the product has changed yet: the staged files lie
             // beside their targets.
-            EXPECT_EQ(Differences(before.files, TreeOf(dir, [](const std::wstring& path) {
+            EXPECT_EQ(Differences(whole.files, TreeOf(dir, [](const std::wstring& path) {
                                       return ChangedByTheRun(path) || path.find(L"zelunst-") != std::wstring::npos;
                                   }).files),
                       std::vector<std::string>());
@@ -255,6 +261,14 @@ protected:
             ASSERT_TRUE(EndWhen(tool, [&] { return ReadBytes(dir + L"\\shellext.dll") == oldShellExtension; }));
             ASSERT_EQ(standin::EndProcessesNamed(kSecondHolderName, 5000), 1);
             break;
+        case EndDuring::AfterSwitch:
+            // The switch's last line: both names of the loaded library left for the restart.
+            ASSERT_TRUE(EndWhen(tool, [&] {
+                const Lines log = UnstampedLogLines(dir);
+                return std::find(log.begin(), log.end(), LeftForRestart(2)) != log.end();
+            }));
+            StartHolderOf(L"Zz.dll");
+            break;
         }
         const bool switchBegun = when != EndDuring::Staging;
         ASSERT_EQ(FileExists(dir + L"\\updatetemp\\xpayload.dat"), switchBegun);
@@ -270,12 +284,22 @@ protected:
         Lines failed = {kExchange, "Restore rux from rux\\updatetemp after an interrupted update",
                         "Copy file rux\\reupdate to rux\\ Fail", LeftForRestart(), secondName, kExchangeFail};
         // What a run ended in its staging left is removed without a line;
-        // only the switch of the next run moves the library aside.
+        // only the switch of the next run moves the library aside. A run
+        // ended after its switch left a whole new product and its backup,
+        // which the next run deletes, moving the name of the loaded library
+        // aside; its own switch then fails, and puts back that new product.
         if (!switchBegun) failed = {kExchange, "Copy file rux\\reupdate to rux\\ Fail", LeftForRestart(), kExchangeFail};
+        if (when == EndDuring::AfterSwitch) {
+            failed = {kExchange, "Copy file rux\\reupdate to rux\\ Fail", LeftForRestart(), secondName, kExchangeFail};
+        }
+        if (when == EndDuring::AfterSwitch) {
+            whole = Tree();
+            whole = TreeOf(dir, ChangedByTheRun);
+        }
         ExpectUpdate(0, Then(kThroughEngineUninstall, failed));
         const Tree after = TreeOf(dir, ChangedByTheRun);
-        EXPECT_EQ(Differences(before.files, after.files), std::vector<std::string>());
-        EXPECT_EQ(after.folders, before.folders);
+        EXPECT_EQ(Differences(whole.files, after.files), std::vector<std::string>());
+        EXPECT_EQ(after.folders, whole.folders);
 
         // Let go, the run after it updates the product.
         ASSERT_EQ(standin::EndProcessesNamed(kHolderName, 5000), 1);
@@ -354,6 +378,66 @@ TEST_F(SmoothUpdateInterrupted, AToolEndedDuringTheSwitchIsPutBackByTheNextRun) 
 
 TEST_F(SmoothUpdateInterrupted, AToolEndedDuringTheRollbackIsPutBackByTheNextRun) {
     EndTheFirstRunDuring(EndDuring::Rollback);
+}
+
+TEST_F(SmoothUpdateInterrupted, AToolEndedAfterTheSwitchLeavesItsBackupToTheNextRun) {
+    EndTheFirstRunDuring(EndDuring::AfterSwitch);
+}
+
+// The staged files are written beside the product's while it still runs:
+// the main program is ended, and the engine's service stopped, only once
+// they are all written. The run logs what a run always logged.
+TEST_F(SmoothUpdateRollback, TheStagedFilesAreWrittenBeforeTheMainProgramIsEnded) {
+    const std::wstring& dir = product.productDir;
+    StageUpdate();
+    // Big enough that its copy is seen in the middle.
+    WriteBytes(dir + L"\\reupdate\\Xpayload.dat", std::string(kBig, 'n'));
+    DeleteFileW(RunLogPath(dir).c_str());
+    const ProcessHandles tool = StartProcess(L"\"" + product.Tool() + L"\" -smoothupdate");
+    ASSERT_TRUE(ReachedWhileRunning(tool, [&] { return LargestTemporaryFileIn(dir) > 0; }));
+    EXPECT_FALSE(HasEnded(mainProgram));
+    EXPECT_EQ(standin::QueryServiceState(L"zelserv"), DWORD{SERVICE_RUNNING});
+    EXPECT_EQ(ReadBytes(dir + L"\\Main.dll"), "main v1");
+    ASSERT_TRUE(HasEnded(tool, 240000));
+    DWORD exitCode = 0;
+    GetExitCodeProcess(tool.process.Get(), &exitCode);
+    EXPECT_EQ(exitCode, 1u);
+    EXPECT_EQ(UpdateLog(dir), SucceededLog());
+    ExpectProductBack();
+    EXPECT_EQ(ReadBytes(dir + L"\\Main.dll"), "main v2");
+    EXPECT_EQ(LargestTemporaryFileIn(dir), 0u);
+    EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
+}
+
+// The product installed on a volume of its own (a tmpfs, as root) that has
+// room for the staged files once but not twice: the update fails before it
+// ends or stops anything, and leaves nothing of what it wrote.
+class SmoothUpdateRoom : public SmoothUpdateFixture {
+protected:
+    SmoothUpdateRoom() : SmoothUpdateFixture(L"C:\\zt\\SuRoom") {}
+    void SetUp() override {
+        volume_.emplace(L"C:\\zt\\SuRoom", 96ull << 20);
+        ASSERT_TRUE(volume_->Mounted());
+        SmoothUpdateFixture::SetUp();
+    }
+
+private:
+    std::optional<TmpfsMount> volume_;
+};
+
+TEST_F(SmoothUpdateRoom, AFullVolumeWhileTheStagedFilesAreWrittenLeavesTheProductRunning) {
+    const std::wstring& dir = product.productDir;
+    StageUpdate();
+    WriteBytes(dir + L"\\reupdate\\Big.bin", std::string(static_cast<size_t>(FreeBytes(dir) * 2 / 3), 'n'));
+    const Tree before = TreeOf(dir, ChangedByTheRun);
+    const ULONGLONG freeBefore = FreeBytes(dir);
+    ExpectUpdate(0, {kLogStart, "Copy file rux\\reupdate to rux\\ Fail", "_DoStageUpdateFiles Fail"});
+    EXPECT_FALSE(HasEnded(mainProgram));
+    EXPECT_EQ(standin::QueryServiceState(L"zelserv"), DWORD{SERVICE_RUNNING});
+    EXPECT_EQ(Differences(before.files, TreeOf(dir, ChangedByTheRun).files), std::vector<std::string>());
+    EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
+    // The run log is all it wrote.
+    EXPECT_GE(FreeBytes(dir) + (64u << 10), freeBefore);
 }
 
 TEST_F(SmoothUpdateInUse, ALibraryLoadedOutsideTheProductIsReplacedAndItsOldFileLeftForTheRestart) {
