@@ -1,6 +1,6 @@
 # The tool's layers, lowest first. A source file of a layer may include files
 # of its own layer and of the layers below it, never of one above.
-set(ZEL_LAYERS base log system filetree workflows records engine launcher)
+set(ZEL_LAYERS base log system filetree exchange workflows records engine launcher)
 
 # zel_add_layer(NAME SOURCES...): the layer's static library zel<NAME>,
 # linked to the layer just below it (and through it to all the lower ones).

@@ -10,6 +10,8 @@
 // letters as its text; texts change only through the list, which drops a
 // spelling that a rewrite has made stale.
 
+#include <windows.h>
+
 #include <cstddef>
 #include <iterator>
 #include <string>
@@ -22,6 +24,7 @@ class FileList {
     struct Entry {
         std::wstring text;
         std::wstring spelling;  // empty when unknown or stale
+        DWORD attributes;       // as listed; INVALID_FILE_ATTRIBUTES when unknown
     };
 
 public:
@@ -57,9 +60,10 @@ public:
 
     void Append(std::wstring text) { Append(std::move(text), std::wstring()); }
     // spelling: the same path as stored on disk; empty when it is the text.
-    // One that does not name the same letters is not kept.
-    void Append(std::wstring text, std::wstring spelling) {
-        entries_.push_back({std::move(text), std::move(spelling)});
+    // One that does not name the same letters is not kept. attributes: the
+    // file's as its listing found them.
+    void Append(std::wstring text, std::wstring spelling, DWORD attributes = INVALID_FILE_ATTRIBUTES) {
+        entries_.push_back({std::move(text), std::move(spelling), attributes});
         DropStaleSpelling(entries_.back());
     }
 
@@ -73,6 +77,9 @@ public:
         const Entry& entry = entries_[index];
         return entry.spelling.empty() ? entry.text : entry.spelling;
     }
+    // The file's attributes as its listing found them; INVALID_FILE_ATTRIBUTES
+    // when the entry was not listed.
+    DWORD Attributes(size_t index) const { return entries_[index].attributes; }
     Iterator begin() const { return Iterator(entries_.begin()); }
     Iterator end() const { return Iterator(entries_.end()); }
 

@@ -6,7 +6,6 @@
 
 #include "base/Files.h"
 #include "base/Handles.h"
-#include "filetree/FilesInUse.h"
 
 namespace {
 
@@ -29,15 +28,6 @@ FindHandle FindFirst(const std::wstring& pattern, WIN32_FIND_DATAW& entry) {
                                        nullptr, FIND_FIRST_EX_LARGE_FETCH));
 }
 
-DWORD Attributes(const std::wstring& path) { return GetFileAttributesW(LongPathForm(path).c_str()); }
-
-bool Exists(const std::wstring& path) { return Attributes(path) != INVALID_FILE_ATTRIBUTES; }
-
-bool IsDirectory(const std::wstring& path) {
-    const DWORD attributes = Attributes(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 // path grows by "\name" while a level is walked and is restored on return,
 // so a deep walk forms each full path once, in one buffer.
 HRESULT EnumFolder(std::wstring& path, int recurse, FileList& list) {
@@ -55,92 +45,51 @@ HRESULT EnumFolder(std::wstring& path, int recurse, FileList& list) {
         } else {
             std::wstring file = path;
             AsciiLowercase(file);
-            list.Append(std::move(file), path);
+            list.Append(std::move(file), path, entry.dwFileAttributes);
         }
     } while (FindNextFileW(find.Get(), &entry));
     path.resize(folderLength);
     return S_OK;
 }
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// Runs one try of a file operation, and again while its file is in use when
-// inUse is given. ERROR_SUCCESS or the last error.
-template <typename Once>
-DWORD TryWhileInUse(FilesInUse* inUse, Once once) {
-    return inUse != nullptr ? inUse->Retry(once) : once();
-}
-
-// The attributes without the read-only bit, as SetFileAttributesW takes
-// them: FILE_ATTRIBUTE_NORMAL when no other bit is left.
-DWORD WithoutReadOnly(DWORD attributes) {
-    const DWORD rest = attributes & ~FILE_ATTRIBUTE_READONLY;
-    return rest != 0 ? rest : FILE_ATTRIBUTE_NORMAL;
-}
-
-// Deletes the name path of a file with the given attributes. A read-only
-// file refuses deletion, and its bit belongs to the file, not to the name:
-// the bit is cleared for the deletion and set again through the same handle
-// before it closes, so that the file's other names keep it.
-DWORD DeleteName(const std::wstring& path, DWORD attributes) {
-    const std::wstring name = LongPathForm(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) {
-        return DeleteFileW(name.c_str()) ? ERROR_SUCCESS : GetLastError();
-    }
-    // Cleared by name first: Wine opens a read-only file for writing its
-    // attributes only as root.
-    SetFileAttributesW(name.c_str(), WithoutReadOnly(attributes));
-    const FileHandle file(CreateFileW(name.c_str(), DELETE | FILE_WRITE_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file) {
-        const DWORD error = GetLastError();
-        SetFileAttributesW(name.c_str(), attributes);
-        return error;
-    }
-    FILE_DISPOSITION_INFO disposition{TRUE};
-    const DWORD error = SetFileInformationByHandle(file.Get(), FileDispositionInfo, &disposition, sizeof(disposition))
-                            ? ERROR_SUCCESS
-                            : GetLastError();
-    // Zero times leave the file's times as they are.
-    FILE_BASIC_INFO basic{};
-    basic.FileAttributes = attributes;
-    SetFileInformationByHandle(file.Get(), FileBasicInfo, &basic, sizeof(basic));
-    return error;
-}
-
-void DeleteFileEntry(const std::wstring& path, const WIN32_FIND_DATAW& entry, FilesInUse* inUse) {
+void DeleteFileEntry(const std::wstring& path, const WIN32_FIND_DATAW& entry, HeldFiles* held) {
     // A file link's attributes would be changed on its target; the link
     // itself is deleted as it is.
     const DWORD attributes = IsLink(entry) ? FILE_ATTRIBUTE_NORMAL : entry.dwFileAttributes;
-    // A file moved aside is in use until the program that loaded it ends.
-    FilesInUse* const waitFor = inUse != nullptr && !inUse->IsAside(path) ? inUse : nullptr;
     const DWORD error = DeleteName(path, attributes);
+    // A file moved aside is in use until the program that loaded it ends.
+    if (held == nullptr || !IsInUseError(error) || held->IsAside(path)) return;
+    // A file that a program keeps loaded or running (a library, a service's
+    // program) is not let go however long the wait, but can be renamed: out
+    // of the way it is only something to delete.
+    if (held->MoveAside(path) == ERROR_SUCCESS) return;
     // A name of a file that has others (the backup's name of a product file)
-    // cannot go while a program keeps the file open or loaded (a running
-    // service, its data), however long the wait, and costs no room: it stays.
-    if (waitFor == nullptr || !IsInUseError(error) || NameCount(path) > 1) return;
-    TryWhileInUse(waitFor, [&]() -> DWORD { return DeleteName(path, attributes); });
+    // held without delete sharing cannot go while the program holds the
+    // file, and costs no room: it stays.
+    if (NameCount(path) > 1) return;
+    TryWhileInUse(held, [&]() -> DWORD { return DeleteName(path, attributes); });
 }
 
-void RemoveFolder(const std::wstring& path) { RemoveDirectoryW(LongPathForm(path).c_str()); }
-
-void DeleteFolderContents(std::wstring& path, int removeDirs, FilesInUse* inUse) {
+void DeleteFolderContents(std::wstring& path, int removeDirs, HeldFiles* held, const wchar_t* keepChild = nullptr) {
     const size_t folderLength = path.size();
     WIN32_FIND_DATAW entry;
     FindHandle find = FindFirst(path + L"\\*.*", entry);
     if (!find) return;
     do {
         if (IsDotEntry(entry.cFileName)) continue;
+        if (keepChild != nullptr && CompareStringOrdinal(entry.cFileName, -1, keepChild, -1, TRUE) == CSTR_EQUAL) {
+            continue;
+        }
         path.resize(folderLength);
         path += L'\\';
         path += entry.cFileName;
         if (!IsFolder(entry)) {
-            DeleteFileEntry(path, entry, inUse);
+            DeleteFileEntry(path, entry, held);
         } else if (IsLink(entry)) {
             // Removes the link, never what it points to.
             if (removeDirs) RemoveFolder(path);
         } else {
-            DeleteFolderContents(path, removeDirs, inUse);
+            DeleteFolderContents(path, removeDirs, held);
             if (removeDirs) RemoveFolder(path);
         }
     } while (FindNextFileW(find.Get(), &entry));
@@ -152,136 +101,6 @@ bool IsLinkPath(const std::wstring& path) {
     WIN32_FIND_DATAW entry;
     FindHandle find = FindFirst(path, entry);
     return find && IsFolder(entry) && IsLink(entry);
-}
-
-DWORD CopyFileOnce(const std::wstring& source, const std::wstring& target, bool failIfExists = false) {
-    return CopyFileW(LongPathForm(source).c_str(), LongPathForm(target).c_str(), failIfExists) ? ERROR_SUCCESS
-                                                                                               : GetLastError();
-}
-
-// Gives target the attributes of source when source has a blocking bit:
-// Wine's CopyFileW keeps an existing target's own attributes.
-void CarryBlockingAttributes(const std::wstring& source, const std::wstring& target) {
-    const DWORD attributes = Attributes(source);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kBlockingAttributes)) {
-        SetFileAttributesW(LongPathForm(target).c_str(), attributes);
-    }
-}
-
-// A folder where a file should go is no program's hold: nothing to wait for.
-DWORD FolderInTheWay(DWORD error, const std::wstring& target) {
-    return error == ERROR_ACCESS_DENIED && IsDirectory(target) ? ERROR_DIRECTORY : error;
-}
-
-// One try at giving existing the new name target: a hard link, or a copy
-// where the link is refused. Neither goes over an existing file; a target
-// that is a name of existing already (one an earlier run could not delete)
-// is kept.
-DWORD LinkOrCopyOnce(const std::wstring& existing, const std::wstring& target, const MakeLink& makeLink) {
-    const DWORD error = makeLink(target, existing);
-    if (error == ERROR_SUCCESS || (error == ERROR_ALREADY_EXISTS && SameFile(target, existing))) return ERROR_SUCCESS;
-    return CopyFileOnce(existing, target, true);
-}
-
-// Whether another program has path loaded, or holds it open, so that it
-// cannot be written.
-bool HeldAgainstWriting(const std::wstring& path) {
-    const FileHandle file(
-        CreateFileW(LongPathForm(path).c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
-    return !file && GetLastError() == ERROR_SHARING_VIOLATION;
-}
-
-// Whether another program holds path so that it cannot be renamed.
-bool HeldAgainstRenaming(const std::wstring& path) {
-    const FileHandle file(CreateFileW(LongPathForm(path).c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
-    return !file && IsInUseError(GetLastError());
-}
-
-// Renames newFile, a file beside target, to target's name, over the file
-// there when targetAttributes says there is one (its read-only bit, which
-// Windows' rename refuses to replace, cleared first and put back when the
-// rename fails). A target that another program holds but lets rename (a
-// loaded library) is moved aside with inUse and newFile takes its name;
-// while newFile itself is held (a scanner reading it), the rename waits.
-DWORD RenameOver(const std::wstring& newFile, const std::wstring& target, DWORD targetAttributes, FilesInUse* inUse) {
-    const std::wstring from = LongPathForm(newFile);
-    const std::wstring to = LongPathForm(target);
-    const bool exists = targetAttributes != INVALID_FILE_ATTRIBUTES;
-    const bool readOnly = exists && (targetAttributes & FILE_ATTRIBUTE_READONLY);
-    return TryWhileInUse(inUse, [&]() -> DWORD {
-        // Cleared for this try alone: a run ended while it waits for the file
-        // leaves the bit where it was.
-        if (readOnly) SetFileAttributesW(to.c_str(), WithoutReadOnly(targetAttributes));
-        if (MoveFileExW(from.c_str(), to.c_str(), exists ? MOVEFILE_REPLACE_EXISTING : 0)) return ERROR_SUCCESS;
-        const DWORD renameError = FolderInTheWay(GetLastError(), target);
-        if (inUse == nullptr || !exists || !IsInUseError(renameError) || HeldAgainstRenaming(newFile) ||
-            inUse->MoveAside(target) != ERROR_SUCCESS) {
-            if (readOnly) SetFileAttributesW(to.c_str(), targetAttributes);
-            return renameError;
-        }
-        // The old file lies aside now; its bit comes back through the backup's name.
-        return MoveFileExW(from.c_str(), to.c_str(), 0) ? ERROR_SUCCESS : GetLastError();
-    });
-}
-
-// Removes a file the pass added, or left under a temporary name; one that is
-// not there counts as removed. An added library that another program has
-// loaded already is moved aside with inUse.
-bool RemoveAddedFile(const std::wstring& path, FilesInUse* inUse) {
-    return TryWhileInUse(inUse, [&]() -> DWORD {
-        const DWORD attributes = Attributes(path);
-        if (attributes == INVALID_FILE_ATTRIBUTES) return ERROR_SUCCESS;
-        if (attributes & FILE_ATTRIBUTE_DIRECTORY) return ERROR_DIRECTORY;
-        const DWORD error = DeleteName(path, attributes);
-        if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-            return ERROR_SUCCESS;
-        }
-        if (inUse != nullptr && IsInUseError(error) && inUse->MoveAside(path) == ERROR_SUCCESS) return ERROR_SUCCESS;
-        return error;
-    }) == ERROR_SUCCESS;
-}
-
-// Puts a new file at target through a temporary name beside it: made by
-// makeNew (a copy, or a second name of the backup's file), which never goes
-// over an existing file, then renamed over target. Nothing is left under the
-// temporary name when it fails.
-template <typename MakeNew>
-DWORD PutThroughTemporaryName(const std::wstring& target, DWORD targetAttributes, FilesInUse* inUse,
-                              MakeNew makeNew) {
-    const std::wstring temporary = TemporaryNameOf(target);
-    const auto makeOnce = [&]() -> DWORD { return TryWhileInUse(inUse, [&]() -> DWORD { return makeNew(temporary); }); };
-    DWORD error = makeOnce();
-    // What a run that was ended before its rename left there.
-    if ((error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) && RemoveAddedFile(temporary, inUse)) {
-        error = makeOnce();
-    }
-    if (error == ERROR_SUCCESS) error = RenameOver(temporary, target, targetAttributes, inUse);
-    // A copy that ran out of room may leave part of itself behind.
-    if (error != ERROR_SUCCESS) RemoveAddedFile(temporary, inUse);
-    return error;
-}
-
-bool SameContent(const std::wstring& a, const std::wstring& b) {
-    const auto open = [](const std::wstring& path) {
-        return FileHandle(CreateFileW(LongPathForm(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    };
-    const FileHandle fileA = open(a);
-    const FileHandle fileB = open(b);
-    if (!fileA || !fileB) return false;
-    constexpr DWORD kChunk = 64 * 1024;
-    std::vector<char> bufferA(kChunk);
-    std::vector<char> bufferB(kChunk);
-    for (;;) {
-        DWORD readA = 0;
-        DWORD readB = 0;
-        if (!ReadFile(fileA.Get(), bufferA.data(), kChunk, &readA, nullptr) ||
-            !ReadFile(fileB.Get(), bufferB.data(), kChunk, &readB, nullptr) || readA != readB) {
-            return false;
-        }
-        if (readA == 0) return true;
-        if (!std::equal(bufferA.begin(), bufferA.begin() + readA, bufferB.begin())) return false;
-    }
 }
 
 // The missing folders of path, from the topmost down, that are not in known yet.
@@ -320,7 +139,7 @@ public:
             if (missing_ == Missing::Note) {
                 AddMissingFolders(folder, *created_);
             } else {
-                if (!Exists(source)) return false;
+                if (!PathExists(source)) return false;
                 CreateDirectoryChain(folder, nullptr, created_);
             }
         }
@@ -347,20 +166,49 @@ private:
 CopyRecord::Target TargetIn(const TargetFolder& folder, const std::wstring& text, const std::wstring& spelling,
                             size_t nameStart) {
     std::wstring path = folder.Path() + spelling.substr(nameStart);
-    const DWORD attributes = folder.Existed() ? Attributes(path) : INVALID_FILE_ATTRIBUTES;
+    const DWORD attributes = folder.Existed() ? FileAttributesOf(path) : INVALID_FILE_ATTRIBUTES;
     const bool existed = attributes != INVALID_FILE_ATTRIBUTES;
     if (!existed) path = folder.Path() + text.substr(nameStart);
-    return {std::move(path), existed, attributes};
+    return {std::move(path), existed, attributes, {}};
 }
 
-// The walk that every pass makes: each entry's source below sourceDir and
-// its target below destDir, its folder made as the walk reaches it, the
-// target noted in record (when given) before place(source, target, index)
-// puts the file there. With a plan of the pass (_PlanCopyFileList) the
-// targets are the plan's, and no target is looked at again.
-template <typename Place>
+}  // namespace
+
+HRESULT _EnumFiles(const std::wstring& dir, int recurse, FileList& list) {
+    std::wstring path = dir;
+    return EnumFolder(path, recurse, list);
+}
+
+HRESULT _MakeRelative(const std::wstring& baseDir, FileList& list) {
+    for (size_t i = 0; i < list.Size(); ++i) {
+        if (baseDir.size() >= list.At(i).size()) return E_FAIL;
+        list.CutFront(i, baseDir.size() + 1);
+    }
+    return S_OK;
+}
+
+HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir,
+                      CopyRecord* record, Placement placement, HeldFiles* held, const MakeLink& makeLink) {
+    return PlaceFileList(list, destDir, sourceDir, record,
+                         [&](const std::wstring& source, const CopyRecord::Target& target, size_t) {
+                             return TryWhileInUse(held, [&]() -> DWORD {
+                                 if (placement == Placement::Overwrite) {
+                                     return FolderInTheWay(CopyFileOnce(source, target.path), target.path);
+                                 }
+                                 DWORD error = LinkOrCopyOnce(source, target.path, makeLink);
+                                 // A name an earlier run could not delete, of another file
+                                 // that a program keeps loaded or open, is moved aside.
+                                 if (error == ERROR_FILE_EXISTS && held != nullptr &&
+                                     held->MoveAside(target.path) == ERROR_SUCCESS) {
+                                     error = LinkOrCopyOnce(source, target.path, makeLink);
+                                 }
+                                 return FolderInTheWay(error, target.path);
+                             });
+                         });
+}
+
 HRESULT PlaceFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir,
-                      CopyRecord* record, Place place, const CopyRecord* plan = nullptr) {
+                      CopyRecord* record, const PlaceFile& place, const CopyRecord* plan) {
     const std::wstring sourceBase = sourceDir + L'\\';
     TargetFolder folder(destDir, record != nullptr ? &record->folders : nullptr);
     for (size_t i = 0; i < list.Size(); ++i) {
@@ -384,66 +232,6 @@ HRESULT PlaceFileList(const FileList& list, const std::wstring& destDir, const s
     return S_OK;
 }
 
-}  // namespace
-
-HRESULT _EnumFiles(const std::wstring& dir, int recurse, FileList& list) {
-    std::wstring path = dir;
-    return EnumFolder(path, recurse, list);
-}
-
-HRESULT _MakeRelative(const std::wstring& baseDir, FileList& list) {
-    for (size_t i = 0; i < list.Size(); ++i) {
-        if (baseDir.size() >= list.At(i).size()) return E_FAIL;
-        list.CutFront(i, baseDir.size() + 1);
-    }
-    return S_OK;
-}
-
-DWORD CreateHardLinkOnce(const std::wstring& link, const std::wstring& existing) {
-    return CreateHardLinkW(LongPathForm(link).c_str(), LongPathForm(existing).c_str(), nullptr) ? ERROR_SUCCESS
-                                                                                                : GetLastError();
-}
-
-HRESULT _CopyFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir,
-                      CopyRecord* record, Placement placement, FilesInUse* inUse, const MakeLink& makeLink) {
-    return PlaceFileList(list, destDir, sourceDir, record,
-                         [&](const std::wstring& source, const CopyRecord::Target& target, size_t) {
-                             return TryWhileInUse(inUse, [&]() -> DWORD {
-                                 if (placement == Placement::Overwrite) {
-                                     return FolderInTheWay(CopyFileOnce(source, target.path), target.path);
-                                 }
-                                 DWORD error = LinkOrCopyOnce(source, target.path, makeLink);
-                                 // A name an earlier run could not delete, of another file
-                                 // that a program keeps loaded or open, is moved aside.
-                                 if (error == ERROR_FILE_EXISTS && inUse != nullptr &&
-                                     inUse->MoveAside(target.path) == ERROR_SUCCESS) {
-                                     error = LinkOrCopyOnce(source, target.path, makeLink);
-                                 }
-                                 return FolderInTheWay(error, target.path);
-                             });
-                         });
-}
-
-HRESULT _ReplaceFileList(const FileList& list, const std::wstring& destDir, const std::wstring& sourceDir,
-                         const std::wstring& backupDir, const CopyRecord& plan, CopyRecord& record,
-                         FilesInUse* inUse) {
-    const std::wstring backupBase = backupDir + L'\\';
-    return PlaceFileList(
-        list, destDir, sourceDir, &record, [&](const std::wstring& source, const CopyRecord::Target& target, size_t i) {
-            const DWORD error = PutThroughTemporaryName(
-                target.path, target.attributes, inUse,
-                [&source](const std::wstring& temporary) { return CopyFileOnce(source, temporary, true); });
-            // The old file, which the backup may name as well, gets its bit
-            // back, wherever it is now: replaced, moved aside or left.
-            if (target.existed && (target.attributes & FILE_ATTRIBUTE_READONLY)) {
-                SetFileAttributesW(LongPathForm(backupBase + list.At(i)).c_str(), target.attributes);
-            }
-            return error;
-        },
-        &plan);
-}
-
-std::wstring TemporaryNameOf(const std::wstring& target) { return target + L".zelunst-new"; }
 
 CopyRecord _PlanCopyFileList(const FileList& list, const std::wstring& destDir) {
     CopyRecord plan;
@@ -458,55 +246,8 @@ CopyRecord _PlanCopyFileList(const FileList& list, const std::wstring& destDir) 
     return plan;
 }
 
-HRESULT _UndoCopyFileList(const FileList& list, const std::wstring& backupDir, const CopyRecord& record,
-                          FilesInUse* inUse, const MakeLink& makeLink) {
-    const std::wstring backupBase = backupDir + L'\\';
-    bool undone = true;
-    for (size_t i = 0; i < record.targets.size(); ++i) {
-        const CopyRecord::Target& target = record.targets[i];
-        // A target the pass had not finished with may have its new file, or
-        // a link to its old one, still under the temporary name.
-        const bool unfinished = i >= record.copied;
-        if (unfinished && !RemoveAddedFile(TemporaryNameOf(target.path), inUse)) undone = false;
-        if (!target.existed) {
-            undone = RemoveAddedFile(target.path, inUse) && undone;
-            continue;
-        }
-        const std::wstring backup = backupBase + list.At(i);
-        // A target that is (still, or again) the backup's own file is the old
-        // one: left as it is, where a copy onto itself would fail and a
-        // rename of a name over another name of the same file does nothing.
-        if (SameFile(target.path, backup)) continue;
-        // The failing entry's target may never have been opened (a file in
-        // use, a folder); then it was not changed either, and nothing need
-        // wait for it to be let go.
-        if (unfinished) {
-            if (IsDirectory(target.path)) continue;
-            // A backup copied rather than linked (where a link was refused,
-            // or by a tool that copied every file).
-            if (SameContent(target.path, backup)) {
-                CarryBlockingAttributes(backup, target.path);
-                continue;
-            }
-        }
-        // A file that a program keeps loaded or open cannot be replaced under
-        // the product's name, nor that name deleted, while it does: the product
-        // gets a copy of it, which the next update replaces without moving
-        // anything aside.
-        const bool held = HeldAgainstWriting(backup);
-        const DWORD error = PutThroughTemporaryName(
-            target.path, Attributes(target.path), inUse, [&](const std::wstring& temporary) {
-                return held ? CopyFileOnce(backup, temporary, true) : LinkOrCopyOnce(backup, temporary, makeLink);
-            });
-        if (error != ERROR_SUCCESS) undone = false;
-    }
-    // Only folders left empty go: one that still holds a file is not removed.
-    for (auto folder = record.folders.rbegin(); folder != record.folders.rend(); ++folder) RemoveFolder(*folder);
-    return undone ? S_OK : E_FAIL;
-}
-
 DWORD ClearBlockingAttributes(const std::wstring& path) {
-    const DWORD attributes = Attributes(path);
+    const DWORD attributes = FileAttributesOf(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) ||
         !(attributes & kBlockingAttributes)) {
         return 0;
@@ -537,14 +278,14 @@ bool FlushVolumeOf(const std::wstring& path) {
     return volume && FlushFileBuffers(volume.Get());
 }
 
-void _DeleteTree(const std::wstring& path, int removeDirs, FilesInUse* inUse) {
+void _DeleteTree(const std::wstring& path, int removeDirs, HeldFiles* held, const wchar_t* keepChild) {
     if (IsLinkPath(path)) {
-        if (removeDirs) RemoveFolder(path);
+        if (removeDirs && keepChild == nullptr) RemoveFolder(path);
         return;
     }
     std::wstring folder = path;
-    DeleteFolderContents(folder, removeDirs, inUse);
-    if (removeDirs) RemoveFolder(path);
+    DeleteFolderContents(folder, removeDirs, held, keepChild);
+    if (removeDirs && keepChild == nullptr) RemoveFolder(path);
 }
 
 bool _CreateDirectoryTree(const wchar_t* path, LPSECURITY_ATTRIBUTES securityAttributes) {

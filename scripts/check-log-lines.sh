@@ -2,7 +2,8 @@
 # Fails when a text the tool can write is missing from docs/log-lines.md: a
 # run log line, a message box's text or caption, or a console message. The
 # texts are read from the tool's own sources (base/ log/ system/ filetree/
-# workflows/ records/ engine/ launcher/), never from a list kept by hand:
+# exchange/ workflows/ records/ engine/ launcher/), never from a list kept by
+# hand:
 #
 #   - every LogLine(...) and LogLineNow(...) call and every stream insertion
 #     into the run log (`runLog << ...`, or any `<<` chain that ends with
@@ -36,7 +37,7 @@ import sys
 ROOT = sys.argv[1]
 LIST = "--list" in sys.argv[2:]
 PAGE = "docs/log-lines.md"
-LAYERS = ["base", "log", "system", "filetree", "workflows", "records", "engine", "launcher"]
+LAYERS = ["base", "log", "system", "filetree", "exchange", "workflows", "records", "engine", "launcher"]
 
 KEYWORDS = {"if", "for", "while", "switch", "catch", "return", "sizeof", "else", "do", "new", "delete",
             "throw", "case", "static_cast", "reinterpret_cast", "const_cast", "dynamic_cast", "decltype",

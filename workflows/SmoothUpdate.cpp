@@ -8,8 +8,8 @@
 #include "base/Handles.h"
 #include "base/Text.h"
 #include "base/ToolPaths.h"
+#include "exchange/UpdateExchange.h"
 #include "filetree/FileTree.h"
-#include "filetree/UpdateExchange.h"
 #include "log/VLogger.h"
 #include "system/ChildProcess.h"
 #include "system/MiniDump.h"
@@ -117,7 +117,7 @@ bool RunEngineProductUninstall(const ToolPaths& context) {
 
 }  // namespace
 
-bool _DoWaittingForExe() {
+bool _DoWaittingForExe(const std::function<bool()>& beforeTheEnd) {
     // The user can only acknowledge: the update goes on once the box is closed,
     // or at once when nobody can see it.
     ShowUserNotice(kNoticeText, kNoticeCaption, MB_OK | MB_ICONQUESTION);
@@ -129,6 +129,7 @@ bool _DoWaittingForExe() {
         LogLine(L"Can not wait for reupdate");
         return false;
     }
+    if (beforeTheEnd && !beforeTheEnd()) return false;
     if (!KillRUXMainProcess()) {
         LogLine(L"KillRUXMainProcess Fail ");
         return false;
@@ -239,26 +240,58 @@ bool _WaitAndStartServ() {
     return true;
 }
 
-int _DoSmoothUpdate(const ToolPaths& context) {
-    const size_t programDirLength = wcslen(context.programDir);
-    if (programDirLength < kShortestProgramDir) return 0;
+namespace {
 
-    if (!_DoWaittingForExe()) {
-        LogLine(L"_DoWaittingForExe Fail");
-        return 0;
+// The steps from the user's notice to the engine's framework removal. The
+// staged files are written beside the product's once the update mutex is
+// held, while the product still runs; a failure there ends the update before
+// anything is ended or stopped.
+bool StopTheProduct(const ToolPaths& context, UpdateExchange& exchange) {
+    const size_t programDirLength = wcslen(context.programDir);
+    bool stagingFailed = false;
+    const bool waited = _DoWaittingForExe([&]() {
+        stagingFailed = !exchange.Stage();
+        if (stagingFailed) LogLine(L"_DoStageUpdateFiles Fail");
+        return !stagingFailed;
+    });
+    if (!waited) {
+        if (!stagingFailed) LogLine(L"_DoWaittingForExe Fail");
+        return false;
     }
-    if (!StopEngineService()) return 0;
-    if (!RunEngineProductUninstall(context)) return 0;
+    if (!StopEngineService()) return false;
+    if (!RunEngineProductUninstall(context)) return false;
 
     if (programDirLength > kShortestProgramDir && _CanUninstallFramework(context)) {
         LogLine(L"zelserv //uninstall, deinstall //uninstall ");
         if (!_DoUninstalZelServ(context)) {
             LogLine(L"_DoUninstalZelServ Fail");
-            return 0;
+            return false;
         }
     }
+    return true;
+}
 
-    if (!_DoCopyAndDelFile(context)) {
+}  // namespace
+
+int _DoSmoothUpdate(const ToolPaths& context) {
+    const size_t programDirLength = wcslen(context.programDir);
+    if (programDirLength < kShortestProgramDir) return 0;
+
+    UpdateExchange exchange(context, [](const std::wstring& folder) { FlushVolumeOf(folder); },
+                            [](DWORD ms) { Sleep(ms); });
+    if (!StopTheProduct(context, exchange)) {
+        // Nothing of the product was changed: what was staged goes.
+        exchange.Abandon();
+        exchange.Finish();
+        return 0;
+    }
+
+    // The product is down from here until its service is installed again:
+    // only the switch runs in this time.
+    LogLine(L"_DoCopyAndDelFile");
+    const bool switched = exchange.Switch();
+    if (!switched) {
+        exchange.Finish();
         LogLine(L"_DoCopyAndDelFile Fail");
         return 0;
     }
@@ -270,7 +303,11 @@ int _DoSmoothUpdate(const ToolPaths& context) {
     InstallEngineInItsOwnProcess(context);
 
     LogLine(L"To do _DoInstallRUXServ");
-    if (!_DoInstallRUXServ(context)) {
+    const bool installing = _DoInstallRUXServ(context);
+    // The backup of a switch that went through is deleted once the product's
+    // service is being installed again, out of the time the product is down.
+    exchange.Finish();
+    if (!installing) {
         LogLine(L"_DoInstallRUXServ Fail");
         return 0;
     }

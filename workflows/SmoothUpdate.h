@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <functional>
+
 #include "system/ChildProcess.h"
 #include "system/EngineCallLimit.h"
 
@@ -11,8 +13,11 @@ struct ToolPaths;
 // 1 when every step succeeded, 0 otherwise.
 int _DoSmoothUpdate(const ToolPaths& context);
 
-// Tells the user, waits for the product's update mutex and ends the main program.
-bool _DoWaittingForExe();
+// Tells the user, waits for the product's update mutex, runs beforeTheEnd
+// (when given) and ends the main program. False, with its line logged, when
+// the wait or the ending fails; false without a line of its own when
+// beforeTheEnd returns false, and the main program is not ended then.
+bool _DoWaittingForExe(const std::function<bool()>& beforeTheEnd = {});
 // True when the engine says its framework may be removed (non-zero exit
 // code). An engine that has not answered within kFrameworkQueryWaitMs counts
 // as one that said no; that is logged, and the query is left running.

@@ -1,7 +1,10 @@
 // Times the update file exchange against the bare CopyFileW/DeleteFileW loop
 // that did the same work by copies (back the product up, copy the staged
 // files over it, delete the backup) on the same synthetic trees, in the same
-// run, interleaved, each phase apart; then against an administrator's xcopy
+// run, interleaved: the exchange's time before the window (the staged files
+// written while the product runs), inside it (the backup's names and the
+// switch, while the product is down), after it (the backup deleted) and the
+// whole; the loop's phases apart. Then against an administrator's xcopy
 // script, the exclusion filter at two list sizes, and the exchange's peak
 // memory.
 //
@@ -20,8 +23,8 @@
 #include "base/Paths.h"
 #include "base/Text.h"
 #include "base/ToolPaths.h"
+#include "exchange/UpdateExchange.h"
 #include "filetree/FileTree.h"
-#include "filetree/UpdateExchange.h"
 
 namespace {
 
@@ -160,12 +163,27 @@ FloorPlan PlanFloor(const Trees& trees) {
     return plan;
 }
 
-// The time of each phase of one run: the backup, the staged files, the deletes.
+// The time of each phase of one run of the loop: the backup, the staged
+// files, the deletes.
 struct Phases {
     double backup = 0;
     double staged = 0;
     double deletes = 0;
     double Total() const { return backup + staged + deletes; }
+};
+
+// The time of one exchange: before the window, inside it, after it.
+struct Window {
+    double before = 0;
+    double inside = 0;
+    double after = 0;
+    double Total() const { return before + inside + after; }
+    Window& operator+=(const Window& other) {
+        before += other.before;
+        inside += other.inside;
+        after += other.after;
+        return *this;
+    }
 };
 
 bool RunFloor(const FloorPlan& plan, Phases& phases) {
@@ -186,24 +204,20 @@ bool RunFloor(const FloorPlan& plan, Phases& phases) {
     return ok;
 }
 
-// The exchange itself, its phases read at the volume flushes it asks for:
-// the first comes once the backup is made, the third once the staged files
-// are in place and their journal removed, just before the backup is deleted.
-bool RunExchange(const ToolPaths& context, Phases& phases) {
-    std::vector<double> flushes;
-    const double start = Now();
-    const bool ok = _DoCopyAndDelFile(
-        context,
-        [&flushes](const std::wstring& folder) {
-            flushes.push_back(Now());
-            FlushVolumeOf(folder);
-        },
-        [](DWORD ms) { Sleep(ms); });
-    const double end = Now();
-    if (flushes.size() != 3) return false;
-    phases.backup = flushes[0] - start;
-    phases.staged = flushes[2] - flushes[0];
-    phases.deletes = end - flushes[2];
+// The exchange as the update runs it: Stage while the product runs, Switch
+// while it is down, Finish once its service is being installed again.
+bool RunExchange(const ToolPaths& context, Window& window) {
+    UpdateExchange exchange(
+        context, [](const std::wstring& folder) { FlushVolumeOf(folder); }, [](DWORD ms) { Sleep(ms); });
+    double start = Now();
+    bool ok = exchange.Stage();
+    window.before = Now() - start;
+    start = Now();
+    ok = ok && exchange.Switch();
+    window.inside = Now() - start;
+    start = Now();
+    exchange.Finish();
+    window.after = Now() - start;
     return ok;
 }
 
@@ -325,12 +339,15 @@ int wmain(int argc, wchar_t** argv) {
     // first to run would meet their write-back. Then the exchange and the loop
     // alternate which goes first, so that neither always meets the write-back
     // of the other's files.
-    Phases warmUp;
-    bool ok = RunExchange(context, warmUp) && RunFloor(floor, warmUp);
-    double exchangeBest = 1e9, floorBest = 1e9, xcopyBest = 1e9;
-    Phases exchangeSum, floorSum;
+    Window warmUpExchange;
+    Phases warmUpLoop;
+    bool ok = RunExchange(context, warmUpExchange) && RunFloor(floor, warmUpLoop);
+    double xcopyBest = 1e9;
+    Window exchangeSum;
+    Phases floorSum;
     for (int round = 0; round < kRounds; ++round) {
-        Phases exchange, bare;
+        Window exchange;
+        Phases bare;
         for (int turn = 0; turn < 2; ++turn) {
             if ((turn + round) % 2 == 0) {
                 ok = RunExchange(context, exchange) && ok;
@@ -338,17 +355,15 @@ int wmain(int argc, wchar_t** argv) {
                 ok = RunFloor(floor, bare) && ok;
             }
         }
-        std::printf("round %d: exchange %.2f s (backup %.2f, staged files %.2f, deletes %.2f), bare loop %.2f s "
-                    "(backup %.2f, staged files %.2f, deletes %.2f), ratio %.2f\n",
-                    round + 1, exchange.Total(), exchange.backup, exchange.staged, exchange.deletes, bare.Total(),
-                    bare.backup, bare.staged, bare.deletes, exchange.Total() / bare.Total());
-        exchangeBest = std::min(exchangeBest, exchange.Total());
-        floorBest = std::min(floorBest, bare.Total());
-        for (auto [sum, one] : {std::pair<Phases*, const Phases*>{&exchangeSum, &exchange}, {&floorSum, &bare}}) {
-            sum->backup += one->backup;
-            sum->staged += one->staged;
-            sum->deletes += one->deletes;
-        }
+        std::printf("round %d: exchange %.2f s (before the window %.2f, inside %.2f, after %.2f), bare loop %.2f s "
+                    "(backup %.2f, staged files %.2f, deletes %.2f); window %.2f of the loop, whole %.2f\n",
+                    round + 1, exchange.Total(), exchange.before, exchange.inside, exchange.after, bare.Total(),
+                    bare.backup, bare.staged, bare.deletes, exchange.inside / bare.Total(),
+                    exchange.Total() / bare.Total());
+        exchangeSum += exchange;
+        floorSum.backup += bare.backup;
+        floorSum.staged += bare.staged;
+        floorSum.deletes += bare.deletes;
     }
     for (int round = 0; round < kXcopyRounds; ++round) {
         const double start = Now();
@@ -356,14 +371,17 @@ int wmain(int argc, wchar_t** argv) {
         xcopyBest = std::min(xcopyBest, Now() - start);
         std::printf("xcopy script %.2f s\n", Now() - start);
     }
-    std::printf("mean of %d rounds: exchange %.2f s (backup %.2f, staged files %.2f, deletes %.2f), bare loop %.2f s "
-                "(backup %.2f, staged files %.2f, deletes %.2f)\n",
-                kRounds, exchangeSum.Total() / kRounds, exchangeSum.backup / kRounds, exchangeSum.staged / kRounds,
-                exchangeSum.deletes / kRounds, floorSum.Total() / kRounds, floorSum.backup / kRounds,
+    std::printf("mean of %d rounds: exchange %.2f s (before the window %.2f, inside %.2f, after %.2f), bare loop "
+                "%.2f s (backup %.2f, staged files %.2f, deletes %.2f)\n",
+                kRounds, exchangeSum.Total() / kRounds, exchangeSum.before / kRounds, exchangeSum.inside / kRounds,
+                exchangeSum.after / kRounds, floorSum.Total() / kRounds, floorSum.backup / kRounds,
                 floorSum.staged / kRounds, floorSum.deletes / kRounds);
-    std::printf("ratio to the bare loop:    %.2fx of the mean, %.2fx of the best (target <= 0.65x)\n",
-                exchangeSum.Total() / floorSum.Total(), exchangeBest / floorBest);
-    std::printf("ratio to the xcopy script: %.2fx (best)\n", exchangeBest / xcopyBest);
+    std::printf("ratio to the bare loop, by the means: window %.2fx (goal <= 0.30x), before %.2fx, after %.2fx, "
+                "whole %.2fx\n",
+                exchangeSum.inside / floorSum.Total(), exchangeSum.before / floorSum.Total(),
+                exchangeSum.after / floorSum.Total(), exchangeSum.Total() / floorSum.Total());
+    std::printf("ratio to the xcopy script: %.2fx (mean of the exchange to the best script)\n",
+                exchangeSum.Total() / kRounds / xcopyBest);
 
     const double filter100k = TimeFilter(100000);
     const double filter200k = TimeFilter(200000);

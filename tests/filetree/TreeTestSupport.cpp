@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cwchar>
 
+#include "exchange/UpdateExchange.h"
 #include "filetree/FileTree.h"
-#include "filetree/UpdateExchange.h"
 #include "tests/support/TestSupport.h"
 
 namespace treetest {

@@ -348,4 +348,41 @@ ProcessResult RunToolTreatingItsKeeper(const std::wstring& dir, const std::wstri
     return result;
 }
 
+namespace {
+
+void WriteSlot(void** slot, void* value) {
+    DWORD protection = 0;
+    if (!VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &protection)) return;
+    *slot = value;
+    VirtualProtect(slot, sizeof(*slot), protection, &protection);
+}
+
+}  // namespace
+
+ImportPatch::ImportPatch(const char* dll, const char* function, void* replacement) {
+    auto* const base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+    const auto* const dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* const nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* descriptor = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+         imports.VirtualAddress != 0 && descriptor->Name != 0; ++descriptor) {
+        if (lstrcmpiA(reinterpret_cast<const char*>(base + descriptor->Name), dll) != 0) continue;
+        const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + descriptor->OriginalFirstThunk);
+        auto* addresses = reinterpret_cast<IMAGE_THUNK_DATA*>(base + descriptor->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++addresses) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (lstrcmpA(reinterpret_cast<const char*>(byName->Name), function) != 0) continue;
+            slot_ = reinterpret_cast<void**>(&addresses->u1.Function);
+            original_ = *slot_;
+            WriteSlot(slot_, replacement);
+            return;
+        }
+    }
+}
+
+ImportPatch::~ImportPatch() {
+    if (slot_ != nullptr) WriteSlot(slot_, original_);
+}
+
 }  // namespace zeltest

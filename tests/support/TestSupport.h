@@ -112,4 +112,23 @@ struct KeeperTreatment {
 ProcessResult RunToolTreatingItsKeeper(const std::wstring& dir, const std::wstring& arguments, DWORD timeoutMs,
                                        const KeeperTreatment& treatment);
 
+// Points the test program's own import of function from dll (as its import
+// table names them, e.g. "KERNEL32.dll") at replacement while the object
+// lives, so that every call the program's code makes goes there: a seam for
+// what no parameter reaches. Valid() is false when there is no such import.
+class ImportPatch {
+public:
+    ImportPatch(const char* dll, const char* function, void* replacement);
+    ~ImportPatch();
+    ImportPatch(const ImportPatch&) = delete;
+    ImportPatch& operator=(const ImportPatch&) = delete;
+    bool Valid() const { return slot_ != nullptr; }
+    // The function the import named before.
+    void* Original() const { return original_; }
+
+private:
+    void** slot_ = nullptr;
+    void* original_ = nullptr;
+};
+
 }  // namespace zeltest

@@ -74,6 +74,8 @@ TEST(MessageBoxes, RemovalAsksForARestartAndWaitsForTheAnswer) {
 
 TEST(MessageBoxes, UpdateNoticeComesBeforeAnythingChanges) {
     const StandInProduct product = InstallStandInProduct(L"C:\\zt\\NoticeProduct", L"C:\\zt\\NoticeEngine");
+    // Staged by the product's updater: nothing.
+    ASSERT_TRUE(CreateDirectoryChain(product.productDir + L"\\reupdate"));
     const ProcessResult mainProgram = RunCommand(L"cmd /c start \"\" \"" + product.MainProgram() + L"\"", L"", 10000);
     ASSERT_EQ(WaitForRecords(product.MainProgram(), "start", 1).size(), 1u);
 

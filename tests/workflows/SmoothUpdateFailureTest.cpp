@@ -295,9 +295,11 @@ TEST_F(SmoothUpdateLaterSteps, MissingStagingFolderFailsTheExchange) {
     RemoveDirectoryW((product.productDir + L"\\reupdate").c_str());
     WriteText(product.productDir + L"\\settings.cfg", "settings v1");
 
-    ExpectUpdate(0, Then(kThroughEngineUninstall, {kExchange, kExchangeFail}));
-    // The complete backup stays; nothing after the exchange happened.
-    EXPECT_TRUE(FileExists(product.productDir + L"\\updatetemp\\ruxserv.exe"));
+    // Nothing to stage: the update ends before the main program is ended.
+    ExpectUpdate(0, {kLogStart, "_DoStageUpdateFiles Fail"});
+    EXPECT_FALSE(HasEnded(mainProgram));
+    EXPECT_EQ(standin::QueryServiceState(L"zelserv"), DWORD{SERVICE_RUNNING});
+    EXPECT_FALSE(DirExists(product.productDir + L"\\updatetemp"));
     EXPECT_EQ(ReadBytes(product.productDir + L"\\settings.cfg"), "settings v1");
     EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, kAutostartKey, L"ruxmain"));
     EXPECT_TRUE(ReadRecords(product.ProductService(), "start").empty());
@@ -320,6 +322,7 @@ TEST_F(SmoothUpdateLaterSteps, CopyFailuresOfTheExchangeAreLogged) {
     // An earlier backup's leftover that cannot be deleted, where the backup
     // needs a folder, leaves no way to back Sub\ up.
     WriteText(dir + L"\\Sub\\x.txt", "x");
+    WriteText(dir + L"\\reupdate\\Sub\\x.txt", "x v2");
     WriteText(dir + L"\\updatetemp\\sub", "left by an earlier run");
     {
         FileHandle held(CreateFileW((dir + L"\\updatetemp\\sub").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -327,14 +330,24 @@ TEST_F(SmoothUpdateLaterSteps, CopyFailuresOfTheExchangeAreLogged) {
         ASSERT_TRUE(held.Valid());
         ExpectUpdate(0, Then(kThroughEngineUninstall,
                              {kExchange, "Copy file rux to rux\\updatetemp Fail", kExchangeFail}));
+        // What was staged beside the product is gone again.
+        for (const wchar_t* staged : {L"\\zelunst-0.new", L"\\zelunst-1.new", L"\\Sub\\zelunst-0.new",
+                                      L"\\Sub\\zelunst-1.new"}) {
+            EXPECT_FALSE(FileExists(dir + staged)) << ToUtf8(staged);
+        }
     }
     EXPECT_EQ(ReadBytes(dir + L"\\Main.dll"), "main v1");
 
-    // A staged file whose target is a folder cannot be copied; the backup stays.
+    // A staged file whose target is a folder cannot be put there: the update
+    // ends before anything is ended or stopped.
     WriteText(dir + L"\\reupdate\\conflict", "a file");
     WriteText(dir + L"\\conflict\\inside.txt", "a folder");
-    ExpectUpdate(0, Then(kThroughEngineUninstall, {kExchange, "Copy file rux\\reupdate to rux\\ Fail", kExchangeFail}));
-    EXPECT_TRUE(FileExists(dir + L"\\updatetemp\\conflict\\inside.txt"));
+    ASSERT_EQ(standin::StartServiceByName(L"zelserv"), DWORD{ERROR_SUCCESS});
+    ASSERT_TRUE(standin::WaitForServiceState(L"zelserv", SERVICE_RUNNING, 10000));
+    ExpectUpdate(0, {kLogStart, "Copy file rux\\reupdate to rux\\ Fail", "_DoStageUpdateFiles Fail"});
+    EXPECT_EQ(standin::QueryServiceState(L"zelserv"), DWORD{SERVICE_RUNNING});
+    EXPECT_EQ(ReadBytes(dir + L"\\conflict\\inside.txt"), "a folder");
+    EXPECT_EQ(ReadBytes(dir + L"\\Main.dll"), "main v1");
     EXPECT_TRUE(RegValueExists(HKEY_CURRENT_USER, kAutostartKey, L"ruxmain"));
 }
 

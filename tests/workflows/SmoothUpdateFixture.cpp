@@ -45,6 +45,9 @@ std::vector<StandInRecord> StartsInOrder(const std::vector<std::wstring>& progra
 
 void SmoothUpdateFixture::SetUp() {
     product = InstallStandInProduct(productDir_, engineDir_);
+    // The product's updater stages into reupdate\ before it starts the
+    // update: here nothing, unless the test stages something.
+    ASSERT_TRUE(CreateDirectoryChain(productDir_ + L"\\reupdate"));
     ASSERT_EQ(standin::StartServiceByName(L"zelserv"), DWORD{ERROR_SUCCESS});
     ASSERT_TRUE(standin::WaitForServiceState(L"zelserv", SERVICE_RUNNING, 10000));
     mainProgram = StartProcess(L"\"" + product.MainProgram() + L"\"");

@@ -12,11 +12,14 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 
 #include "base/Files.h"
+#include "exchange/ReplaceFiles.h"
+#include "exchange/UpdateExchange.h"
 #include "filetree/FileTree.h"
-#include "filetree/UpdateExchange.h"
 #include "standins/common/PendingDeletions.h"
+#include "standins/common/ServiceControl.h"
 #include "tests/filetree/TreeTestSupport.h"
 #include "tests/workflows/SmoothUpdateFixture.h"
 
@@ -62,11 +65,13 @@ std::vector<std::string> Differences(const Files& expected, const Files& actual)
     return paths;
 }
 
-// The product files the exchange backs up, named as the backup names them.
+// The product files the exchange backs up, the ones the update replaces,
+// named as the backup names them.
 Files BackedUp(const Files& product, const std::wstring& dir) {
     const ToolPaths context = PathsFor(dir);
     Files backup;
     for (const auto& [path, content] : product) {
+        if (!FileExists(dir + L"\\reupdate\\" + path)) continue;
         FileList one;
         one.Append(dir + L"\\" + path);
         _FilterUpdateFiles(one, context, dir);
@@ -116,13 +121,43 @@ protected:
         return StartOutside(kShellHostName, {{"load_library", ToUtf8(product.productDir + L"\\shellext.dll")}},
                             "load_library");
     }
-    // Where the first library moved aside lies, and the line that leaves it for the restart.
-    std::wstring Aside() const { return product.productDir + L"\\updatetemp\\update\\inuse\\1\\shellext.dll"; }
-    std::string LeftForRestart() const { return "In use, deleted at the next restart: " + ToUtf8(Aside()); }
+    // Where the n-th file moved aside lies, and the line that leaves it for the restart.
+    std::wstring Aside(int n = 1, const wchar_t* name = L"shellext.dll") const {
+        return product.productDir + L"\\updatetemp\\update\\inuse\\" + std::to_wstring(n) + L"\\" + name;
+    }
+    std::string LeftForRestart(int n = 1, const wchar_t* name = L"shellext.dll") const {
+        return "In use, deleted at the next restart: " + ToUtf8(Aside(n, name));
+    }
     // The run log of a successful update that left the library aside for the restart.
     Lines WithLeftForRestart(Lines log) const {
         log.insert(std::find(log.begin(), log.end(), kExchange) + 1, LeftForRestart());
         return log;
+    }
+    // A file in use during a whole update, replaced by it: the old file is
+    // moved aside by the switch, the backup's name of it when the backup is
+    // deleted. Both go at the restart, with every folder holding them, and
+    // then nothing of the update is left.
+    void ExpectOnlyTheOldFileLeftForTheRestart(const wchar_t* name, const std::string& old) const {
+        const std::wstring& dir = product.productDir;
+        const Files left = Snapshot(dir + L"\\updatetemp");
+        const std::wstring first = std::wstring(L"update\\inuse\\1\\") + name;
+        EXPECT_EQ(left.size(), 2u);
+        // (Compared as truth values: a failure would print a whole program.)
+        EXPECT_TRUE(left.count(first) == 1 && left.at(first) == old);
+        EXPECT_TRUE(SameFile(Aside(1, name), Aside(2, name)));
+        const std::wstring backup = dir + L"\\updatetemp";
+        EXPECT_EQ(standin::PendingDeletions(),
+                  (Paths{Aside(1, name), Aside(2, name), backup + L"\\update\\inuse\\1", backup + L"\\update\\inuse\\2",
+                         backup + L"\\update\\inuse", backup + L"\\update", backup}));
+    }
+    // What the system does at the restart with what waits for it, once the
+    // programs that held it have ended.
+    static void Restart() {
+        for (const std::wstring& path : standin::PendingDeletions()) {
+            if (!DeleteFileW(path.c_str())) RemoveDirectoryW(path.c_str());
+        }
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager",
+                           L"PendingFileRenameOperations");
     }
 };
 
@@ -146,15 +181,34 @@ bool EndWhen(const ProcessHandles& process, const std::function<bool()>& reached
 // A small product file replaced by a big one: its copy takes long enough to
 // end the tool in the middle of it.
 constexpr DWORD kSmall = 1 << 20;
-constexpr DWORD kBig = 192 << 20;
+constexpr DWORD kBig = 96 << 20;
 
-// Ends a run in the middle of its staged copy, or of the rollback after a
-// held file failed it, and checks that the next runs finish the update. By
-// then the run has moved aside the shell extension, which a program outside
-// the product keeps loaded.
+// The size of the biggest file the exchange has written under a temporary
+// name in folder so far; 0 when there is none.
+DWORD LargestTemporaryFileIn(const std::wstring& folder) {
+    WIN32_FIND_DATAW entry;
+    const FindHandle find(FindFirstFileW((folder + L"\\zelunst-*.new").c_str(), &entry));
+    DWORD largest = 0;
+    for (BOOL more = find.Valid(); more; more = FindNextFileW(find.Get(), &entry)) {
+        largest = std::max(largest, entry.nFileSizeLow);
+    }
+    return largest;
+}
+
+enum class EndDuring {
+    Staging,      // while the staged files are written beside their targets
+    Switch,       // while the switch waits for a held file, after the shell extension
+    Rollback,     // while the rollback after that held file waits for another one
+    AfterSwitch,  // once the switch is complete, before the backup is deleted
+};
+
+// Ends a run in the middle of its staging, its switch, or the rollback after
+// a held file failed the switch, and checks that the next runs finish the
+// update. In the switch the run moves aside the shell extension, which a
+// program outside the product keeps loaded.
 class SmoothUpdateInterrupted : public SmoothUpdateRollback {
 protected:
-    void EndTheFirstRunDuring(bool rollback) {
+    void EndTheFirstRunDuring(EndDuring when) {
         const std::wstring& dir = product.productDir;
         StageUpdate();
         WriteText(dir + L"\\reupdate\\shellext.dll", "new shell extension");
@@ -171,32 +225,54 @@ protected:
         ASSERT_LT(at(L"shellext.dll"), at(L"xq.dat"));
         ASSERT_LT(at(L"xpayload.dat"), at(L"zz.dll"));
         ASSERT_LT(at(L"xq.dat"), at(L"zz.dll"));
-        const Tree before = TreeOf(dir, ChangedByTheRun);
+        // What the next run must leave (a whole product holds two big files,
+        // and a 32-bit test program room for few such trees at once).
+        Tree whole = TreeOf(dir, ChangedByTheRun);
         const std::string oldShellExtension = ReadBytes(dir + L"\\shellext.dll");
 
         StartShellHost();
-        if (rollback) StartHolderOf(L"Zz.dll");
+        const bool heldFromTheStart = when == EndDuring::Switch || when == EndDuring::Rollback;
+        if (heldFromTheStart) StartHolderOf(L"Zz.dll");
         DeleteFileW(RunLogPath(dir).c_str());
         const ProcessHandles tool = StartProcess(L"\"" + product.Tool() + L"\" -smoothupdate");
         ASSERT_TRUE(tool.process.Valid());
-        if (rollback) {
+        switch (when) {
+        case EndDuring::Staging:
+            ASSERT_TRUE(EndWhen(tool, [&] {
+                const DWORD size = LargestTemporaryFileIn(dir);
+                return size > kSmall && size < kBig;
+            }));
+            // Nothing of the product has changed yet: the staged files lie
+            // beside their targets.
+            EXPECT_EQ(Differences(whole.files, TreeOf(dir, [](const std::wstring& path) {
+                                      return ChangedByTheRun(path) || path.find(L"zelunst-") != std::wstring::npos;
+                                  }).files),
+                      std::vector<std::string>());
+            StartHolderOf(L"Zz.dll");
+            break;
+        case EndDuring::Switch:
+            ASSERT_TRUE(EndWhen(tool, [&] { return ReadBytes(dir + L"\\shellext.dll") == "new shell extension"; }));
+            break;
+        case EndDuring::Rollback:
             // While the held Zz.dll is waited for, the added file is held too;
             // the rollback has begun once the old shell extension is back.
             ASSERT_TRUE(ReachedWhileRunning(tool, [&] { return FileExists(dir + L"\\Xq.dat"); }));
             StartHolderOf(L"Xq.dat", kSecondHolderName);
             ASSERT_TRUE(EndWhen(tool, [&] { return ReadBytes(dir + L"\\shellext.dll") == oldShellExtension; }));
             ASSERT_EQ(standin::EndProcessesNamed(kSecondHolderName, 5000), 1);
-        } else {
-            const std::wstring temporary = TemporaryNameOf(dir + L"\\Xpayload.dat");
+            break;
+        case EndDuring::AfterSwitch:
+            // The switch's last line: both names of the loaded library left for the restart.
             ASSERT_TRUE(EndWhen(tool, [&] {
-                WIN32_FILE_ATTRIBUTE_DATA data;
-                return GetFileAttributesExW(temporary.c_str(), GetFileExInfoStandard, &data) &&
-                       data.nFileSizeLow > kSmall && data.nFileSizeLow < kBig;
+                const Lines log = UnstampedLogLines(dir);
+                return std::find(log.begin(), log.end(), LeftForRestart(2)) != log.end();
             }));
+            StartHolderOf(L"Zz.dll");
+            break;
         }
-        ASSERT_TRUE(FileExists(dir + L"\\updatetemp\\xpayload.dat"));
-        ASSERT_TRUE(FileExists(Aside()));
-        if (!rollback) StartHolderOf(L"Zz.dll");
+        const bool switchBegun = when != EndDuring::Staging;
+        ASSERT_EQ(FileExists(dir + L"\\updatetemp\\xpayload.dat"), switchBegun);
+        ASSERT_EQ(FileExists(Aside()), switchBegun);
 
         // The next run puts the product back, and fails on the held file; the
         // library aside is still loaded. It puts a copy of the library back
@@ -205,12 +281,25 @@ protected:
         // for the restart.
         const std::string secondName = "In use, deleted at the next restart: " +
                                        ToUtf8(product.productDir + L"\\updatetemp\\update\\inuse\\2\\shellext.dll");
-        ExpectUpdate(0, Then(kThroughEngineUninstall,
-                             {kExchange, "Restore rux from rux\\updatetemp after an interrupted update",
-                              "Copy file rux\\reupdate to rux\\ Fail", LeftForRestart(), secondName, kExchangeFail}));
+        Lines failed = {kExchange, "Restore rux from rux\\updatetemp after an interrupted update",
+                        "Copy file rux\\reupdate to rux\\ Fail", LeftForRestart(), secondName, kExchangeFail};
+        // What a run ended in its staging left is removed without a line;
+        // only the switch of the next run moves the library aside. A run
+        // ended after its switch left a whole new product and its backup,
+        // which the next run deletes, moving the name of the loaded library
+        // aside; its own switch then fails, and puts back that new product.
+        if (!switchBegun) failed = {kExchange, "Copy file rux\\reupdate to rux\\ Fail", LeftForRestart(), kExchangeFail};
+        if (when == EndDuring::AfterSwitch) {
+            failed = {kExchange, "Copy file rux\\reupdate to rux\\ Fail", LeftForRestart(), secondName, kExchangeFail};
+        }
+        if (when == EndDuring::AfterSwitch) {
+            whole = Tree();
+            whole = TreeOf(dir, ChangedByTheRun);
+        }
+        ExpectUpdate(0, Then(kThroughEngineUninstall, failed));
         const Tree after = TreeOf(dir, ChangedByTheRun);
-        EXPECT_EQ(Differences(before.files, after.files), std::vector<std::string>());
-        EXPECT_EQ(after.folders, before.folders);
+        EXPECT_EQ(Differences(whole.files, after.files), std::vector<std::string>());
+        EXPECT_EQ(after.folders, whole.folders);
 
         // Let go, the run after it updates the product.
         ASSERT_EQ(standin::EndProcessesNamed(kHolderName, 5000), 1);
@@ -281,9 +370,75 @@ TEST_F(SmoothUpdateRollback, AFileInUseFailsTheCopyAndTheProductIsPutBackUntilIt
     EXPECT_EQ(ReadBytes(dir + L"\\plugins\\deep\\extra.bin"), "extra");
 }
 
-TEST_F(SmoothUpdateInterrupted, AToolEndedDuringTheStagedCopyIsPutBackByTheNextRun) { EndTheFirstRunDuring(false); }
+TEST_F(SmoothUpdateInterrupted, AToolEndedWhileItStagesLeavesNothingAfterTheNextRun) {
+    EndTheFirstRunDuring(EndDuring::Staging);
+}
 
-TEST_F(SmoothUpdateInterrupted, AToolEndedDuringTheRollbackIsPutBackByTheNextRun) { EndTheFirstRunDuring(true); }
+TEST_F(SmoothUpdateInterrupted, AToolEndedDuringTheSwitchIsPutBackByTheNextRun) { EndTheFirstRunDuring(EndDuring::Switch); }
+
+TEST_F(SmoothUpdateInterrupted, AToolEndedDuringTheRollbackIsPutBackByTheNextRun) {
+    EndTheFirstRunDuring(EndDuring::Rollback);
+}
+
+TEST_F(SmoothUpdateInterrupted, AToolEndedAfterTheSwitchLeavesItsBackupToTheNextRun) {
+    EndTheFirstRunDuring(EndDuring::AfterSwitch);
+}
+
+// The staged files are written beside the product's while it still runs:
+// the main program is ended, and the engine's service stopped, only once
+// they are all written. The run logs what a run always logged.
+TEST_F(SmoothUpdateRollback, TheStagedFilesAreWrittenBeforeTheMainProgramIsEnded) {
+    const std::wstring& dir = product.productDir;
+    StageUpdate();
+    // Big enough that its copy is seen in the middle.
+    WriteBytes(dir + L"\\reupdate\\Xpayload.dat", std::string(kBig, 'n'));
+    DeleteFileW(RunLogPath(dir).c_str());
+    const ProcessHandles tool = StartProcess(L"\"" + product.Tool() + L"\" -smoothupdate");
+    ASSERT_TRUE(ReachedWhileRunning(tool, [&] { return LargestTemporaryFileIn(dir) > 0; }));
+    EXPECT_FALSE(HasEnded(mainProgram));
+    EXPECT_EQ(standin::QueryServiceState(L"zelserv"), DWORD{SERVICE_RUNNING});
+    EXPECT_EQ(ReadBytes(dir + L"\\Main.dll"), "main v1");
+    ASSERT_TRUE(HasEnded(tool, 240000));
+    DWORD exitCode = 0;
+    GetExitCodeProcess(tool.process.Get(), &exitCode);
+    EXPECT_EQ(exitCode, 1u);
+    EXPECT_EQ(UpdateLog(dir), SucceededLog());
+    ExpectProductBack();
+    EXPECT_EQ(ReadBytes(dir + L"\\Main.dll"), "main v2");
+    EXPECT_EQ(LargestTemporaryFileIn(dir), 0u);
+    EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
+}
+
+// The product installed on a volume of its own (a tmpfs, as root) that has
+// room for the staged files once but not twice: the update fails before it
+// ends or stops anything, and leaves nothing of what it wrote.
+class SmoothUpdateRoom : public SmoothUpdateFixture {
+protected:
+    SmoothUpdateRoom() : SmoothUpdateFixture(L"C:\\zt\\SuRoom") {}
+    void SetUp() override {
+        volume_.emplace(L"C:\\zt\\SuRoom", 96ull << 20);
+        ASSERT_TRUE(volume_->Mounted());
+        SmoothUpdateFixture::SetUp();
+    }
+
+private:
+    std::optional<TmpfsMount> volume_;
+};
+
+TEST_F(SmoothUpdateRoom, AFullVolumeWhileTheStagedFilesAreWrittenLeavesTheProductRunning) {
+    const std::wstring& dir = product.productDir;
+    StageUpdate();
+    WriteBytes(dir + L"\\reupdate\\Big.bin", std::string(static_cast<size_t>(FreeBytes(dir) * 2 / 3), 'n'));
+    const Tree before = TreeOf(dir, ChangedByTheRun);
+    const ULONGLONG freeBefore = FreeBytes(dir);
+    ExpectUpdate(0, {kLogStart, "Copy file rux\\reupdate to rux\\ Fail", "_DoStageUpdateFiles Fail"});
+    EXPECT_FALSE(HasEnded(mainProgram));
+    EXPECT_EQ(standin::QueryServiceState(L"zelserv"), DWORD{SERVICE_RUNNING});
+    EXPECT_EQ(Differences(before.files, TreeOf(dir, ChangedByTheRun).files), std::vector<std::string>());
+    EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
+    // The run log is all it wrote.
+    EXPECT_GE(FreeBytes(dir) + (64u << 10), freeBefore);
+}
 
 TEST_F(SmoothUpdateInUse, ALibraryLoadedOutsideTheProductIsReplacedAndItsOldFileLeftForTheRestart) {
     const std::wstring& dir = product.productDir;
@@ -293,7 +448,9 @@ TEST_F(SmoothUpdateInUse, ALibraryLoadedOutsideTheProductIsReplacedAndItsOldFile
     const Tree before = TreeOf(dir, ChangedByTheRun);
     const ProcessHandles host = StartShellHost();
 
-    ExpectUpdate(1, WithLeftForRestart(SucceededLog()));
+    Lines succeeded = WithLeftForRestart(SucceededLog());
+    succeeded.insert(std::find(succeeded.begin(), succeeded.end(), LeftForRestart()) + 1, LeftForRestart(2));
+    ExpectUpdate(1, succeeded);
     ExpectProductBack();
     // (Compared as truth values: a failure would print the whole library.)
     EXPECT_TRUE(ReadBytes(dir + L"\\shellext.dll") == "new shell extension");
@@ -302,16 +459,37 @@ TEST_F(SmoothUpdateInUse, ALibraryLoadedOutsideTheProductIsReplacedAndItsOldFile
     EXPECT_EQ(Differences(before.files, TreeOf(dir, ChangedByTheRun).files),
               (std::vector<std::string>{"changed Main.dll", "missing settings.cfg", "changed settings.cfg.bak",
                                         "changed shellext.dll", "added data\\new.dat", "added plugins\\deep\\extra.bin"}));
-    // All that is left of the update is the old library: aside, where it goes
-    // at the restart with every folder holding it, deepest first, and the
-    // backup's name of it, which cannot go while the library is loaded.
-    const Files left = Snapshot(dir + L"\\updatetemp");
-    EXPECT_EQ(left.size(), 2u);
-    EXPECT_TRUE(left.count(L"update\\inuse\\1\\shellext.dll") == 1 && left.at(L"update\\inuse\\1\\shellext.dll") == old);
-    EXPECT_TRUE(SameFile(dir + L"\\updatetemp\\shellext.dll", Aside()));
-    const std::wstring backup = dir + L"\\updatetemp";
-    EXPECT_EQ(standin::PendingDeletions(), (Paths{Aside(), backup + L"\\update\\inuse\\1", backup + L"\\update\\inuse",
-                                                  backup + L"\\update", backup}));
+    ExpectOnlyTheOldFileLeftForTheRestart(L"shellext.dll", old);
+    standin::EndProcessesNamed(kShellHostName, 5000);
+    Restart();
+    EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
+}
+
+// A product program that the update does not end, still running from the
+// file the update replaces (as the product's service may still be stopping).
+TEST_F(SmoothUpdateInUse, AProductProgramStillRunningIsReplacedAndItsOldFileLeftForTheRestart) {
+    const std::wstring& dir = product.productDir;
+    StageUpdate();
+    const std::wstring program = dir + L"\\ruxhelper.exe";
+    CopyFromBin(L"ruxmain.exe", program);
+    WriteSettings(program, {{"hold_file", ToUtf8(kOutsideDir + L"helper.txt")}, {"hold_readable", "1"}});
+    WriteText(dir + L"\\reupdate\\ruxhelper.exe", "new helper");
+    const std::string old = ReadBytes(program);
+    const ProcessHandles running = StartProcess(L"\"" + program + L"\"");
+    ASSERT_EQ(WaitForRecords(program, "hold_file", 1).size(), 1u);
+
+    Lines succeeded = SucceededLog();
+    succeeded.insert(std::find(succeeded.begin(), succeeded.end(), kExchange) + 1,
+                     {LeftForRestart(1, L"ruxhelper.exe"), LeftForRestart(2, L"ruxhelper.exe")});
+    ExpectUpdate(1, succeeded);
+    ExpectProductBack();
+    EXPECT_EQ(ReadBytes(program), "new helper");
+    EXPECT_FALSE(HasEnded(running));
+    ExpectOnlyTheOldFileLeftForTheRestart(L"ruxhelper.exe", old);
+    TerminateProcess(running.process.Get(), 0);
+    ASSERT_TRUE(HasEnded(running, 10000));
+    Restart();
+    EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
 }
 
 TEST_F(SmoothUpdateInUse, AFileHeldForAMomentIsWaitedFor) {

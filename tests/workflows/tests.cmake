@@ -22,7 +22,7 @@ zel_add_gtest(smooth_update_e2e
   SHARDS "*/EngineHang_*" "*/FrameworkSilent_*"
          "SmoothUpdateSuccess.*" "SmoothUpdateMutex.*" "SmoothUpdateEngine.*:*/Engine_*"
          "SmoothUpdateFramework.*:*/Framework_*" "SmoothUpdateLaterSteps.*:*/LaterSteps_*:*/EngineCrash_*" "*/Scan_*"
-         "*/SlowChildren_*" "SmoothUpdatePath*" "SmoothUpdateRollback.*" "SmoothUpdateInUse.*" "SmoothUpdateInterrupted.*"
+         "*/SlowChildren_*" "SmoothUpdatePath*" "SmoothUpdateRollback.*" "SmoothUpdateInUse.*:SmoothUpdateRoom.*" "SmoothUpdateInterrupted.*"
   UNPRIVILEGED "SmoothUpdateSuccess.*:SmoothUpdateRollback.*"
   DEPENDS zeldecs)
 target_link_libraries(smooth_update_e2e PRIVATE smoothupdatefixture treetestsupport)

@@ -5,7 +5,7 @@
 #include <tuple>
 #include <vector>
 
-#include "filetree/FilesInUse.h"
+#include "exchange/FilesInUse.h"
 
 namespace {
 

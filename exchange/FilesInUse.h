@@ -17,12 +17,9 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
-// Sleeps for the given time; ::Sleep, or a test's own to see the pauses.
-using Pause = std::function<void(DWORD milliseconds)>;
-
-// The errors of a file that another program holds open or has loaded.
-bool IsInUseError(DWORD error);
+#include "filetree/HeldFiles.h"
 
 // The pauses of one run, whatever the files.
 class HeldFileWaits {
@@ -48,25 +45,28 @@ private:
 
 // How one run's file operations meet files in use: its pauses, and the folder
 // that files in use are moved aside into.
-class FilesInUse {
+class FilesInUse final : public HeldFiles {
 public:
     FilesInUse(std::wstring asideDir, Pause pause)
         : waits_(std::move(pause)), asideDir_(std::move(asideDir)) {}
 
-    DWORD Retry(const std::function<DWORD()>& attempt) { return waits_.Retry(attempt); }
+    DWORD Retry(const std::function<DWORD()>& attempt) override { return waits_.Retry(attempt); }
     // Moves the file at path to <aside folder>\<n>\<its name>, n the first
     // number whose folder does not exist yet (the aside folder is made when
     // missing). ERROR_SUCCESS, or the error of the rename: a folder, or a file
     // held without delete sharing, stays where it is.
-    DWORD MoveAside(const std::wstring& path);
+    DWORD MoveAside(const std::wstring& path) override;
     // Whether path lies below the aside folder (compared without regard to
     // case): a file there was moved aside because it is in use and is not
     // waited for.
-    bool IsAside(const std::wstring& path) const;
+    bool IsAside(const std::wstring& path) const override;
     const std::wstring& AsideDir() const { return asideDir_; }
+    // The paths moved aside so far, as they were named before.
+    const std::vector<std::wstring>& Moved() const { return moved_; }
 
 private:
     HeldFileWaits waits_;
     std::wstring asideDir_;
+    std::vector<std::wstring> moved_;
     unsigned nextSlot_ = 1;
 };

@@ -1,4 +1,4 @@
-#include "filetree/FilesInUse.h"
+#include "exchange/FilesInUse.h"
 
 #include <algorithm>
 
@@ -10,10 +10,6 @@ namespace {
 constexpr unsigned kMostAsideSlots = 100000;
 
 }  // namespace
-
-bool IsInUseError(DWORD error) {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
-}
 
 DWORD HeldFileWaits::Retry(const std::function<DWORD()>& attempt) {
     for (DWORD waitedMs = 0;;) {
@@ -43,11 +39,15 @@ DWORD FilesInUse::MoveAside(const std::wstring& path) {
         const std::wstring slot = asideDir_ + L'\\' + std::to_wstring(nextSlot_);
         if (!CreateDirectoryW(LongPathForm(slot).c_str(), nullptr)) {
             const DWORD error = GetLastError();
-            if (error == ERROR_ALREADY_EXISTS) continue;
-            return error;
+            if (error != ERROR_ALREADY_EXISTS) return error;
+            // One left empty (by a run ended in the middle of a move) is
+            // taken; one that holds a file is not.
+            const std::wstring folder = LongPathForm(slot);
+            if (!RemoveDirectoryW(folder.c_str()) || !CreateDirectoryW(folder.c_str(), nullptr)) continue;
         }
         if (MoveFileExW(LongPathForm(path).c_str(), LongPathForm(slot + L'\\' + name).c_str(), 0)) {
             ++nextSlot_;
+            moved_.push_back(path);
             return ERROR_SUCCESS;
         }
         const DWORD error = GetLastError();
