@@ -704,3 +704,18 @@ TEST(DoCopyAndDelFile, AFileWithTheLongestNameIsUpdated) {
     EXPECT_EQ(ReadBytes(dir + L"\\" + name), "new long");
     EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
 }
+
+// A staged folder named as a temporary name: the folder the update makes
+// there must not take a staged file's temporary name.
+TEST(DoCopyAndDelFile, AStagedFolderNamedLikeATemporaryNameIsUpdated) {
+    const std::wstring dir = FreshDir(L"exchange-tempfolder") + L"\\Rux";
+    WriteFiles(dir, {{L"A.txt", "old a"}, {L"reupdate\\A.txt", "new a"}});
+    for (int i = 0; i < 4; ++i) WriteText(dir + L"\\reupdate\\zelunst-" + std::to_wstring(i) + L".new\\x.txt", "new x");
+    const Paths order = StagedCopyOrder(dir);
+    ASSERT_LT(std::find(order.begin(), order.end(), L"a.txt") - order.begin(), 4);
+    const LogWatch log;
+    EXPECT_TRUE(Exchange(dir));
+    EXPECT_EQ(log.NewLines(), kStarted);
+    EXPECT_EQ(ReadBytes(dir + L"\\A.txt"), "new a");
+    EXPECT_EQ(ReadBytes(dir + L"\\zelunst-0.new\\x.txt"), "new x");
+}
