@@ -189,11 +189,16 @@ void RestoreRecordedAttributes(const std::wstring& programDir, const std::wstrin
     if (!text) return;
     const std::optional<std::vector<RecordedAttributes>> files = ParseAttributeRecord(*text);
     if (!files) return;
+    std::unordered_set<std::wstring> checked;
     for (const RecordedAttributes& file : *files) {
         const std::wstring path = programDir + L'\\' + file.path;
         const DWORD attributes = FileAttributesOf(path);
-        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-            (attributes & file.attributes & kBlockingAttributes) == (file.attributes & kBlockingAttributes)) {
+        // The tool records no path through a link, nor a link: such a record
+        // would change a file outside the product.
+        if (attributes == INVALID_FILE_ATTRIBUTES ||
+            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+            (attributes & file.attributes & kBlockingAttributes) == (file.attributes & kBlockingAttributes) ||
+            !FirstLinkOnTheWay(programDir, path, checked).empty()) {
             continue;
         }
         FileIdentity identity;

@@ -357,18 +357,29 @@ void ExpectNothingWrittenThrough(bool mounted) {
         EXPECT_EQ(Snapshot(outside), (Files{{L"Held.txt", "outside"}, {L"Victim.txt", "victim"}}));
         EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
 
-        // An interrupted run's journal through the folder is not followed.
+        // An interrupted run's journal through the folder is not followed,
+        // nor its record of read-only files.
         _DeleteTree(dir + L"\\reupdate\\Linked", 1);
         CreateDirectoryChain(dir + L"\\updatetemp\\update");
         WriteText(dir + L"\\updatetemp\\linked\\held.txt", "planted in the backup");
         ASSERT_TRUE(WriteJournal(JournalIn(dir), L"\xFEFFzelunst update journal\r\nadd Linked\\Victim.txt\tzelunst-0.new\r\n"
                                                  L"replace Linked\\Held.txt\tzelunst-1.new\r\nend 2\r\n"));
+        BY_HANDLE_FILE_INFORMATION victim{};
+        {
+            const FileHandle file = Hold(outside + L"\\Victim.txt", FILE_READ_ATTRIBUTES, kShareAll);
+            ASSERT_TRUE(GetFileInformationByHandle(file.Get(), &victim));
+        }
+        const FileIdentity victimFile{victim.dwVolumeSerialNumber,
+                                      (static_cast<ULONGLONG>(victim.nFileIndexHigh) << 32) | victim.nFileIndexLow};
+        ASSERT_TRUE(WriteJournal(dir + L"\\updatetemp\\update\\attributes.txt",
+                                 FormatAttributeRecord({{L"Linked\\Victim.txt", FILE_ATTRIBUTE_READONLY, victimFile}})));
         const LogWatch journalLog;
         EXPECT_TRUE(Exchange(dir));
         EXPECT_EQ(journalLog.NewLines(),
                   (Lines{"_DoCopyAndDelFile",
                          "Journal not followed, it names a path through a link or mount point: " + ToUtf8(dir + L"\\Linked")}));
         EXPECT_EQ(Snapshot(outside), (Files{{L"Held.txt", "outside"}, {L"Victim.txt", "victim"}}));
+        EXPECT_EQ(GetFileAttributesW((outside + L"\\Victim.txt").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
     }
 }
 
