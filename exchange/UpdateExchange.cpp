@@ -141,13 +141,14 @@ std::wstring FirstLinkIn(const CopyRecord& plan, const std::wstring& programDir)
     return {};
 }
 
-// An interrupted run's journal; nullopt when there is none, it is cut, or it
-// names a path the tool never writes; then it is no journal. One that cannot
-// be read (held without sharing) is returned as an empty text's copy with
-// readable false.
+// An interrupted run's journal; its copy is nullopt when there is none, it
+// is cut, or it names a path the tool never writes; then it is no journal.
+// One that cannot be read (held without sharing) has readable false. One
+// through a link or mount point (throughLink) is not followed either.
 struct JournalFound {
     bool exists = false;
     bool readable = false;
+    bool throughLink = false;
     std::optional<JournaledCopy> copy;
 };
 JournalFound FindJournal(const std::wstring& journal, const std::wstring& programDir) {
@@ -164,6 +165,7 @@ JournalFound FindJournal(const std::wstring& journal, const std::wstring& progra
         const std::wstring link = FirstLinkIn(found.copy->plan, programDir);
         if (!link.empty()) {
             LogLine((L"Journal not followed, it names a path through a link or mount point: " + link).c_str());
+            found.throughLink = true;
             found.copy.reset();
         }
     }
@@ -246,8 +248,10 @@ bool UpdateExchange::FinishInterruptedSwitch() {
     const JournalFound found = FindJournal(journal, programDir_);
     if (!found.exists) return true;
     // A cut journal was being written when the run ended: nothing had been changed yet.
-    if (found.readable && !found.copy) return true;
-    // One that cannot be read (held without sharing) guards its backup all the same.
+    if (found.readable && !found.copy && !found.throughLink) return true;
+    // One that cannot be read (held without sharing), or that names a path
+    // through a folder made a link since, guards its backup all the same: the
+    // product may be half new, and the backup holds its old files.
     if (!found.copy ||
         _UndoCopyFileList(found.copy->backupNames, backupDir_, found.copy->plan, &inUse_, makeLink_) != S_OK) {
         LogLine(L"Restore rux from rux\\updatetemp Fail");

@@ -26,7 +26,8 @@
 //
 // Nothing is written below a folder of the product that is a link or a mount
 // point: an update whose staged files would land there fails in its Stage,
-// and an interrupted run's journal that names such a path is not followed.
+// and an interrupted run's journal that names such a path is not followed
+// (one of the switch keeps its backup, and the switch fails).
 //
 // A file that another program holds for a moment is waited for; a product
 // file, or a backup's name of one, that is in use and can be renamed (a

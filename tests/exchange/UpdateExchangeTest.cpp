@@ -358,7 +358,8 @@ void ExpectNothingWrittenThrough(bool mounted) {
         EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
 
         // An interrupted run's journal through the folder is not followed,
-        // nor its record of read-only files.
+        // nor its record of read-only files; the backup stays with its
+        // journal, which the product may still need once the link is gone.
         _DeleteTree(dir + L"\\reupdate\\Linked", 1);
         CreateDirectoryChain(dir + L"\\updatetemp\\update");
         WriteText(dir + L"\\updatetemp\\linked\\held.txt", "planted in the backup");
@@ -374,12 +375,15 @@ void ExpectNothingWrittenThrough(bool mounted) {
         ASSERT_TRUE(WriteJournal(dir + L"\\updatetemp\\update\\attributes.txt",
                                  FormatAttributeRecord({{L"Linked\\Victim.txt", FILE_ATTRIBUTE_READONLY, victimFile}})));
         const LogWatch journalLog;
-        EXPECT_TRUE(Exchange(dir));
+        EXPECT_FALSE(Exchange(dir));
         EXPECT_EQ(journalLog.NewLines(),
                   (Lines{"_DoCopyAndDelFile",
-                         "Journal not followed, it names a path through a link or mount point: " + ToUtf8(dir + L"\\Linked")}));
+                         "Journal not followed, it names a path through a link or mount point: " + ToUtf8(dir + L"\\Linked"),
+                         "Restore rux from rux\\updatetemp Fail"}));
         EXPECT_EQ(Snapshot(outside), (Files{{L"Held.txt", "outside"}, {L"Victim.txt", "victim"}}));
         EXPECT_EQ(GetFileAttributesW((outside + L"\\Victim.txt").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+        EXPECT_EQ(ReadBytes(dir + L"\\updatetemp\\linked\\held.txt"), "planted in the backup");
+        EXPECT_TRUE(FileExists(JournalIn(dir)));
     }
 }
 
