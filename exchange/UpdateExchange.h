@@ -1,7 +1,8 @@
 #pragma once
 // Replaces the product's files in place with the staged ones in "reupdate",
 // keeping a backup in "updatetemp" while it works: a second name (hard link)
-// of every product file, or a copy where the volume refuses links. No
+// of each product file the update replaces, or a copy where the volume
+// refuses links; the files it does not replace are left alone. No
 // product file is ever written into while the backup may share its data
 // (exchange/ReplaceFiles.h). Staged files below reupdate\updatetemp\ are not
 // copied: they would land in the backup.
