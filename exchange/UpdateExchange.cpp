@@ -423,6 +423,10 @@ void UpdateExchange::Finish() {
         flushVolume_(programDir_);
         _DeleteTree(backupDir_, 1, &inUse_, kJournalFolderName);
     }
+    // What was moved aside is deleted where it can be: a name of a read-only
+    // product file's old file among it clears the bit of the file's other
+    // names for a moment, so the record stays until then.
+    LeaveInUseForRestart(backupDir_, inUse_.AsideDir());
     // The record of read-only files goes once no name of one is deleted any
     // more; one that a rollback left to finish keeps it for the next run.
     if (!PathExists(InJournalFolder(backupDir_, kJournalFileName)) &&
@@ -431,7 +435,6 @@ void UpdateExchange::Finish() {
         _DeleteTree(journalDir, 1, &inUse_, kAsideFolderName);
     }
     switched_ = false;
-    LeaveInUseForRestart(backupDir_, inUse_.AsideDir());
     // Folders left empty.
     RemoveDirectoryW(LongPathForm(journalDir).c_str());
     RemoveDirectoryW(LongPathForm(backupDir_).c_str());
