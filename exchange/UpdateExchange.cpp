@@ -1,6 +1,7 @@
 #include "exchange/UpdateExchange.h"
 
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <unordered_set>
 #include <utility>
@@ -88,6 +89,38 @@ std::wstring AsideFolderOf(const std::wstring& backupDir) { return InJournalFold
 
 std::wstring ParentOf(const std::wstring& path) { return path.substr(0, path.rfind(L'\\')); }
 
+// The delete at the restart fails on a read-only file. Clears the bit of
+// each listed read-only file whose names are all in the list (what was moved
+// aside): a file with a name elsewhere, in the product, keeps its bit.
+void ClearReadOnlyOfNamesAsideOnly(const FileList& aside) {
+    struct ReadOnlyName {
+        const std::wstring* path;
+        DWORD attributes;
+        DWORD names;
+        std::pair<DWORD, ULONGLONG> file;
+    };
+    std::vector<ReadOnlyName> readOnly;
+    std::map<std::pair<DWORD, ULONGLONG>, DWORD> namesAside;
+    for (size_t i = 0; i < aside.Size(); ++i) {
+        const DWORD attributes = aside.Attributes(i);
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) continue;
+        const FileHandle opened(CreateFileW(LongPathForm(aside.Spelling(i)).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                                            nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        BY_HANDLE_FILE_INFORMATION information{};
+        if (!opened || !GetFileInformationByHandle(opened.Get(), &information)) continue;
+        const std::pair<DWORD, ULONGLONG> file(
+            information.dwVolumeSerialNumber,
+            (static_cast<ULONGLONG>(information.nFileIndexHigh) << 32) | information.nFileIndexLow);
+        readOnly.push_back({&aside.Spelling(i), attributes, information.nNumberOfLinks, file});
+        ++namesAside[file];
+    }
+    for (const ReadOnlyName& name : readOnly) {
+        if (name.names <= namesAside[name.file]) {
+            SetFileAttributesW(LongPathForm(*name.path).c_str(), WithoutReadOnly(name.attributes));
+        }
+    }
+}
+
 // What was moved aside and is still in use (this run's, or an earlier run's
 // that is still loaded) is deleted at the next restart, together with the
 // folders left holding it up to the backup folder, deepest first; a folder
@@ -98,6 +131,7 @@ void LeaveInUseForRestart(const std::wstring& backupDir, const std::wstring& asi
     _DeleteTree(asideDir, 1);
     FileList left;
     if (_EnumFiles(asideDir, 1, left) != S_OK) return;
+    ClearReadOnlyOfNamesAsideOnly(left);
     std::vector<std::wstring> folders;
     for (size_t i = 0; i < left.Size(); ++i) {
         const std::wstring& file = left.Spelling(i);
