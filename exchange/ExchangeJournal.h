@@ -51,7 +51,8 @@ std::optional<JournaledCopy> ParseJournal(const std::wstring& text, const std::w
 // its file, recorded before any step may clear a bit: deleting a read-only
 // name clears the bit of the file, so of its other names too, for a moment,
 // and a run ended in that moment would leave them writable. The next run puts
-// each bit back on the path that still names the same file.
+// each bit back on the path that still names the same file, unless that path
+// is a link or passes through one.
 //
 //   zelunst update attributes
 //   00000001 1234abcd 0000000000001f2e Data\Ro.dat   attributes, volume serial, file index, path

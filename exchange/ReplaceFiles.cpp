@@ -122,14 +122,16 @@ bool SameContent(const std::wstring& a, const std::wstring& b) {
 }  // namespace
 
 void AssignTemporaryNames(CopyRecord& plan) {
-    // Every target's path, lowercased as the system compares names: a
-    // temporary name must not be one that the pass itself puts a file under.
+    // Every target's path and every folder the plan makes, lowercased as the
+    // system compares names: a temporary name must not be one that the pass
+    // itself puts a file or a folder under.
     std::unordered_set<std::wstring> taken;
-    for (const CopyRecord::Target& target : plan.targets) {
-        std::wstring path = target.path;
+    const auto take = [&taken](std::wstring path) {
         AsciiLowercase(path);
         taken.insert(std::move(path));
-    }
+    };
+    for (const CopyRecord::Target& target : plan.targets) take(target.path);
+    for (const std::wstring& folder : plan.folders) take(folder);
     for (size_t i = 0; i < plan.targets.size(); ++i) {
         CopyRecord::Target& target = plan.targets[i];
         const std::wstring folder = target.path.substr(0, target.path.rfind(L'\\') + 1);

@@ -20,7 +20,8 @@ inline constexpr wchar_t kTemporaryNamePrefix[] = L"zelunst-";
 inline constexpr wchar_t kTemporaryNameSuffix[] = L".new";
 
 // Gives each target of a plan (_PlanCopyFileList) its temporary name in its
-// own folder: one that no file has yet and that no target of the plan has.
+// own folder: one that no file has yet, and that no target of the plan has
+// and no folder the plan makes.
 void AssignTemporaryNames(CopyRecord& plan);
 
 // The first folder on the way from baseDir (excluded) to path's own folder

@@ -1,6 +1,7 @@
 #include "exchange/UpdateExchange.h"
 
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <unordered_set>
 #include <utility>
@@ -88,6 +89,38 @@ std::wstring AsideFolderOf(const std::wstring& backupDir) { return InJournalFold
 
 std::wstring ParentOf(const std::wstring& path) { return path.substr(0, path.rfind(L'\\')); }
 
+// The delete at the restart fails on a read-only file. Clears the bit of
+// each listed read-only file whose names are all in the list (what was moved
+// aside): a file with a name elsewhere, in the product, keeps its bit.
+void ClearReadOnlyOfNamesAsideOnly(const FileList& aside) {
+    struct ReadOnlyName {
+        const std::wstring* path;
+        DWORD attributes;
+        DWORD names;
+        std::pair<DWORD, ULONGLONG> file;
+    };
+    std::vector<ReadOnlyName> readOnly;
+    std::map<std::pair<DWORD, ULONGLONG>, DWORD> namesAside;
+    for (size_t i = 0; i < aside.Size(); ++i) {
+        const DWORD attributes = aside.Attributes(i);
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) continue;
+        const FileHandle opened(CreateFileW(LongPathForm(aside.Spelling(i)).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                                            nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        BY_HANDLE_FILE_INFORMATION information{};
+        if (!opened || !GetFileInformationByHandle(opened.Get(), &information)) continue;
+        const std::pair<DWORD, ULONGLONG> file(
+            information.dwVolumeSerialNumber,
+            (static_cast<ULONGLONG>(information.nFileIndexHigh) << 32) | information.nFileIndexLow);
+        readOnly.push_back({&aside.Spelling(i), attributes, information.nNumberOfLinks, file});
+        ++namesAside[file];
+    }
+    for (const ReadOnlyName& name : readOnly) {
+        if (name.names <= namesAside[name.file]) {
+            SetFileAttributesW(LongPathForm(*name.path).c_str(), WithoutReadOnly(name.attributes));
+        }
+    }
+}
+
 // What was moved aside and is still in use (this run's, or an earlier run's
 // that is still loaded) is deleted at the next restart, together with the
 // folders left holding it up to the backup folder, deepest first; a folder
@@ -100,6 +133,7 @@ void LeaveInUseForRestart(const std::wstring& backupDir, const std::wstring& asi
     _DeleteTree(asideDir, 1);
     FileList inUse;
     if (_EnumFiles(asideDir, 1, inUse) != S_OK) return;
+    ClearReadOnlyOfNamesAsideOnly(inUse);
     std::vector<std::wstring> folders;
     bool more = false;
     for (size_t i = 0; i < inUse.Size(); ++i) {
@@ -152,12 +186,14 @@ std::wstring FirstLinkIn(const CopyRecord& plan, const std::wstring& programDir)
     return {};
 }
 
-// What an interrupted run's journal says, when there is one.
+// An interrupted run's journal; its copy is nullopt when there is none, it
+// is cut, or it names a path the tool never writes; then it is no journal.
+// One that cannot be read (held without sharing) has readable false. One
+// through a link or mount point (throughLink) is not followed either.
 struct JournalFound {
     bool exists = false;
-    bool readable = false;  // false for one held without sharing: it guards its backup all the same
-    // nullopt for a journal that is cut, or names a path the tool never
-    // writes: it is no journal.
+    bool readable = false;
+    bool throughLink = false;
     std::optional<JournaledCopy> copy;
 };
 JournalFound FindJournal(const std::wstring& journal, const std::wstring& programDir) {
@@ -174,6 +210,7 @@ JournalFound FindJournal(const std::wstring& journal, const std::wstring& progra
         const std::wstring link = FirstLinkIn(found.copy->plan, programDir);
         if (!link.empty()) {
             LogLine((L"Journal not followed, it names a path through a link or mount point: " + link).c_str());
+            found.throughLink = true;
             found.copy.reset();
         }
     }
@@ -199,11 +236,16 @@ void RestoreRecordedAttributes(const std::wstring& programDir, const std::wstrin
     if (!text) return;
     const std::optional<std::vector<RecordedAttributes>> files = ParseAttributeRecord(*text);
     if (!files) return;
+    std::unordered_set<std::wstring> checked;
     for (const RecordedAttributes& file : *files) {
         const std::wstring path = programDir + L'\\' + file.path;
         const DWORD attributes = FileAttributesOf(path);
-        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-            (attributes & file.attributes & kBlockingAttributes) == (file.attributes & kBlockingAttributes)) {
+        // The tool records no path through a link, nor a link: such a record
+        // would change a file outside the product.
+        if (attributes == INVALID_FILE_ATTRIBUTES ||
+            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+            (attributes & file.attributes & kBlockingAttributes) == (file.attributes & kBlockingAttributes) ||
+            !FirstLinkOnTheWay(programDir, path, checked).empty()) {
             continue;
         }
         FileIdentity identity;
@@ -251,8 +293,10 @@ bool UpdateExchange::FinishInterruptedSwitch() {
     const JournalFound found = FindJournal(journal, programDir_);
     if (!found.exists) return true;
     // A cut journal was being written when the run ended: nothing had been changed yet.
-    if (found.readable && !found.copy) return true;
-    // One that cannot be read (held without sharing) guards its backup all the same.
+    if (found.readable && !found.copy && !found.throughLink) return true;
+    // One that cannot be read (held without sharing), or that names a path
+    // through a folder made a link since, guards its backup all the same: the
+    // product may be half new, and the backup holds its old files.
     if (!found.copy ||
         _UndoCopyFileList(found.copy->backupNames, backupDir_, found.copy->plan, &inUse_, makeLink_) != S_OK) {
         LogLine(L"Restore rux from rux\\updatetemp Fail");
@@ -454,6 +498,10 @@ void UpdateExchange::Finish() {
         flushVolume_(programDir_);
         _DeleteTree(backupDir_, 1, &inUse_, kJournalFolderName);
     }
+    // What was moved aside is deleted where it can be: a name of a read-only
+    // product file's old file among it clears the bit of the file's other
+    // names for a moment, so the record stays until then.
+    LeaveInUseForRestart(backupDir_, inUse_.AsideDir(), leftForRestart_);
     // The record of read-only files goes once no name of one is deleted any
     // more; one that a rollback left to finish keeps it for the next run.
     if (!PathExists(InJournalFolder(backupDir_, kJournalFileName)) &&
@@ -462,7 +510,6 @@ void UpdateExchange::Finish() {
         _DeleteTree(journalDir, 1, &inUse_, kAsideFolderName);
     }
     switched_ = false;
-    LeaveInUseForRestart(backupDir_, inUse_.AsideDir(), leftForRestart_);
     // Folders left empty.
     RemoveDirectoryW(LongPathForm(journalDir).c_str());
     RemoveDirectoryW(LongPathForm(backupDir_).c_str());

@@ -1,7 +1,8 @@
 #pragma once
 // Replaces the product's files in place with the staged ones in "reupdate",
 // keeping a backup in "updatetemp" while it works: a second name (hard link)
-// of every product file, or a copy where the volume refuses links. No
+// of each product file the update replaces, or a copy where the volume
+// refuses links; the files it does not replace are left alone. No
 // product file is ever written into while the backup may share its data
 // (exchange/ReplaceFiles.h). Staged files below reupdate\updatetemp\ are not
 // copied: they would land in the backup.
@@ -26,7 +27,8 @@
 //
 // Nothing is written below a folder of the product that is a link or a mount
 // point: an update whose staged files would land there fails in its Stage,
-// and an interrupted run's journal that names such a path is not followed.
+// and an interrupted run's journal that names such a path is not followed
+// (one of the switch keeps its backup, and the switch fails).
 //
 // A file that another program holds for a moment is waited for; a product
 // file, or a backup's name of one, that is in use and can be renamed (a

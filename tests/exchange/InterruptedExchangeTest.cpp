@@ -55,8 +55,8 @@ BOOL WINAPI CountedSetFileInformation(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kin
 // The product: U.txt read-only and not updated, but named by an earlier
 // run's backup; A.dll read-only and replaced, its file named B.dll too;
 // R.dll read-only and replaced by a read-only file; L.dll read-only, loaded
-// and replaced. With rollback, Zz.txt is held, so that its rename fails
-// after the others and the switch is put back.
+// and replaced, its file named M.dll too. With rollback, Zz.txt is held, so
+// that its rename fails after the others and the switch is put back.
 struct Product {
     std::wstring dir;
     Library loaded;
@@ -70,6 +70,7 @@ void MakeProduct(Product& product, const std::wstring& name, bool rollback) {
                      {L"reupdate\\Zz.txt", "new zz"}});
     CopyFromBin(L"shellext.dll", dir + L"\\L.dll");
     CreateHardLinkW((dir + L"\\B.dll").c_str(), (dir + L"\\A.dll").c_str(), nullptr);
+    CreateHardLinkW((dir + L"\\M.dll").c_str(), (dir + L"\\L.dll").c_str(), nullptr);
     CreateDirectoryChain(dir + L"\\updatetemp");
     CreateHardLinkW((dir + L"\\updatetemp\\u.txt").c_str(), (dir + L"\\U.txt").c_str(), nullptr);
     for (const wchar_t* readOnly : {L"U.txt", L"A.dll", L"R.dll", L"L.dll", L"reupdate\\R.dll"}) {
@@ -88,7 +89,7 @@ std::string WrongAttributes(const std::wstring& dir) {
     const std::map<std::wstring, std::pair<std::string, bool>> updated = {
         {L"A.dll", {"new a", false}}, {L"R.dll", {"new r", true}}, {L"L.dll", {"new l", false}}, {L"Zz.txt", {"new zz", false}}};
     const std::map<std::wstring, bool> oldReadOnly = {{L"U.txt", true},  {L"A.dll", true}, {L"B.dll", true},
-                                                      {L"R.dll", true},  {L"L.dll", true}, {L"Zz.txt", false}};
+                                                      {L"R.dll", true},  {L"L.dll", true}, {L"M.dll", true}, {L"Zz.txt", false}};
     std::string wrong;
     for (const auto& [name, readOnly] : oldReadOnly) {
         const auto found = updated.find(name);

@@ -357,18 +357,33 @@ void ExpectNothingWrittenThrough(bool mounted) {
         EXPECT_EQ(Snapshot(outside), (Files{{L"Held.txt", "outside"}, {L"Victim.txt", "victim"}}));
         EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
 
-        // An interrupted run's journal through the folder is not followed.
+        // An interrupted run's journal through the folder is not followed,
+        // nor its record of read-only files; the backup stays with its
+        // journal, which the product may still need once the link is gone.
         _DeleteTree(dir + L"\\reupdate\\Linked", 1);
         CreateDirectoryChain(dir + L"\\updatetemp\\update");
         WriteText(dir + L"\\updatetemp\\linked\\held.txt", "planted in the backup");
         ASSERT_TRUE(WriteJournal(JournalIn(dir), L"\xFEFFzelunst update journal\r\nadd Linked\\Victim.txt\tzelunst-0.new\r\n"
                                                  L"replace Linked\\Held.txt\tzelunst-1.new\r\nend 2\r\n"));
+        BY_HANDLE_FILE_INFORMATION victim{};
+        {
+            const FileHandle file = Hold(outside + L"\\Victim.txt", FILE_READ_ATTRIBUTES, kShareAll);
+            ASSERT_TRUE(GetFileInformationByHandle(file.Get(), &victim));
+        }
+        const FileIdentity victimFile{victim.dwVolumeSerialNumber,
+                                      (static_cast<ULONGLONG>(victim.nFileIndexHigh) << 32) | victim.nFileIndexLow};
+        ASSERT_TRUE(WriteJournal(dir + L"\\updatetemp\\update\\attributes.txt",
+                                 FormatAttributeRecord({{L"Linked\\Victim.txt", FILE_ATTRIBUTE_READONLY, victimFile}})));
         const LogWatch journalLog;
-        EXPECT_TRUE(Exchange(dir));
+        EXPECT_FALSE(Exchange(dir));
         EXPECT_EQ(journalLog.NewLines(),
                   (Lines{"_DoCopyAndDelFile",
-                         "Journal not followed, it names a path through a link or mount point: " + ToUtf8(dir + L"\\Linked")}));
+                         "Journal not followed, it names a path through a link or mount point: " + ToUtf8(dir + L"\\Linked"),
+                         "Restore rux from rux\\updatetemp Fail"}));
         EXPECT_EQ(Snapshot(outside), (Files{{L"Held.txt", "outside"}, {L"Victim.txt", "victim"}}));
+        EXPECT_EQ(GetFileAttributesW((outside + L"\\Victim.txt").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+        EXPECT_EQ(ReadBytes(dir + L"\\updatetemp\\linked\\held.txt"), "planted in the backup");
+        EXPECT_TRUE(FileExists(JournalIn(dir)));
     }
 }
 
@@ -703,4 +718,19 @@ TEST(DoCopyAndDelFile, AFileWithTheLongestNameIsUpdated) {
     EXPECT_EQ(log.NewLines(), kStarted);
     EXPECT_EQ(ReadBytes(dir + L"\\" + name), "new long");
     EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
+}
+
+// A staged folder named as a temporary name: the folder the update makes
+// there must not take a staged file's temporary name.
+TEST(DoCopyAndDelFile, AStagedFolderNamedLikeATemporaryNameIsUpdated) {
+    const std::wstring dir = FreshDir(L"exchange-tempfolder") + L"\\Rux";
+    WriteFiles(dir, {{L"A.txt", "old a"}, {L"reupdate\\A.txt", "new a"}});
+    for (int i = 0; i < 4; ++i) WriteText(dir + L"\\reupdate\\zelunst-" + std::to_wstring(i) + L".new\\x.txt", "new x");
+    const Paths order = StagedCopyOrder(dir);
+    ASSERT_LT(std::find(order.begin(), order.end(), L"a.txt") - order.begin(), 4);
+    const LogWatch log;
+    EXPECT_TRUE(Exchange(dir));
+    EXPECT_EQ(log.NewLines(), kStarted);
+    EXPECT_EQ(ReadBytes(dir + L"\\A.txt"), "new a");
+    EXPECT_EQ(ReadBytes(dir + L"\\zelunst-0.new\\x.txt"), "new x");
 }

@@ -467,12 +467,14 @@ TEST_F(SmoothUpdateInUse, ALibraryLoadedOutsideTheProductIsReplacedAndItsOldFile
 
 // A product program that the update does not end, still running from the
 // file the update replaces (as the product's service may still be stopping).
+// It is read-only, which a delete at the restart does not clear by itself.
 TEST_F(SmoothUpdateInUse, AProductProgramStillRunningIsReplacedAndItsOldFileLeftForTheRestart) {
     const std::wstring& dir = product.productDir;
     StageUpdate();
     const std::wstring program = dir + L"\\ruxhelper.exe";
     CopyFromBin(L"ruxmain.exe", program);
     WriteSettings(program, {{"hold_file", ToUtf8(kOutsideDir + L"helper.txt")}, {"hold_readable", "1"}});
+    SetFileAttributesW(program.c_str(), FILE_ATTRIBUTE_READONLY);
     WriteText(dir + L"\\reupdate\\ruxhelper.exe", "new helper");
     const std::string old = ReadBytes(program);
     const ProcessHandles running = StartProcess(L"\"" + program + L"\"");
