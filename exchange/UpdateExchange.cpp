@@ -402,6 +402,10 @@ bool UpdateExchange::Switch() {
         stageFirst_ = false;
     }
     if (!readyToSwitch_) return false;
+    // The product ran while its files were staged: one of its programs may
+    // have made or removed a target since. The backup, the renames and a
+    // rollback go by what is there now that it is down.
+    const bool targetsChanged = TakeTargetsAsTheyAre();
     // The old backup goes, but for its journal's folder: what this run has
     // staged and recorded lies there.
     _DeleteTree(backupDir_, 1, &inUse_, kJournalFolderName);
@@ -433,8 +437,17 @@ bool UpdateExchange::Switch() {
     // may change, before the switch changes any of it.
     flushVolume_(programDir_);
     const std::wstring journal = InJournalFolder(backupDir_, kJournalFileName);
-    if (!MoveFileExW(LongPathForm(InJournalFolder(backupDir_, kStagedJournalFileName)).c_str(),
-                     LongPathForm(journal).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const std::wstring stagedJournal = InJournalFolder(backupDir_, kStagedJournalFileName);
+    // staged.txt becomes the journal; where it no longer tells the targets as
+    // they are, the journal is written anew first. A run ended in between
+    // leaves both: the next one removes the staged files, and finds the
+    // product whole and old.
+    const bool journalWritten =
+        targetsChanged ? WriteJournal(journal, FormatJournal(plan_, programDir_)) &&
+                             RemoveJournalFile(stagedJournal, inUse_)
+                       : MoveFileExW(LongPathForm(stagedJournal).c_str(), LongPathForm(journal).c_str(),
+                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    if (!journalWritten) {
         LogLine(L"Write rux\\updatetemp\\update\\journal.txt Fail");
         Abandon();
         return false;
@@ -466,6 +479,20 @@ bool UpdateExchange::Switch() {
     if (switched_) MoveAsideBackupNamesInUse(movedBefore);
     LeaveInUseForRestart(backupDir_, inUse_.AsideDir(), leftForRestart_);
     return true;
+}
+
+// Takes each target's existence and attributes as they are now. True when
+// a target was made or removed since the plan.
+bool UpdateExchange::TakeTargetsAsTheyAre() {
+    bool changed = false;
+    for (CopyRecord::Target& target : plan_.targets) {
+        const DWORD attributes = FileAttributesOf(target.path);
+        const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+        if (exists != target.existed) changed = true;
+        target.existed = exists;
+        target.attributes = attributes;
+    }
+    return changed;
 }
 
 // An old file that the switch moved aside is in use (a loaded library, a

@@ -84,6 +84,7 @@ private:
     bool FinishInterruptedSwitch();
     bool StageFiles();
     void RecordReadOnlyFiles(const FileList& product);
+    bool TakeTargetsAsTheyAre();
     void MoveAsideBackupNamesInUse(size_t movedBefore);
 
     const ToolPaths& context_;

@@ -680,8 +680,10 @@ TEST(DoCopyAndDelFile, TheNextRunRemovesWhatAnEndedRunStagedAndNothingElse) {
         return TreeOf(folder, [](const std::wstring& path) { return InBackup(path) || path.rfind(L"reupdate", 0) == 0; });
     };
     const Tree before = productTree(dir);
+    // The exchange keeps a reference to the paths: they outlive it.
+    const ToolPaths paths = PathsFor(dir);
     {
-        UpdateExchange ended(PathsFor(dir), FlushVolumeOf, [](DWORD) {});
+        UpdateExchange ended(paths, FlushVolumeOf, [](DWORD) {});
         ASSERT_TRUE(ended.Stage());
     }
     ASSERT_TRUE(FileExists(dir + L"\\updatetemp\\update\\staged.txt"));
@@ -690,7 +692,7 @@ TEST(DoCopyAndDelFile, TheNextRunRemovesWhatAnEndedRunStagedAndNothingElse) {
     // and is ended too: it removes the first one's files, so that there is
     // one file for each staged one beside the product.
     {
-        UpdateExchange ended(PathsFor(dir), FlushVolumeOf, [](DWORD) {});
+        UpdateExchange ended(paths, FlushVolumeOf, [](DWORD) {});
         ASSERT_TRUE(ended.Stage());
     }
     EXPECT_EQ(productTree(dir).files.size(), before.files.size() + StagedCopyOrder(dir).size());
@@ -733,4 +735,43 @@ TEST(DoCopyAndDelFile, AStagedFolderNamedLikeATemporaryNameIsUpdated) {
     EXPECT_EQ(log.NewLines(), kStarted);
     EXPECT_EQ(ReadBytes(dir + L"\\A.txt"), "new a");
     EXPECT_EQ(ReadBytes(dir + L"\\zelunst-0.new\\x.txt"), "new x");
+}
+
+// The product runs while its update is staged: one of its programs (or its
+// uninstallers) may make or remove a file that the update replaces or adds
+// before the switch. The switch goes by the product as it is once it is down,
+// and a rollback keeps a file made in the meantime.
+TEST(DoCopyAndDelFile, TheSwitchGoesByTheProductAsItIsOnceItIsDown) {
+    enum class Change { Made, Removed, MadeThenRolledBack };
+    for (const Change change : {Change::Made, Change::Removed, Change::MadeThenRolledBack}) {
+        const bool rollback = change == Change::MadeThenRolledBack;
+        const std::wstring dir = MakeRollbackProduct(L"exchange-changed" + std::to_wstring(static_cast<int>(change)));
+        SCOPED_TRACE(static_cast<int>(change));
+        const ToolPaths paths = PathsFor(dir);
+        Tree before = ProductTree(dir);
+        UpdateExchange exchange(paths, FlushVolumeOf, [](DWORD) {});
+        ASSERT_TRUE(exchange.Stage());
+        if (change == Change::Removed) {
+            ASSERT_TRUE(DeleteFileW((dir + L"\\Sub\\c.txt").c_str()));
+        } else {
+            WriteText(dir + L"\\Top.txt", "the product's own top");
+            before.files[L"Top.txt"] = "the product's own top";
+        }
+        {
+            const FileHandle held = rollback ? FailCopyOf(dir, L"Main.dll") : FileHandle();
+            EXPECT_EQ(exchange.Switch(), !rollback);
+            exchange.Finish();
+        }
+        const Tree after = ProductTree(dir);
+        EXPECT_EQ(std::count_if(after.files.begin(), after.files.end(),
+                                [](const auto& file) { return file.first.find(L"zelunst-") != std::wstring::npos; }),
+                  0);
+        if (rollback) {
+            EXPECT_EQ(after, before);
+            continue;
+        }
+        EXPECT_EQ(ReadBytes(dir + L"\\Top.txt"), "top");
+        EXPECT_EQ(ReadBytes(dir + L"\\Sub\\c.txt"), "new c");
+        EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
+    }
 }
