@@ -59,7 +59,8 @@
 //                           crashing thread, as the keeper's dump writer does
 //                           for a moment, and ends or freezes the keeper
 //                           while it holds it so: "Keeper ended holding the
-//                           faulting thread" or "Keeper frozen holding ..."
+//                           faulting thread" or "Keeper frozen holding ...";
+//                           with Fault=faultlater, Install returns only then
 //   Leave=pathloop|loadslow|stdoutlock|stdoutpipe
 //                           Install, once recorded, leaves a thread behind
 //                           and returns as the settings say: one resolving
@@ -236,17 +237,19 @@ DWORD WINAPI HoldWhenTheKeeperDumps(void* parameter) {
 }
 
 // Holds `crashing` (a thread about to crash) as "KeeperFate=...holding" asks:
-// once this returns, the holder looks for the keeper's dump.
-void HoldTheCrashOnDemand(HANDLE crashing) {
+// once this returns, the holder looks for the keeper's dump. The holder's
+// thread, which ends once it has treated the keeper; none when not asked.
+KernelHandle HoldTheCrashOnDemand(HANDLE crashing) {
     const std::string fate = Setting("KeeperFate");
-    if (fate != "freezeholding" && fate != "endholding") return;
+    if (fate != "freezeholding" && fate != "endholding") return KernelHandle();
     const KernelHandle started(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     Hold hold{nullptr, started.Get()};
     DuplicateHandle(GetCurrentProcess(), crashing, GetCurrentProcess(), &hold.crashing, THREAD_SUSPEND_RESUME, FALSE,
                     0);
-    const KernelHandle holder(CreateThread(nullptr, 0, HoldWhenTheKeeperDumps, &hold, 0, nullptr));
+    KernelHandle holder(CreateThread(nullptr, 0, HoldWhenTheKeeperDumps, &hold, 0, nullptr));
     const HANDLE waits[] = {started.Get(), holder.Get()};
     WaitForMultipleObjects(2, waits, FALSE, 5000);
+    return holder;
 }
 
 // Loads the library the settings' "KeepLoaded" names and keeps it.
@@ -396,8 +399,12 @@ void FaultOnDemand(const char* place) {
         // Its holder, if any, is ready before its time runs.
         const KernelHandle later(
             CreateThread(nullptr, 0, FaultLater, reinterpret_cast<void*>(milliseconds), CREATE_SUSPENDED, nullptr));
-        HoldTheCrashOnDemand(later.Get());
+        const KernelHandle holder = HoldTheCrashOnDemand(later.Get());
         ResumeThread(later.Get());
+        // With its keeper treated while it dumps, Install returns once that
+        // is done: the crash is then under way whatever the machine's load,
+        // and the run cannot end before it.
+        if (holder) WaitForSingleObject(holder.Get(), 30000);
     }
     // __fastfail, as a /GS check does when it finds its stack cookie overwritten.
     if (fault == "failfast") asm volatile("int $0x29" : : "c"(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE) : "memory");

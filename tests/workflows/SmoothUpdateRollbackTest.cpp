@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <functional>
 #include <optional>
+#include <regex>
+#include <set>
 
 #include "base/Files.h"
 #include "exchange/ReplaceFiles.h"
@@ -208,6 +210,24 @@ enum class EndDuring {
 // program outside the product keeps loaded.
 class SmoothUpdateInterrupted : public SmoothUpdateRollback {
 protected:
+    // The run ended in the middle may leave an aside slot taken, depending on
+    // the instant it was ended, so the slots the later runs take are not
+    // pinned here (SmoothUpdateInUse pins the numbering): their lines are
+    // compared with the slot left out, and must each name a file of its own.
+    void ExpectUpdateInAnySlots(DWORD exitCode, const Lines& log) const {
+        const auto withoutSlots = [](Lines lines) {
+            static const std::regex slot(R"(\\inuse\\\d+\\)");
+            for (std::string& line : lines) line = std::regex_replace(line, slot, "\\inuse\\<n>\\");
+            return lines;
+        };
+        DeleteFileW(RunLogPath(product.productDir).c_str());
+        const ProcessResult result = RunUpdateAs(product.Tool());
+        EXPECT_TRUE(result.started);
+        EXPECT_EQ(result.exitCode, exitCode);
+        const Lines written = UpdateLog(product.productDir);
+        EXPECT_EQ(withoutSlots(written), withoutSlots(log));
+        EXPECT_EQ(std::set<std::string>(written.begin(), written.end()).size(), written.size());
+    }
     void EndTheFirstRunDuring(EndDuring when) {
         const std::wstring& dir = product.productDir;
         StageUpdate();
@@ -296,7 +316,7 @@ protected:
             whole = Tree();
             whole = TreeOf(dir, ChangedByTheRun);
         }
-        ExpectUpdate(0, Then(kThroughEngineUninstall, failed));
+        ExpectUpdateInAnySlots(0, Then(kThroughEngineUninstall, failed));
         const Tree after = TreeOf(dir, ChangedByTheRun);
         EXPECT_EQ(Differences(whole.files, after.files), std::vector<std::string>());
         EXPECT_EQ(after.folders, whole.folders);
@@ -305,7 +325,7 @@ protected:
         ASSERT_EQ(standin::EndProcessesNamed(kHolderName, 5000), 1);
         Lines succeeded = WithLeftForRestart(SucceededLog());
         succeeded.insert(std::find(succeeded.begin(), succeeded.end(), LeftForRestart()) + 1, secondName);
-        ExpectUpdate(1, succeeded);
+        ExpectUpdateInAnySlots(1, succeeded);
         ExpectProductBack();
         for (const std::wstring& entry : order) {
             EXPECT_EQ(ReadBytes(dir + L"\\" + entry), ReadBytes(dir + L"\\reupdate\\" + entry)) << ToUtf8(entry);
