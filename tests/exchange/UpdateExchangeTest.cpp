@@ -709,32 +709,39 @@ TEST(DoCopyAndDelFile, TheNextRunRemovesWhatAnEndedRunStagedAndNothingElse) {
     EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
 }
 
-// A name of 255 characters, the longest a file name can be, leaves no room
-// for anything appended to it.
-TEST(DoCopyAndDelFile, AFileWithTheLongestNameIsUpdated) {
-    const std::wstring dir = FreshDir(L"exchange-longname") + L"\\Rux";
-    const std::wstring name = std::wstring(251, L'n') + L".dll";
-    WriteFiles(dir, {{name, "old long"}, {L"reupdate\\" + name, "new long"}});
-    const LogWatch log;
-    EXPECT_TRUE(Exchange(dir));
-    EXPECT_EQ(log.NewLines(), kStarted);
-    EXPECT_EQ(ReadBytes(dir + L"\\" + name), "new long");
-    EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
-}
-
-// A staged folder named as a temporary name: the folder the update makes
-// there must not take a staged file's temporary name.
-TEST(DoCopyAndDelFile, AStagedFolderNamedLikeATemporaryNameIsUpdated) {
-    const std::wstring dir = FreshDir(L"exchange-tempfolder") + L"\\Rux";
-    WriteFiles(dir, {{L"A.txt", "old a"}, {L"reupdate\\A.txt", "new a"}});
-    for (int i = 0; i < 4; ++i) WriteText(dir + L"\\reupdate\\zelunst-" + std::to_wstring(i) + L".new\\x.txt", "new x");
-    const Paths order = StagedCopyOrder(dir);
-    ASSERT_LT(std::find(order.begin(), order.end(), L"a.txt") - order.begin(), 4);
-    const LogWatch log;
-    EXPECT_TRUE(Exchange(dir));
-    EXPECT_EQ(log.NewLines(), kStarted);
-    EXPECT_EQ(ReadBytes(dir + L"\\A.txt"), "new a");
-    EXPECT_EQ(ReadBytes(dir + L"\\zelunst-0.new\\x.txt"), "new x");
+// Names that meet the temporary names, each staged file in place after the
+// update: one of 255 characters, the longest a file name can be, leaves no
+// room for anything appended to it; staged folders named as temporary names
+// must not take a staged file's.
+TEST(DoCopyAndDelFile, NamesThatMeetTheTemporaryNamesAreUpdated) {
+    const std::wstring longName = std::wstring(251, L'n') + L".dll";
+    Files tempFolders{{L"A.txt", "old a"}, {L"reupdate\\A.txt", "new a"}};
+    for (int i = 0; i < 4; ++i) tempFolders[L"reupdate\\zelunst-" + std::to_wstring(i) + L".new\\x.txt"] = "new x";
+    const struct {
+        const wchar_t* name;
+        Files files;
+        bool firstNamesTaken;  // A.txt is staged among the first four, whose names the folders take
+    } rows[] = {
+        {L"exchange-longname", {{longName, "old long"}, {L"reupdate\\" + longName, "new long"}}, false},
+        {L"exchange-tempfolder", tempFolders, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(ToUtf8(row.name));
+        const std::wstring dir = FreshDir(row.name) + L"\\Rux";
+        WriteFiles(dir, row.files);
+        if (row.firstNamesTaken) {
+            const Paths order = StagedCopyOrder(dir);
+            ASSERT_LT(std::find(order.begin(), order.end(), L"a.txt") - order.begin(), 4);
+        }
+        const LogWatch log;
+        EXPECT_TRUE(Exchange(dir));
+        EXPECT_EQ(log.NewLines(), kStarted);
+        for (const auto& file : row.files) {
+            if (file.first.rfind(L"reupdate\\", 0) != 0) continue;
+            EXPECT_EQ(ReadBytes(dir + L"\\" + file.first.substr(9)), file.second) << ToUtf8(file.first);
+        }
+        EXPECT_FALSE(DirExists(dir + L"\\updatetemp"));
+    }
 }
 
 // The product runs while its update is staged: one of its programs (or its
